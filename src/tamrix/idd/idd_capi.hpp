@@ -1,0 +1,32 @@
+// The native interface of tamrix.idd, published as the capsule
+// "tamrix.idd._C_API": the IDD type (whose c_IDD other modules read in
+// place) and the four dictionary functions.
+#pragma once
+
+#include "tamrix/binding/toolkit.hpp"
+#include "tamrix/idd/idd_core.hpp"
+
+namespace tamrix {
+
+struct IDDObject {
+  PyObject_HEAD
+  c_IDD c_idd;
+  bool initialized;
+  PyObject* version;  // str, or None when the text names no version
+};
+
+struct IddCAPI {
+  static constexpr int kAbiVersion = 1;
+  int abi_version;
+  PyTypeObject* IDD_type;
+  // An int index or a str field name to a field index; -1 with IndexError,
+  // KeyError or TypeError set.
+  int (*resolve_key_to_field_index)(const ClassDef* cls, PyObject* key);
+  const FieldDef* (*get_field_def)(const ClassDef* cls, size_t index);
+  std::string (*get_field_name)(const ClassDef* cls, int index, bool with_units);
+  int (*find_field_index)(const ClassDef* cls, const std::string& name);
+};
+
+inline constexpr const char* kIddCapsule = "tamrix.idd._C_API";
+
+}  // namespace tamrix

@@ -1,0 +1,118 @@
+// The data dictionary (IDD) records and the dictionary functions over them.
+// Plain C++: the reader and the field lookups know nothing of Python; the
+// IDD type in module.cpp holds a c_IDD and binds these functions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tamrix {
+
+enum FieldType : int {
+  FIELDTYPE_DEFAULT = 0,
+  FIELDTYPE_INTEGER = 1,
+  FIELDTYPE_REAL = 2,
+  FIELDTYPE_ALPHA = 3,
+  FIELDTYPE_CHOICE = 4,
+  FIELDTYPE_OBJLIST = 5,
+  FIELDTYPE_NODE = 6,
+};
+
+struct FieldDef {
+  std::string name;
+  bool required = false;
+  std::string units;
+  std::string default_val;
+  bool autosizable = false;
+  bool autocalculatable = false;
+  FieldType field_type = FIELDTYPE_DEFAULT;
+  std::vector<std::string> choices;
+  std::vector<std::string> references;
+  std::vector<std::string> object_lists;
+
+  // Kept for model checks: the field code ("A3", "N7") and the bounds.
+  std::string code;
+  bool has_minimum = false;
+  bool minimum_exclusive = false;  // \minimum>
+  double minimum = 0.0;
+  bool has_maximum = false;
+  bool maximum_exclusive = false;  // \maximum<
+  double maximum = 0.0;
+};
+
+struct ExtPattern {
+  std::string prefix;         // name before its first digit run ("Vertex ")
+  std::string suffix;         // name after it (" X-coordinate")
+  std::string search_prefix;  // the two, ASCII-lower-cased
+  std::string search_suffix;
+  // Group number written in the first group's name (1 for "Vertex 1 ...",
+  // 5 for "Wavelength 5"); -1 when the name holds no digit and repeats.
+  int32_t number = -1;
+};
+
+struct ExtensibleDef {
+  bool is_extensible = false;
+  int begin_index = 0;  // first field of the first repeated group
+  int size = 0;         // fields per group
+  std::vector<ExtPattern> patterns;  // one per field of the first group
+};
+
+struct ClassDef {
+  std::string name;
+  std::string group;
+  std::vector<FieldDef> fields;
+  int min_fields = 0;
+  std::unordered_map<std::string, int> base_field_index_map;  // ASCII-lower-cased name -> index
+  ExtensibleDef extensible;
+  std::vector<size_t> field_idx_with_default;
+
+  bool unique_object = false;
+  bool required_object = false;
+};
+
+struct c_IDD {
+  std::string version;
+  std::unordered_map<std::string, size_t> class_map;  // ASCII-upper-cased name -> index
+  std::vector<ClassDef> ordered_classes;
+};
+
+// A failure to read dictionary text: the line and what is wrong there.
+struct IddError {
+  int line = 0;
+  std::string message;
+  explicit operator bool() const noexcept { return !message.empty(); }
+};
+
+// Reads dictionary text (UTF-8) into `out`. On failure returns the error and
+// leaves `out` in an unspecified but valid state.
+IddError read_idd(std::string_view text, c_IDD& out);
+
+// The text after "!IDD_Version " on the first line; empty when absent.
+std::string idd_version_line(std::string_view text);
+
+// Definition of field `index`: a declared field, or for an extensible class
+// the matching field of the first group; null past the end otherwise.
+const FieldDef* get_field_def(const ClassDef* cls, size_t index) noexcept;
+
+// Name of field `index`: the declared name, or the generated name of a later
+// extensible group ("Vertex 5 X-coordinate"); with `with_units` and units
+// known, " {units}" is appended. Empty for an index with no field.
+std::string get_field_name(const ClassDef* cls, int index, bool with_units);
+
+// The generated name of field `i` of an extensible class ("Vertex 5
+// X-coordinate"), whether or not the field is declared; empty before the
+// repeated region or for a class that does not repeat.
+std::string extensible_field_name(const ClassDef* cls, size_t i);
+
+// Index of a field name (ASCII case-insensitive), including the names of
+// later extensible groups; -1 when the class has no such field.
+int find_field_index(const ClassDef* cls, std::string_view name);
+
+// Finds a class by name, ASCII case-insensitively; null when absent.
+const ClassDef* find_class(const c_IDD& idd, std::string_view name);
+
+}  // namespace tamrix

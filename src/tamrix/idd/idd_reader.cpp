@@ -1,0 +1,413 @@
+// Reads dictionary text. The grammar, after the tokenizer (IDD mode) has
+// dropped comments and turned every backslash tag into one text token:
+//
+//   dictionary := (tag | class)*
+//   class      := NAME (';' tag* | ',' tag* field+)
+//   field      := CODE (',' | ';') tag*      -- the last field ends with ';'
+//
+// where CODE is A or N followed by digits. Classes are told from fields by
+// this grammar alone, never by indentation. A \group tag names the group of
+// the classes that follow it; other tags attach to the class (before its
+// first field) or to the field just read.
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <unordered_map>
+
+#include "tamrix/idd/idd_core.hpp"
+#include "tamrix/lexer/lexer_core.hpp"
+#include "tamrix/utils/text.hpp"
+
+namespace tamrix {
+
+namespace {
+
+bool is_field_code(std::string_view s) {
+  if (s.size() < 2) return false;
+  char c = ascii_upper(s[0]);
+  if (c != 'A' && c != 'N') return false;
+  for (size_t i = 1; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+  }
+  return true;
+}
+
+bool is_tag_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// "choice\"" and "Alpha" both name their type: letter case and stray
+// trailing punctuation are ignored.
+FieldType parse_field_type(std::string_view word) {
+  std::string w = to_ascii_lower(trim_view(word));
+  while (!w.empty() && !((w.back() >= 'a' && w.back() <= 'z') || (w.back() >= '0' && w.back() <= '9'))) {
+    w.pop_back();
+  }
+  if (w == "integer") return FIELDTYPE_INTEGER;
+  if (w == "real") return FIELDTYPE_REAL;
+  if (w == "alpha" || w == "external-list") return FIELDTYPE_ALPHA;
+  if (w == "choice") return FIELDTYPE_CHOICE;
+  if (w == "object-list") return FIELDTYPE_OBJLIST;
+  if (w == "node") return FIELDTYPE_NODE;
+  return FIELDTYPE_DEFAULT;
+}
+
+bool parse_double(std::string_view text, double& out) {
+  std::string s(trim_view(text));
+  if (s.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(s.c_str(), &end);
+  if (end != s.c_str() + s.size()) return false;
+  out = v;
+  return true;
+}
+
+bool parse_count(std::string_view text, int& out) {
+  std::string_view s = trim_view(text);
+  if (s.empty() || s.size() > 9) return false;
+  int v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  out = v;
+  return true;
+}
+
+// The leading integer of "\extensible:4 - repeat last four fields".
+bool parse_leading_count(std::string_view text, int& out) {
+  size_t n = 0;
+  while (n < text.size() && text[n] >= '0' && text[n] <= '9') ++n;
+  if (n == 0 || n > 9) return false;
+  return parse_count(text.substr(0, n), out);
+}
+
+// Tags that carry something we keep; every other tag (\memo, \note,
+// \ip-units, \retaincase, ...) is accepted and ignored.
+enum class Tag {
+  kOther,
+  kGroup,
+  kMinFields,
+  kExtensible,
+  kUniqueObject,
+  kRequiredObject,
+  kFirstFieldTag,
+  kField = kFirstFieldTag,
+  kType,
+  kKey,
+  kDefault,
+  kUnits,
+  kRequiredField,
+  kAutosizable,
+  kAutocalculatable,
+  kReference,
+  kObjectList,
+  kBeginExtensible,
+  kMinimum,
+  kMaximum,
+};
+
+Tag tag_of(std::string_view word) {
+  static const std::unordered_map<std::string_view, Tag> tags = {
+      {"group", Tag::kGroup},
+      {"min-fields", Tag::kMinFields},
+      {"extensible", Tag::kExtensible},
+      {"unique-object", Tag::kUniqueObject},
+      {"required-object", Tag::kRequiredObject},
+      {"field", Tag::kField},
+      {"type", Tag::kType},
+      {"key", Tag::kKey},
+      {"default", Tag::kDefault},
+      {"units", Tag::kUnits},
+      {"required-field", Tag::kRequiredField},
+      {"autosizable", Tag::kAutosizable},
+      {"autocalculatable", Tag::kAutocalculatable},
+      {"reference", Tag::kReference},
+      {"object-list", Tag::kObjectList},
+      {"begin-extensible", Tag::kBeginExtensible},
+      {"minimum", Tag::kMinimum},
+      {"maximum", Tag::kMaximum},
+  };
+  auto it = tags.find(word);
+  return it == tags.end() ? Tag::kOther : it->second;
+}
+
+class Reader {
+ public:
+  Reader(std::string_view text, c_IDD& out) : out_(out) { lexer_.reset(std::string(text), true); }
+
+  IddError run() {
+    out_.version = idd_version_line(std::string_view(lexer_.content));
+    out_.class_map.clear();
+    out_.ordered_classes.clear();
+    for (;;) {
+      Token tok = lexer_.take_token();
+      switch (tok.type) {
+        case TOKEN_TEXT:
+          if (tok.value[0] == '\\') {
+            if (!pending_.empty()) return fail("missing ',' or ';' after '" + pending_ + "'");
+            if (IddError e = on_tag(tok.value)) return e;
+          } else {
+            if (!pending_.empty()) return fail("missing ',' or ';' between '" + pending_ + "' and '" + tok.value + "'");
+            pending_ = std::move(tok.value);
+          }
+          break;
+        case TOKEN_COMMA:
+        case TOKEN_SEMICOLON:
+          if (IddError e = on_delimiter(tok.type == TOKEN_SEMICOLON)) return e;
+          break;
+        default:
+          if (!pending_.empty()) return fail("'" + pending_ + "' is not closed by ',' or ';' before the end of the text");
+          if (in_class_) {
+            return fail("class '" + current().name + "' is not closed by ';' before the end of the text");
+          }
+          return finish_class();
+      }
+    }
+  }
+
+ private:
+  IddError fail(std::string message) const { return IddError{lexer_.line_num, std::move(message)}; }
+
+  ClassDef& current() { return out_.ordered_classes.back(); }
+  bool have_class() const { return !out_.ordered_classes.empty(); }
+
+  IddError on_delimiter(bool closes) {
+    if (pending_.empty()) {
+      return fail(in_class_ ? "empty field code in class '" + current().name + "'" : "missing class name before '" +
+                                                                                      std::string(closes ? ";" : ",") +
+                                                                                      "'");
+    }
+    std::string text = std::move(pending_);
+    pending_.clear();
+    if (!in_class_) {
+      if (is_field_code(text)) {
+        if (!have_class()) return fail("field '" + text + "' before any class");
+        return fail("field '" + text + "' after the end of class '" + current().name + "' (closed early by ';'?)");
+      }
+      if (IddError e = start_class(std::move(text))) return e;
+      in_class_ = !closes;
+      return {};
+    }
+    if (!is_field_code(text)) {
+      return fail("expected a field code (A1, N1, ...) in class '" + current().name + "', found '" + text +
+                  "' (is the class before it missing its ';'?)");
+    }
+    FieldDef field;
+    field.field_type = ascii_upper(text[0]) == 'N' ? FIELDTYPE_REAL : FIELDTYPE_ALPHA;
+    field.code = std::move(text);
+    current().fields.push_back(std::move(field));
+    has_field_ = true;
+    if (closes) in_class_ = false;
+    return {};
+  }
+
+  IddError start_class(std::string name) {
+    if (IddError e = finish_class()) return e;
+    std::string key = to_ascii_upper(name);
+    if (out_.class_map.count(key)) return fail("class '" + name + "' is defined twice");
+    out_.class_map.emplace(std::move(key), out_.ordered_classes.size());
+    ClassDef cls;
+    cls.name = std::move(name);
+    cls.group = group_;
+    out_.ordered_classes.push_back(std::move(cls));
+    has_field_ = false;
+    extensible_size_ = 0;
+    begin_marked_ = -1;
+    class_line_ = lexer_.line_num;
+    return {};
+  }
+
+  IddError on_tag(const std::string& token) {
+    size_t n = 1;
+    while (n < token.size() && is_tag_char(token[n])) ++n;
+    std::string word = to_ascii_lower(std::string_view(token).substr(1, n - 1));
+    std::string_view rest = std::string_view(token).substr(n);
+    std::string_view value = trim_view(rest);
+    Tag tag = tag_of(word);
+
+    if (tag == Tag::kGroup) {
+      group_ = std::string(value);
+      return {};
+    }
+    if (!have_class()) {
+      if (tag >= Tag::kFirstFieldTag) return fail("field tag '\\" + word + "' before any class");
+      return {};
+    }
+
+    ClassDef& cls = current();
+    // Class-level tags apply wherever they stand within the class.
+    switch (tag) {
+      case Tag::kMinFields: {
+        int count = 0;
+        if (!parse_count(value, count)) {
+          return fail("\\min-fields needs a whole number, found '" + std::string(value) + "'");
+        }
+        cls.min_fields = count;
+        return {};
+      }
+      case Tag::kExtensible: {
+        int count = 0;
+        if (rest.empty() || rest[0] != ':' || !parse_leading_count(rest.substr(1), count) || count < 1) {
+          return fail("\\extensible needs a number of fields, as in '\\extensible:3'");
+        }
+        extensible_size_ = count;
+        return {};
+      }
+      case Tag::kUniqueObject:
+        cls.unique_object = true;
+        return {};
+      case Tag::kRequiredObject:
+        cls.required_object = true;
+        return {};
+      default:
+        break;
+    }
+    if (!has_field_ || tag < Tag::kFirstFieldTag) return {};  // \memo, \note, ... or no field yet
+
+    FieldDef& field = cls.fields.back();
+    switch (tag) {
+      case Tag::kField:
+        field.name = std::string(value);
+        break;
+      case Tag::kType:
+        field.field_type = parse_field_type(value);
+        break;
+      case Tag::kKey:
+        field.choices.emplace_back(value);
+        break;
+      case Tag::kDefault:
+        field.default_val = std::string(value);
+        break;
+      case Tag::kUnits:
+        field.units = std::string(value);
+        break;
+      case Tag::kRequiredField:
+        field.required = true;
+        break;
+      case Tag::kAutosizable:
+        field.autosizable = true;
+        break;
+      case Tag::kAutocalculatable:
+        field.autocalculatable = true;
+        break;
+      case Tag::kReference:
+        if (!value.empty()) field.references.emplace_back(value);
+        break;
+      case Tag::kObjectList:
+        if (!value.empty()) field.object_lists.emplace_back(value);
+        break;
+      case Tag::kBeginExtensible:
+        begin_marked_ = static_cast<int>(cls.fields.size()) - 1;
+        break;
+      case Tag::kMinimum:
+      case Tag::kMaximum: {
+        // "\minimum> 0", "\minimum >0" and "\minimum 0" all occur.
+        bool exclusive = !value.empty() && (value[0] == '>' || value[0] == '<');
+        std::string_view number = exclusive ? value.substr(1) : value;
+        double bound = 0.0;
+        if (!parse_double(number, bound)) {
+          return fail("\\" + word + " needs a number, found '" + std::string(trim_view(number)) + "'");
+        }
+        if (tag == Tag::kMinimum) {
+          field.has_minimum = true;
+          field.minimum_exclusive = exclusive;
+          field.minimum = bound;
+        } else {
+          field.has_maximum = true;
+          field.maximum_exclusive = exclusive;
+          field.maximum = bound;
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    return {};
+  }
+
+  // Completes the class read last: names, lookup map, defaults, extensible
+  // groups.
+  IddError finish_class() {
+    if (!have_class() || finished_ == out_.ordered_classes.size()) return {};
+    finished_ = out_.ordered_classes.size();
+    ClassDef& cls = current();
+
+    std::vector<bool> unnamed(cls.fields.size());
+    for (size_t i = 0; i < cls.fields.size(); ++i) {
+      if (cls.fields[i].name.empty()) {
+        unnamed[i] = true;
+        cls.fields[i].name = cls.fields[i].code;
+      }
+    }
+
+    if (extensible_size_ > 0) {
+      int declared = static_cast<int>(cls.fields.size());
+      int begin = begin_marked_ >= 0 ? begin_marked_ : declared - extensible_size_;
+      if (begin < 0 || begin + extensible_size_ > declared) {
+        return IddError{class_line_, "class '" + cls.name + "' declares \\extensible:" +
+                                         std::to_string(extensible_size_) + " but has too few fields for one group"};
+      }
+      ExtensibleDef& ext = cls.extensible;
+      ext.is_extensible = true;
+      ext.begin_index = begin;
+      ext.size = extensible_size_;
+      for (int j = 0; j < extensible_size_; ++j) {
+        const std::string& name = cls.fields[static_cast<size_t>(begin + j)].name;
+        ExtPattern p;
+        auto [start, end] = first_digit_run(name);
+        if (start < 0) {
+          p.prefix = name;
+        } else {
+          p.prefix = name.substr(0, static_cast<size_t>(start));
+          p.suffix = name.substr(static_cast<size_t>(end));
+          std::string_view digits(name.data() + start, static_cast<size_t>(end - start));
+          int number = 0;
+          p.number = parse_count(digits, number) ? number : 1;
+        }
+        p.search_prefix = to_ascii_lower(p.prefix);
+        p.search_suffix = to_ascii_lower(p.suffix);
+        ext.patterns.push_back(std::move(p));
+      }
+      // Unnamed declared fields inside the repeated region take their
+      // group's generated name ("Wavelength 6"), not their code.
+      for (size_t i = static_cast<size_t>(begin + extensible_size_); i < cls.fields.size(); ++i) {
+        if (unnamed[i]) cls.fields[i].name = extensible_field_name(&cls, i);
+      }
+    }
+
+    for (size_t i = 0; i < cls.fields.size(); ++i) {
+      cls.base_field_index_map.emplace(to_ascii_lower(cls.fields[i].name), static_cast<int>(i));
+      if (!cls.fields[i].default_val.empty()) cls.field_idx_with_default.push_back(i);
+    }
+    return {};
+  }
+
+  c_IDD& out_;
+  LexerCore lexer_;
+  std::string pending_;  // class name or field code waiting for its delimiter
+  std::string group_;
+  bool in_class_ = false;   // after "Name," and before the ';' of its last field
+  bool has_field_ = false;  // the current class has a field for tags to attach to
+  int extensible_size_ = 0;
+  int begin_marked_ = -1;
+  int class_line_ = 0;
+  size_t finished_ = 0;  // number of classes completed by finish_class
+};
+
+}  // namespace
+
+std::string idd_version_line(std::string_view text) {
+  constexpr std::string_view kPrefix = "!IDD_Version ";
+  std::string_view first = text.substr(0, text.find('\n'));
+  if (!first.starts_with(kPrefix)) return {};
+  return std::string(trim_view(first.substr(kPrefix.size())));
+}
+
+IddError read_idd(std::string_view text, c_IDD& out) {
+  Reader reader(text, out);
+  return reader.run();
+}
+
+}  // namespace tamrix

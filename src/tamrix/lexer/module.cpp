@@ -1,0 +1,153 @@
+// tamrix.lexer: the Lexer type over the tokenizer core.
+#include <new>
+
+#include "tamrix/binding/toolkit.hpp"
+#include "tamrix/lexer/lexer_capi.hpp"
+
+namespace tamrix {
+namespace {
+
+using binding::PyRef;
+
+/*** Native methods ***/
+
+void Lexer_c_init(LexerObject* self, PyObject* file_content, bool is_idd) {
+  try {
+    std::string content;
+    if (PyByteArray_Check(file_content)) {
+      content.assign(PyByteArray_AS_STRING(file_content), static_cast<size_t>(PyByteArray_GET_SIZE(file_content)));
+    } else if (PyBytes_Check(file_content)) {
+      content.assign(PyBytes_AS_STRING(file_content), static_cast<size_t>(PyBytes_GET_SIZE(file_content)));
+    } else {
+      PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(file_content)->tp_name);
+      binding::report_unraisable("tamrix.lexer.Lexer.c_init");
+      return;
+    }
+    self->core.reset(std::move(content), is_idd);
+  } catch (...) {
+    binding::report_current_exception("tamrix.lexer.Lexer.c_init");
+  }
+}
+
+bool Lexer_scan_next_line(LexerObject* self, std::string& line) { return self->core.scan_next_line(line); }
+Token Lexer_next_token(LexerObject* self) { return self->core.next_token(); }
+void Lexer_tokenize_line(LexerObject* self, const std::string& line) { self->core.tokenize_line(line); }
+void Lexer_push_text_token(LexerObject* self, std::string& builder) { self->core.push_text_token(builder); }
+
+/*** Type slots ***/
+
+PyObject* Lexer_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<LexerObject*>(self)->core) LexerCore();
+  return self;
+}
+
+void Lexer_dealloc(PyObject* self) {
+  reinterpret_cast<LexerObject*>(self)->core.~LexerCore();
+  Py_TYPE(self)->tp_free(self);
+}
+
+int Lexer_init(PyObject*, PyObject* args, PyObject* kwargs) {
+  if (binding::parse_no_args("__init__", args, kwargs) < 0) return -1;
+  PyErr_SetString(PyExc_TypeError, "Lexer is an internal component and cannot be instantiated directly.");
+  return -1;
+}
+
+/*** Python methods ***/
+
+PyObject* Lexer_test(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("test", nargs, kwnames) < 0) return nullptr;
+  auto* self = reinterpret_cast<LexerObject*>(op);
+  PyRef result = PyRef::steal(PyList_New(0));
+  if (!result) return nullptr;
+  for (;;) {
+    Token tok;
+    {
+      binding::GilRelease nogil;
+      tok = self->core.next_token();
+    }
+    PyRef value = PyRef::steal(binding::str_from_utf8(tok.value));
+    if (!value) return nullptr;
+    PyRef item = PyRef::steal(Py_BuildValue("(iO)", static_cast<int>(tok.type), value.get()));
+    if (!item || PyList_Append(result.get(), item.get()) < 0) return nullptr;
+    if (tok.type == TOKEN_EOF) break;
+  }
+  return result.release();
+}
+
+PyMethodDef Lexer_methods[] = {
+    {"test", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Lexer_test)),
+     METH_FASTCALL | METH_KEYWORDS, "Tokenize the rest of the content; a list of (type, value) pairs up to EOF."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject Lexer_Type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+};
+
+/*** Module ***/
+
+void report_lexer_failure(const char* qualname) noexcept { binding::report_current_exception(qualname); }
+
+const LexerCAPI lexer_capi = {
+    LexerCAPI::kAbiVersion, &Lexer_Type, Lexer_c_init, Lexer_scan_next_line,
+    Lexer_next_token,       Lexer_tokenize_line, Lexer_push_text_token,
+};
+
+// For tests and tools: a Lexer over `content` (bytes), as native code makes one.
+PyObject* module_new_lexer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("_new_lexer", {"content", "is_idd"}, 1);
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  int is_idd = argv[1] ? PyObject_IsTrue(argv[1]) : 0;
+  if (is_idd < 0) return nullptr;
+  LexerObject* lexer = new_lexer(&lexer_capi);
+  if (lexer == nullptr) return nullptr;
+  Lexer_c_init(lexer, argv[0], is_idd != 0);
+  return reinterpret_cast<PyObject*>(lexer);
+}
+
+PyMethodDef module_methods[] = {
+    {"_new_lexer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_new_lexer)),
+     METH_FASTCALL | METH_KEYWORDS, "_new_lexer(content, is_idd=False)\n--\n\nInternal: a Lexer over bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef lexer_module = {
+    PyModuleDef_HEAD_INIT, "tamrix.lexer", "Tokenizer for IDF and IDD text.", -1, module_methods,
+};
+
+}  // namespace
+}  // namespace tamrix
+
+PyMODINIT_FUNC PyInit_lexer(void) {
+  using namespace tamrix;
+  Lexer_Type.tp_name = "tamrix.lexer.Lexer";
+  Lexer_Type.tp_basicsize = sizeof(LexerObject);
+  Lexer_Type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+  Lexer_Type.tp_doc = "Tokenizer for IDF and IDD text (internal).";
+  Lexer_Type.tp_new = Lexer_new;
+  Lexer_Type.tp_init = Lexer_init;
+  Lexer_Type.tp_dealloc = Lexer_dealloc;
+  Lexer_Type.tp_methods = Lexer_methods;
+  if (PyType_Ready(&Lexer_Type) < 0) return nullptr;
+  LexerCore::report_failure = report_lexer_failure;
+
+  binding::PyRef module = binding::PyRef::steal(PyModule_Create(&lexer_module));
+  if (!module) return nullptr;
+  if (PyModule_AddIntConstant(module.get(), "TOKEN_TEXT", TOKEN_TEXT) < 0 ||
+      PyModule_AddIntConstant(module.get(), "TOKEN_COMMA", TOKEN_COMMA) < 0 ||
+      PyModule_AddIntConstant(module.get(), "TOKEN_SEMICOLON", TOKEN_SEMICOLON) < 0 ||
+      PyModule_AddIntConstant(module.get(), "TOKEN_EOF", TOKEN_EOF) < 0 ||
+      PyModule_AddIntConstant(module.get(), "TOKEN_ERROR", TOKEN_ERROR) < 0) {
+    return nullptr;
+  }
+  Py_INCREF(&Lexer_Type);
+  if (PyModule_AddObject(module.get(), "Lexer", reinterpret_cast<PyObject*>(&Lexer_Type)) < 0) {
+    Py_DECREF(&Lexer_Type);
+    return nullptr;
+  }
+  if (binding::publish_capi(module.get(), &lexer_capi, kLexerCapsule) < 0) return nullptr;
+  return module.release();
+}

@@ -1,0 +1,156 @@
+#include "tamrix/utils/text.hpp"
+
+#include <cstring>
+
+namespace tamrix {
+
+void ascii_upper_in_place(std::string& s) noexcept {
+  for (char& c : s) c = ascii_upper(c);
+}
+
+void ascii_lower_in_place(std::string& s) noexcept {
+  for (char& c : s) c = ascii_lower(c);
+}
+
+std::string to_ascii_upper(std::string_view s) {
+  std::string out(s);
+  ascii_upper_in_place(out);
+  return out;
+}
+
+std::string to_ascii_lower(std::string_view s) {
+  std::string out(s);
+  ascii_lower_in_place(out);
+  return out;
+}
+
+bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool is_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_newline(char c) noexcept { return c == '\r' || c == '\n'; }
+
+template <class Pred>
+std::string_view trim_by(std::string_view s, Pred in_set) noexcept {
+  size_t first = 0;
+  while (first < s.size() && in_set(s[first])) ++first;
+  if (first == s.size()) return {};
+  size_t last = s.size() - 1;
+  while (in_set(s[last])) --last;
+  return s.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+std::string_view trim_view(std::string_view s) noexcept { return trim_by(s, is_blank); }
+std::string trim_string(std::string_view s) { return std::string(trim_by(s, is_blank)); }
+std::string trim_newlines(std::string_view s) { return std::string(trim_by(s, is_newline)); }
+
+std::pair<int32_t, int32_t> first_digit_run(std::string_view s) noexcept {
+  size_t i = 0;
+  while (i < s.size() && !(s[i] >= '0' && s[i] <= '9')) ++i;
+  if (i == s.size() || i > INT32_MAX) return {-1, -1};
+  size_t j = i;
+  while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j;
+  if (j > INT32_MAX) j = INT32_MAX;
+  return {static_cast<int32_t>(i), static_cast<int32_t>(j)};
+}
+
+bool is_valid_utf8(std::string_view s) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  size_t n = s.size();
+  size_t i = 0;
+  while (i < n) {
+    // Skip ASCII eight bytes at a time.
+    if (i + 8 <= n) {
+      uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    for (size_t k = 1; k < len; ++k) {
+      unsigned char cc = p[i + k];
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are invalid.
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+namespace {
+
+// Code points of bytes 0x80..0x9F in Windows-1252; the five undefined
+// bytes map to themselves (Latin-1).
+constexpr uint16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+void append_utf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
+std::string cp1252_to_utf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + s.size() / 8 + 16);
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out.push_back(ch);
+    } else if (c < 0xA0) {
+      append_utf8(out, kCp1252High[c - 0x80]);
+    } else {
+      append_utf8(out, c);
+    }
+  }
+  return out;
+}
+
+}  // namespace tamrix

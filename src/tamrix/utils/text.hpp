@@ -1,0 +1,39 @@
+// Byte-string helpers shared by the file-format core: ASCII case folding,
+// trimming, digit runs, UTF-8 checking and Windows-1252 decoding.
+// Plain C++; no Python here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tamrix {
+
+inline char ascii_upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c; }
+inline char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c; }
+
+// Only a-z / A-Z are folded; every other byte (UTF-8 sequences included)
+// is kept as is.
+std::string to_ascii_upper(std::string_view s);
+std::string to_ascii_lower(std::string_view s);
+void ascii_upper_in_place(std::string& s) noexcept;
+void ascii_lower_in_place(std::string& s) noexcept;
+bool ascii_iequals(std::string_view a, std::string_view b) noexcept;
+
+// The text without leading and trailing space, tab, CR and LF.
+std::string trim_string(std::string_view s);
+std::string_view trim_view(std::string_view s) noexcept;
+// The text without leading and trailing CR and LF.
+std::string trim_newlines(std::string_view s);
+
+// The first run of ASCII digits as [start, end); (-1, -1) when there is none.
+std::pair<int32_t, int32_t> first_digit_run(std::string_view s) noexcept;
+
+bool is_valid_utf8(std::string_view s) noexcept;
+// Decodes Windows-1252 text (the five bytes it leaves undefined are taken
+// as Latin-1) into UTF-8.
+std::string cp1252_to_utf8(std::string_view s);
+
+}  // namespace tamrix

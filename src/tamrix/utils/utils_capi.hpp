@@ -1,0 +1,30 @@
+// The native interface of tamrix.utils, published as the capsule
+// "tamrix.utils._C_API".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "tamrix/binding/toolkit.hpp"
+
+namespace tamrix {
+
+struct UtilsCAPI {
+  static constexpr int kAbiVersion = 1;
+  int abi_version;
+  // The whole file as UTF-8 `bytes`, or null with an exception set.
+  PyObject* (*read_utf8_bytes)(PyObject* filepath, PyObject* encoding);
+  // The field text of a value; -1 with an exception set when the value
+  // cannot be stored in a field.
+  int (*any_to_string)(PyObject* value, std::string& out);
+  // Local time as "YYYY-MM-DD HH:MM:SS".
+  std::string (*get_current_time)();
+  // The first run of ASCII digits as [start, end); (-1, -1) when none.
+  std::pair<int32_t, int32_t> (*get_continuous_digits_indices)(std::string_view text);
+};
+
+inline constexpr const char* kUtilsCapsule = "tamrix.utils._C_API";
+
+}  // namespace tamrix
