@@ -159,20 +159,30 @@ inline void raise_argtuple_invalid(const char* func, Py_ssize_t min, Py_ssize_t 
                more_or_less, expected, (expected == 1) ? "" : "s", given);
 }
 
-// Parses positional-or-keyword arguments into out[0..names.size()).
-// `min` leading parameters are required; the others stay null when absent.
-// Returns 0, or -1 with the host's standard TypeError set. All results are
-// borrowed references.
+// Parses arguments into out[0..names.size()). The first `min` parameters are
+// required; the others stay null when absent. Parameters from
+// `max_positional` on are keyword-only (by default none are). Returns 0, or
+// -1 with the host's standard TypeError set. All results are borrowed.
 class ArgParser {
  public:
-  ArgParser(const char* func, std::initializer_list<const char*> names, Py_ssize_t min) noexcept
-      : func_(func), names_(names.begin()), count_(static_cast<Py_ssize_t>(names.size())), min_(min) {}
+  ArgParser(const char* func, std::initializer_list<const char*> names, Py_ssize_t min,
+            Py_ssize_t max_positional = -1) noexcept
+      : func_(func),
+        count_(static_cast<Py_ssize_t>(names.size() < kMaxParams ? names.size() : kMaxParams)),
+        min_(min),
+        max_positional_(max_positional < 0 ? count_ : max_positional) {
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+      if (i == count_) break;
+      names_[i++] = name;
+    }
+  }
 
   // Vectorcall / METH_FASTCALL | METH_KEYWORDS form.
   int parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
     for (Py_ssize_t i = 0; i < count_; ++i) out[i] = nullptr;
-    if (nargs > count_) {
-      raise_argtuple_invalid(func_, min_, count_, nargs);
+    if (nargs > max_positional_) {
+      raise_argtuple_invalid(func_, min_, max_positional_, nargs);
       return -1;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -189,8 +199,8 @@ class ArgParser {
   int parse(PyObject* args, PyObject* kwargs, PyObject** out) const {
     for (Py_ssize_t i = 0; i < count_; ++i) out[i] = nullptr;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > count_) {
-      raise_argtuple_invalid(func_, min_, count_, nargs);
+    if (nargs > max_positional_) {
+      raise_argtuple_invalid(func_, min_, max_positional_, nargs);
       return -1;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
@@ -228,7 +238,7 @@ class ArgParser {
   int check_required(PyObject** out) const {
     for (Py_ssize_t i = 0; i < min_; ++i) {
       if (out[i] == nullptr) {
-        raise_argtuple_invalid(func_, min_, count_, i);
+        raise_argtuple_invalid(func_, min_, max_positional_, i);
         return -1;
       }
     }
@@ -236,9 +246,11 @@ class ArgParser {
   }
 
   const char* func_;
-  const char* const* names_;
+  static constexpr size_t kMaxParams = 8;
+  const char* names_[kMaxParams] = {};
   Py_ssize_t count_;
   Py_ssize_t min_;
+  Py_ssize_t max_positional_;
 };
 
 // Refuses any argument at all, with the standard texts.

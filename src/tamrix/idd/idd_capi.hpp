@@ -13,6 +13,9 @@ struct IDDObject {
   c_IDD c_idd;
   bool initialized;
   PyObject* version;  // str, or None when the text names no version
+  // One str per class, in dictionary order: every object of a class shares
+  // its class's str as its class_name. An empty tuple until loaded.
+  PyObject* class_names;
 };
 
 struct IddCAPI {

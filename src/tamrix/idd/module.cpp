@@ -70,6 +70,11 @@ PyObject* IDD_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&idd->c_idd) c_IDD();
   idd->initialized = false;
   idd->version = Py_NewRef(Py_None);
+  idd->class_names = PyTuple_New(0);
+  if (idd->class_names == nullptr) {
+    Py_DECREF(self);
+    return nullptr;
+  }
   return self;
 }
 
@@ -77,6 +82,7 @@ void IDD_dealloc(PyObject* self) {
   IDDObject* idd = as_idd(self);
   idd->c_idd.~c_IDD();
   Py_CLEAR(idd->version);
+  Py_CLEAR(idd->class_names);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -122,6 +128,15 @@ int load_text(IDDObject* self, PyObject* text) {
       self->c_idd.version.empty() ? Py_NewRef(Py_None) : binding::str_from_utf8(self->c_idd.version);
   if (version == nullptr) return -1;
   Py_SETREF(self->version, version);
+  const auto& classes = self->c_idd.ordered_classes;
+  PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(classes.size()));
+  if (names == nullptr) return -1;
+  Py_SETREF(self->class_names, names);
+  for (size_t i = 0; i < classes.size(); ++i) {
+    PyObject* name = binding::str_from_utf8(classes[i].name);
+    if (name == nullptr) return -1;
+    PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(i), name);
+  }
   self->initialized = true;
   return 0;
 }
@@ -160,15 +175,7 @@ PyObject* IDD_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* IDD_class_names(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (binding::parse_no_args("class_names", nargs, kwnames) < 0) return nullptr;
-  const auto& classes = as_idd(self)->c_idd.ordered_classes;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(classes.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < classes.size(); ++i) {
-    PyObject* name = binding::str_from_utf8(classes[i].name);
-    if (name == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
-  }
-  return list.release();
+  return PySequence_List(as_idd(self)->class_names);
 }
 
 const ClassDef* class_arg(PyObject* self, PyObject* name_obj) {

@@ -25,6 +25,9 @@ struct LexerCAPI {
   Token (*next_token)(LexerObject* self);
   void (*tokenize_line)(LexerObject* self, const std::string& line);
   void (*push_text_token)(LexerObject* self, std::string& builder);
+  // next_token that moves the token out of the buffer: for a lexer owned by
+  // one reader that never looks back (the document loader's).
+  Token (*take_token)(LexerObject* self);
 };
 
 inline constexpr const char* kLexerCapsule = "tamrix.lexer._C_API";

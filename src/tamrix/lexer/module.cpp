@@ -33,6 +33,7 @@ bool Lexer_scan_next_line(LexerObject* self, std::string& line) { return self->c
 Token Lexer_next_token(LexerObject* self) { return self->core.next_token(); }
 void Lexer_tokenize_line(LexerObject* self, const std::string& line) { self->core.tokenize_line(line); }
 void Lexer_push_text_token(LexerObject* self, std::string& builder) { self->core.push_text_token(builder); }
+Token Lexer_take_token(LexerObject* self) { return self->core.take_token(); }
 
 /*** Type slots ***/
 
@@ -92,7 +93,7 @@ void report_lexer_failure(const char* qualname) noexcept { binding::report_curre
 
 const LexerCAPI lexer_capi = {
     LexerCAPI::kAbiVersion, &Lexer_Type, Lexer_c_init, Lexer_scan_next_line,
-    Lexer_next_token,       Lexer_tokenize_line, Lexer_push_text_token,
+    Lexer_next_token,       Lexer_tokenize_line, Lexer_push_text_token, Lexer_take_token,
 };
 
 // For tests and tools: a Lexer over `content` (bytes), as native code makes one.

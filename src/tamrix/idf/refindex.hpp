@@ -1,0 +1,33 @@
+// The reference index: where each name is defined (targets) and which fields
+// point at it (referencers), keyed by list name, then by the ASCII-upper-cased
+// value. Plain C++; IDF's native methods wrap these operations.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace tamrix {
+
+// (obj_idx, field index) of one field value in a model.
+using FieldLoc = std::pair<size_t, int>;
+
+using RefValueMap = std::unordered_map<std::string, std::vector<FieldLoc>>;
+using RefMap = std::unordered_map<std::string, RefValueMap>;
+
+// Adds one location under (tag, upper-cased val). May throw std::bad_alloc;
+// what was inserted before the failure stays (an empty map or vector at most).
+void ref_register(RefMap& map, const std::string& tag, std::string_view val, size_t obj_idx, int field_idx);
+
+// Removes the first matching location by swapping the last entry into its
+// place; drops a value key, then a tag key, when left empty. A miss at any
+// level does nothing.
+void ref_unregister(RefMap& map, const std::string& tag, std::string_view val, size_t obj_idx, int field_idx);
+
+// The locations under (tag, already upper-cased value); null when absent.
+const std::vector<FieldLoc>* ref_find(const RefMap& map, const std::string& tag, const std::string& upper_val);
+
+}  // namespace tamrix

@@ -1,0 +1,38 @@
+// Writing objects back as IDF text: one object, or a whole model in
+// dictionary order (with group headers) or in insertion order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tamrix/idd/idd_core.hpp"
+
+namespace tamrix {
+
+struct FormatConfig {
+  std::string class_indent;  // before every class name
+  std::string field_indent;  // before every field value
+  uint32_t field_size = 0;   // minimum width of the value column; 0: no padding
+  bool compact = false;      // one line per object, no comments or headers
+};
+
+FormatConfig generate_format_config(size_t class_indent_size = 0, size_t field_indent_size = 4,
+                                    uint32_t field_size = 24);
+
+// Field name for the "!- " comment after a value (the dictionary's, with units).
+using FieldNameFn = std::string (*)(const ClassDef* cls, int index, bool with_units);
+
+// Appends one object. Trailing empty values are not written, except that the
+// first `min_fields` fields always are.
+void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
+                  const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name);
+
+// Size to reserve for `object_count` objects appended to `out`.
+size_t estimated_output_size(const std::string& out, const FormatConfig& config, size_t object_count);
+
+// The "! ***GROUP NAME***" header line written before the first class of a group.
+void write_group_header(std::string& out, const std::string& group);
+
+}  // namespace tamrix
