@@ -41,7 +41,8 @@ std::string extensible_field_name(const ClassDef* cls, size_t i) {
   const ExtPattern& pattern = ext.patterns[member];
   std::string name = pattern.prefix;
   if (pattern.number >= 0) {
-    name += std::to_string(static_cast<long long>(pattern.number) + static_cast<long long>(group));
+    name += std::to_string(static_cast<long long>(pattern.number) +
+                           static_cast<long long>(pattern.step) * static_cast<long long>(group));
     name += pattern.suffix;
   }
   return name;
@@ -82,8 +83,8 @@ int find_field_index(const ClassDef* cls, std::string_view name) {
       }
       number = number * 10 + (c - '0');
     }
-    if (!all_digits || number < p.number) continue;
-    long long index = ext.begin_index + (number - p.number) * ext.size + static_cast<long long>(member);
+    if (!all_digits || number < p.number || (number - p.number) % p.step != 0) continue;
+    long long index = ext.begin_index + (number - p.number) / p.step * ext.size + static_cast<long long>(member);
     if (index > std::numeric_limits<int>::max()) continue;
     return static_cast<int>(index);
   }

@@ -52,6 +52,11 @@ struct ExtPattern {
   // Group number written in the first group's name (1 for "Vertex 1 ...",
   // 5 for "Wavelength 5"); -1 when the name holds no digit and repeats.
   int32_t number = -1;
+  // What the number grows by from one group to the next: 1 for a named
+  // field; for a field the dictionary leaves unnamed, whose name is its code
+  // ("N20"), the number of fields of its kind (A or N) per group, so later
+  // groups are named by their own codes ("N40" with twenty N fields a group).
+  int32_t step = 1;
 };
 
 struct ExtensibleDef {

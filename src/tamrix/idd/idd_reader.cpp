@@ -9,8 +9,8 @@
 // this grammar alone, never by indentation. A \group tag names the group of
 // the classes that follow it; other tags attach to the class (before its
 // first field) or to the field just read.
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
+#include <system_error>
 #include <string>
 #include <unordered_map>
 
@@ -52,13 +52,15 @@ FieldType parse_field_type(std::string_view word) {
   return FIELDTYPE_DEFAULT;
 }
 
+// Always with a '.' decimal point: strtod would follow the host's numeric
+// locale, and a program that set, say, a German one could not read "0.5".
 bool parse_double(std::string_view text, double& out) {
-  std::string s(trim_view(text));
+  std::string_view s = trim_view(text);
+  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
   if (s.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  double v = std::strtod(s.c_str(), &end);
-  if (end != s.c_str() + s.size()) return false;
+  double v = 0.0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || end != s.data() + s.size()) return false;
   out = v;
   return true;
 }
@@ -354,8 +356,17 @@ class Reader {
       ext.begin_index = begin;
       ext.size = extensible_size_;
       for (int j = 0; j < extensible_size_; ++j) {
-        const std::string& name = cls.fields[static_cast<size_t>(begin + j)].name;
+        size_t first = static_cast<size_t>(begin + j);
+        const std::string& name = cls.fields[first].name;
         ExtPattern p;
+        if (unnamed[first]) {
+          // Named by its code: later groups continue the code numbering.
+          char kind = ascii_upper(cls.fields[first].code[0]);
+          p.step = 0;
+          for (int k = 0; k < extensible_size_; ++k) {
+            if (ascii_upper(cls.fields[static_cast<size_t>(begin + k)].code[0]) == kind) ++p.step;
+          }
+        }
         auto [start, end] = first_digit_run(name);
         if (start < 0) {
           p.prefix = name;

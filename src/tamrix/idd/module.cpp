@@ -142,10 +142,20 @@ int load_text(IDDObject* self, PyObject* text) {
 }
 
 PyObject* new_loaded(PyTypeObject* type, PyObject* text) {
-  PyRef self = PyRef::steal(type->tp_new(type, nullptr, nullptr));
+  // A subclass's own __new__ runs here and reads its arguments, so they
+  // must be a real (empty) tuple, not null.
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  PyRef self = PyRef::steal(type->tp_new(type, no_args.get(), nullptr));
   if (!self) return nullptr;
   if (!PyObject_TypeCheck(self.get(), &IDD_Type)) {
     PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return an IDD", type->tp_name);
+    return nullptr;
+  }
+  // Reading into a dictionary already in use would pull its classes from
+  // under the documents that point into them.
+  if (as_idd(self.get())->initialized) {
+    PyErr_Format(PyExc_TypeError, "%.200s.__new__ returned an IDD that is already loaded", type->tp_name);
     return nullptr;
   }
   if (load_text(as_idd(self.get()), text) < 0) return nullptr;

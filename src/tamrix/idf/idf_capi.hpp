@@ -71,8 +71,11 @@ struct IdfCAPI {
   int abi_version;
   PyTypeObject* IDF_type;
   PyTypeObject* IDFObject_type;
+  PyTypeObject* IDFObjectTuple_type;
   const IDFMethods* idf;
   const IDFObjectMethods* object;
+  // The typed value of one stored field (str, int, float, None).
+  PyObject* (*convert_field_value)(const FieldDef* field, const std::string& value);
 };
 
 inline constexpr const char* kIdfCapsule = "tamrix.idf._C_API";

@@ -1,5 +1,8 @@
 // tamrix.idf: the document model. IDF (a loaded document) and IDFObject
 // (one object), loading, the reference index, formatting and saving.
+#include <clocale>
+#include <cstdlib>
+#include <locale.h>
 #include <new>
 
 #include "tamrix/binding/toolkit.hpp"
@@ -239,6 +242,292 @@ PyObject* IDFObject_repr(PyObject* op) {
 }
 
 PyObject* IDFObject_get_class_name(PyObject* op, void*) { return Py_NewRef(as_object(op)->class_name); }
+
+/*** IDFObject: field values ***/
+
+// Numbers are read as strtol / strtod read them in the C locale, whatever
+// locale the process has set, and only when the whole stored text is the
+// number (an embedded NUL byte included).
+locale_t c_locale() {
+  static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return loc;
+}
+
+PyObject* convert_field_value(const FieldDef* fd, const std::string& val) {
+  if (fd == nullptr) return binding::str_from_utf8(val);
+  if (val.empty()) {
+    if (fd->field_type == FIELDTYPE_INTEGER || fd->field_type == FIELDTYPE_REAL) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize("", 0);
+  }
+  if (fd->autosizable && val.size() == 8 && ascii_iequals(val, "autosize")) {
+    return PyUnicode_FromString("Autosize");
+  }
+  if (fd->autocalculatable && val.size() == 13 && ascii_iequals(val, "autocalculate")) {
+    return PyUnicode_FromString("Autocalculate");
+  }
+  const char* begin = val.c_str();
+  const char* whole_end = begin + val.size();
+  char* end = nullptr;
+  if (fd->field_type == FIELDTYPE_INTEGER) {
+    long number = strtol_l(begin, &end, 10, c_locale());
+    if (end == whole_end) return PyLong_FromLong(number);
+  } else if (fd->field_type == FIELDTYPE_REAL) {
+    double number = strtod_l(begin, &end, c_locale());
+    if (end == whole_end) return PyFloat_FromDouble(number);
+  }
+  return binding::str_from_utf8(val);
+}
+
+void IDFObject_trim_trailing_empty_fields(IDFObjectRecord* self) {
+  while (!self->values.empty() && self->values.back().empty()) self->values.pop_back();
+}
+
+int IDFObject_set_string_by_index(IDFObjectRecord* self, int field_idx, const std::string& value) {
+  if (field_idx < 0) {
+    PyErr_Format(PyExc_IndexError, "Field index %d out of range", field_idx);
+    return -1;
+  }
+  const ClassDef* cls = checked_class_def(self);
+  if (cls == nullptr) return -1;
+  size_t idx = static_cast<size_t>(field_idx);
+  size_t n = self->values.size();
+  if (idx < n && self->values[idx] == value) return 0;
+  if (idx >= n) {
+    if (value.empty()) return 0;
+    if (!binding::guard(false, [&] {
+          self->values.resize(idx + 1);
+          return true;
+        })) {
+      return -1;
+    }
+  }
+  const FieldDef* fd = idd_api->get_field_def(cls, idx);
+  if (fd != nullptr && PyObject_TypeCheck(self->parent_idf, &IDF_Type)) {
+    IDFRecord* idf = as_idf(self->parent_idf);
+    const std::string& old = self->values[idx];
+    if (!old.empty()) {
+      for (const std::string& r : fd->references) IDF_unregister_target(idf, r, old, self->obj_idx, field_idx);
+      for (const std::string& l : fd->object_lists) IDF_unregister_referencer(idf, l, old, self->obj_idx, field_idx);
+    }
+    if (!value.empty()) {
+      for (const std::string& r : fd->references) IDF_register_target(idf, r, value, self->obj_idx, field_idx);
+      for (const std::string& l : fd->object_lists) IDF_register_referencer(idf, l, value, self->obj_idx, field_idx);
+    }
+  }
+  return binding::guard(-1, [&] {
+    self->values[idx] = value;
+    return 0;
+  });
+}
+
+int IDFObject_set_by_index(IDFObjectRecord* self, int field_idx, PyObject* value) {
+  bool blank;
+  if (value == Py_None) {
+    blank = true;
+  } else if (PyUnicode_Check(value)) {
+    blank = PyUnicode_GET_LENGTH(value) == 0;
+  } else {
+    PyRef empty = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+    if (!empty) return -1;
+    int eq = PyObject_RichCompareBool(value, empty.get(), Py_EQ);
+    if (eq < 0) return -1;
+    blank = eq != 0;
+  }
+  std::string text;
+  if (!blank && utils_api->any_to_string(value, text) < 0) return -1;
+  if (PyErr_Occurred()) return -1;
+  return IDFObject_set_string_by_index(self, field_idx, text);
+}
+
+// Resolves a key to a field index through the dictionary; -1 with its error.
+int resolve_key(IDFObjectRecord* self, PyObject* key, const ClassDef** cls_out = nullptr) {
+  const ClassDef* cls = checked_class_def(self);
+  if (cls == nullptr) return -1;
+  if (cls_out != nullptr) *cls_out = cls;
+  return idd_api->resolve_key_to_field_index(cls, key);
+}
+
+PyObject* IDFObject_subscript(PyObject* op, PyObject* key) {
+  IDFObjectRecord* self = as_object(op);
+  const ClassDef* cls = nullptr;
+  int idx = resolve_key(self, key, &cls);
+  if (idx < 0) return nullptr;
+  const FieldDef* fd = idd_api->get_field_def(cls, static_cast<size_t>(idx));
+  static const std::string kBlank;
+  size_t i = static_cast<size_t>(idx);
+  return convert_field_value(fd, i < self->values.size() ? self->values[i] : kBlank);
+}
+
+int IDFObject_ass_subscript(PyObject* op, PyObject* key, PyObject* value) {
+  if (value == nullptr) {
+    PyErr_Format(PyExc_NotImplementedError, "Subscript %.10s not supported by %.200s", "deletion",
+                 Py_TYPE(op)->tp_name);
+    return -1;
+  }
+  IDFObjectRecord* self = as_object(op);
+  int idx = resolve_key(self, key);
+  if (idx < 0) return -1;
+  if (IDFObject_set_by_index(self, idx, value) < 0) return -1;
+  IDFObject_trim_trailing_empty_fields(self);
+  return 0;
+}
+
+PyObject* IDFObject_item(PyObject* op, Py_ssize_t i) {
+  PyRef key = PyRef::steal(PyLong_FromSsize_t(i));
+  return key ? IDFObject_subscript(op, key.get()) : nullptr;
+}
+
+int IDFObject_ass_item(PyObject* op, Py_ssize_t i, PyObject* value) {
+  PyRef key = PyRef::steal(PyLong_FromSsize_t(i));
+  return key ? IDFObject_ass_subscript(op, key.get(), value) : -1;
+}
+
+PyObject* IDFObject_getitem_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("__getitem__", {"key"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  return IDFObject_subscript(op, argv[0]);
+}
+
+PyObject* IDFObject_setitem_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("__setitem__", {"key", "value"}, 2);
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  if (IDFObject_ass_subscript(op, argv[0], argv[1]) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* IDFObject_get_values(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("get_values", nargs, kwnames) < 0) return nullptr;
+  IDFObjectRecord* self = as_object(op);
+  const ClassDef* cls = checked_class_def(self);
+  if (cls == nullptr) return nullptr;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(self->values.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < self->values.size(); ++i) {
+    PyObject* value = convert_field_value(idd_api->get_field_def(cls, i), self->values[i]);
+    if (value == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return list.release();
+}
+
+int update_values(IDFObjectRecord* self, PyObject* values, bool trim) {
+  if (values == Py_None) return 0;
+  const ClassDef* cls = checked_class_def(self);
+  if (cls == nullptr) return -1;
+  std::vector<std::pair<int, PyRef>> pending;
+  int max_idx = -1;
+  auto add = [&](PyObject* key, PyObject* value) {
+    int idx = idd_api->resolve_key_to_field_index(cls, key);
+    if (idx < 0) return false;
+    if (!binding::guard(false, [&] {
+          pending.emplace_back(idx, PyRef::borrow(value));
+          return true;
+        })) {
+      return false;
+    }
+    if (idx > max_idx) max_idx = idx;
+    return true;
+  };
+  if (PyList_Check(values)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+      PyRef key = PyRef::steal(PyLong_FromSsize_t(i));
+      if (!key) return -1;
+      PyRef value = PyRef::borrow(PyList_GET_ITEM(values, i));
+      if (!add(key.get(), value.get())) return -1;
+    }
+  } else if (PyDict_Check(values)) {
+    PyRef items = PyRef::steal(PyMapping_Items(values));
+    if (!items) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* pair = PyList_GET_ITEM(items.get(), i);
+      if (!add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1))) return -1;
+    }
+  } else {
+    PyErr_Format(PyExc_TypeError, "Invalid values type: %s. Expected list or dict", _PyType_Name(Py_TYPE(values)));
+    return -1;
+  }
+  if (max_idx >= 0 && static_cast<size_t>(max_idx) >= self->values.size()) {
+    if (!binding::guard(false, [&] {
+          self->values.reserve(static_cast<size_t>(max_idx) + 1);
+          return true;
+        })) {
+      return -1;
+    }
+  }
+  for (auto& [idx, value] : pending) {
+    if (IDFObject_set_by_index(self, idx, value.get()) < 0) return -1;
+  }
+  if (trim) IDFObject_trim_trailing_empty_fields(self);
+  return 0;
+}
+
+PyObject* IDFObject_update(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("update", {"values", "trim_empty_trails"}, 1);
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  bool trim = true;
+  if (argv[1] != nullptr) {
+    int truth = argv[1] == Py_None ? 0 : PyObject_IsTrue(argv[1]);
+    if (truth < 0) return nullptr;
+    trim = truth != 0;
+  }
+  if (update_values(as_object(op), argv[0], trim) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// The class of `class_name` in `idd`, by ASCII-upper-cased name; -1 with
+// ValueError "Unknown class: '...'" when absent, AttributeError for None.
+Py_ssize_t class_index(PyObject* idd, PyObject* class_name, std::string* key_out = nullptr) {
+  if (class_name == Py_None) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+    return -1;
+  }
+  std::string_view name;
+  if (!binding::utf8_view(class_name, name)) return -1;
+  std::string key;
+  if (!binding::guard(false, [&] {
+        key = to_ascii_upper(name);
+        return true;
+      })) {
+    return -1;
+  }
+  const c_IDD& dict = c_idd_of(idd);
+  auto it = dict.class_map.find(key);
+  if (it == dict.class_map.end()) {
+    PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name);
+    return -1;
+  }
+  if (key_out != nullptr) *key_out = std::move(key);
+  return static_cast<Py_ssize_t>(it->second);
+}
+
+int IDFObject_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+  static const binding::ArgParser parser("__init__", {"idd", "class_name"}, 2);
+  PyObject* argv[2];
+  if (parser.parse(args, kwargs, argv) < 0) return -1;
+  if (!binding::check_arg_type(argv[0], idd_api->IDD_type, "idd", false) ||
+      !binding::check_arg_type(argv[1], &PyUnicode_Type, "class_name", true, true)) {
+    return -1;
+  }
+  Py_ssize_t class_idx = class_index(argv[0], argv[1]);
+  if (class_idx < 0) return -1;
+  const ClassDef& cls = c_idd_of(argv[0]).ordered_classes[static_cast<size_t>(class_idx)];
+  std::vector<std::string> values;
+  if (!binding::guard(false, [&] {
+        if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
+        return true;
+      })) {
+    return -1;
+  }
+  return IDFObject_c_init(as_object(op), argv[0], Py_None, static_cast<size_t>(class_idx), values);
+}
+
+PyObject* IDFObject_init_method(PyObject* op, PyObject* args, PyObject* kwargs) {
+  if (IDFObject_init(op, args, kwargs) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
 
 /*** IDF: loading ***/
 
@@ -544,6 +833,373 @@ PyObject* IDF_repr(PyObject* op) {
   return binding::str_from_utf8(out);
 }
 
+/*** IDFObjectTuple ***/
+
+PyTypeObject IDFObjectTuple_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+PyObject* tuple_missing_attribute(PyObject* self, PyObject* name) {
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
+    return nullptr;
+  }
+  auto is = [&](const char* word) { return PyUnicode_CompareWithASCIIString(name, word) == 0; };
+  if (is("append") || is("extend") || is("insert")) {
+    PyErr_SetString(PyExc_AttributeError,
+                    "This is a read-only tuple. To add new objects, use the idf.add_object() method.");
+  } else if (is("remove") || is("pop") || is("clear")) {
+    PyErr_SetString(PyExc_AttributeError,
+                    "This is a read-only tuple. To remove objects, use the idf.remove_object() or "
+                    "idf.remove_all_objects() methods.");
+  } else {
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", _PyType_Name(Py_TYPE(self)), name);
+  }
+  return nullptr;
+}
+
+PyObject* IDFObjectTuple_getattro(PyObject* self, PyObject* name) {
+  PyObject* found = PyObject_GenericGetAttr(self, name);
+  if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+  PyErr_Clear();
+  return tuple_missing_attribute(self, name);
+}
+
+PyObject* IDFObjectTuple_getattr_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  static const binding::ArgParser parser("__getattr__", {"name"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  return tuple_missing_attribute(self, argv[0]);
+}
+
+PyObject* make_object_tuple(PyObject* list) { return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&IDFObjectTuple_Type), list); }
+
+// Keeps the first `count` items of a list sized up front.
+int truncate_list(PyObject* list, Py_ssize_t count) {
+  if (count >= PyList_GET_SIZE(list)) return 0;
+  return PyList_SetSlice(list, count, PyList_GET_SIZE(list), nullptr);
+}
+
+/*** IDF: editing and lookup ***/
+
+bool class_name_arg(PyObject* obj, const char* name) {
+  return binding::check_arg_type(obj, &PyUnicode_Type, name, true);
+}
+
+// ASCII-upper-cased UTF-8 of a class name (str); false with an exception.
+bool class_key(PyObject* class_name, std::string& key) {
+  if (class_name == Py_None) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+    return false;
+  }
+  std::string_view name;
+  if (!binding::utf8_view(class_name, name)) return false;
+  return binding::guard(false, [&] {
+    key = to_ascii_upper(name);
+    return true;
+  });
+}
+
+PyObject* IDF_get_objects_raw(IDFRecord* self, PyObject* class_name) {
+  std::string key;
+  if (!class_key(class_name, key)) return nullptr;
+  if (loaded_idd(self) == nullptr) return nullptr;
+  auto it = self->objects_index_map.find(key);
+  if (it == self->objects_index_map.end() || it->second.empty()) return PyList_New(0);
+  const std::vector<size_t>& positions = it->second;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+  if (!list) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
+  Py_ssize_t valid = 0;
+  for (size_t position : positions) {
+    IDFObjectRecord* obj = object_at(self, position);
+    if (obj == nullptr) continue;
+    PyList_SetItem(list.get(), valid++, Py_NewRef(reinterpret_cast<PyObject*>(obj)));
+  }
+  if (truncate_list(list.get(), valid) < 0) return nullptr;
+  return list.release();
+}
+
+PyObject* IDF_get_objects(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("get_objects", {"class_name"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0 || !class_name_arg(argv[0], "class_name")) return nullptr;
+  PyRef list = PyRef::steal(IDF_get_objects_raw(as_idf(op), argv[0]));
+  return list ? make_object_tuple(list.get()) : nullptr;
+}
+
+PyObject* IDF_subscript(PyObject* op, PyObject* key) {
+  if (!class_name_arg(key, "class_name")) return nullptr;
+  return PyObject_CallMethod(op, "get_objects", "O", key);
+}
+
+PyObject* IDF_item(PyObject* op, Py_ssize_t i) {
+  PyRef key = PyRef::steal(PyLong_FromSsize_t(i));
+  return key ? IDF_subscript(op, key.get()) : nullptr;
+}
+
+PyObject* IDF_getitem_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("__getitem__", {"class_name"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  return IDF_subscript(op, argv[0]);
+}
+
+PyObject* IDF_get_object_by_name(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("get_object_by_name", {"class_name", "obj_name"}, 2);
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0 || !class_name_arg(argv[0], "class_name") ||
+      !class_name_arg(argv[1], "obj_name")) {
+    return nullptr;
+  }
+  if (argv[1] == Py_None) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+    return nullptr;
+  }
+  std::string_view wanted;
+  if (!binding::utf8_view(argv[1], wanted)) return nullptr;
+  PyRef candidates = PyRef::steal(IDF_get_objects_raw(as_idf(op), argv[0]));
+  if (!candidates) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(candidates.get(), i);
+    const auto& values = as_object(item)->values;
+    if (!values.empty() && ascii_iequals(values[0], wanted)) return Py_NewRef(item);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* IDF_get_class_names(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("get_class_names", nargs, kwnames) < 0) return nullptr;
+  IDFRecord* self = as_idf(op);
+  if (loaded_idd(self) == nullptr) return nullptr;
+  PyRef names = PyRef::steal(PyList_New(0));
+  if (!names) return nullptr;
+  for (const auto& [key, positions] : self->objects_index_map) {
+    if (positions.empty()) continue;
+    // The first listed object names the class; a removed one (None) is
+    // skipped rather than read.
+    for (size_t position : positions) {
+      IDFObjectRecord* obj = object_at(self, position);
+      if (obj == nullptr) continue;
+      if (PyList_Append(names.get(), obj->class_name) < 0) return nullptr;
+      break;
+    }
+  }
+  return names.release();
+}
+
+// Appends a new attached object of class `class_idx` to the document.
+IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, const std::string& key,
+                               std::vector<std::string>& values) {
+  PyRef obj = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type)));
+  if (!obj) return nullptr;
+  IDFObjectRecord* rec = as_object(obj.get());
+  if (IDFObject_c_init(rec, self->idd, reinterpret_cast<PyObject*>(self), class_idx, values) < 0) return nullptr;
+  rec->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
+  if (PyList_Append(self->objects, obj.get()) < 0) return nullptr;
+  if (!binding::guard(false, [&] {
+        self->objects_index_map[key].push_back(rec->obj_idx);
+        return true;
+      })) {
+    return nullptr;
+  }
+  return rec;  // borrowed: the document's list holds it
+}
+
+PyObject* IDF_add_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("add_object", {"class_name", "initial_values", "default_values"}, 1);
+  PyObject* argv[3];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  bool default_values = true;
+  if (argv[2] != nullptr) {
+    int truth = PyObject_IsTrue(argv[2]);
+    if (truth < 0) return nullptr;
+    default_values = truth != 0;
+  }
+  if (!class_name_arg(argv[0], "class_name")) return nullptr;
+  IDFRecord* self = as_idf(op);
+  if (argv[0] != Py_None && loaded_idd(self) == nullptr) return nullptr;
+  std::string key;
+  Py_ssize_t class_idx = class_index(self->idd, argv[0], &key);
+  if (class_idx < 0) return nullptr;
+  const ClassDef& cls = c_idd_of(self->idd).ordered_classes[static_cast<size_t>(class_idx)];
+  std::vector<std::string> values;
+  if (!binding::guard(false, [&] {
+        if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
+        return true;
+      })) {
+    return nullptr;
+  }
+  IDFObjectRecord* rec = append_object(self, static_cast<size_t>(class_idx), key, values);
+  if (rec == nullptr) return nullptr;
+  PyRef obj = PyRef::borrow(reinterpret_cast<PyObject*>(rec));
+  if (default_values) {
+    for (size_t idx : cls.field_idx_with_default) {
+      if (IDFObject_set_string_by_index(rec, static_cast<int>(idx), cls.fields[idx].default_val) < 0) return nullptr;
+    }
+  }
+  PyRef initial = PyRef::borrow(argv[1] ? argv[1] : Py_None);
+  PyRef done = PyRef::steal(PyObject_CallMethod(obj.get(), "update", "OO", initial.get(), Py_True));
+  if (!done) return nullptr;
+  return obj.release();
+}
+
+constexpr const char* kNotInThisModel = "Error: The object belongs to a different IDF model or is detached.";
+
+// Unregisters every field of a removed object and detaches it.
+void detach_object(IDFRecord* self, IDFObjectRecord* obj, const ClassDef* cls) {
+  unregister_fields(self, cls, obj->values, obj->obj_idx);
+  Py_SETREF(obj->parent_idf, Py_NewRef(Py_None));
+}
+
+PyObject* IDF_remove_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("remove_object", {"obj"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0 || !binding::check_arg_type(argv[0], &IDFObject_Type, "obj", true)) {
+    return nullptr;
+  }
+  IDFRecord* self = as_idf(op);
+  if (argv[0] == Py_None || loaded_idd(self) == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, kNotInThisModel);
+    return nullptr;
+  }
+  IDFObjectRecord* obj = as_object(argv[0]);
+  if (obj->parent_idf != op || object_at(self, obj->obj_idx) != obj) {
+    PyErr_SetString(PyExc_ValueError, kNotInThisModel);
+    return nullptr;
+  }
+  const ClassDef* cls = checked_class_def(obj);
+  if (cls == nullptr) return nullptr;
+  PyRef keep = PyRef::borrow(argv[0]);
+  if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(obj->obj_idx), Py_NewRef(Py_None)) < 0) return nullptr;
+  auto it = self->objects_index_map.find(to_ascii_upper(obj->c_class_name));
+  if (it == self->objects_index_map.end()) {
+    PyErr_SetString(PyExc_ValueError, kNotInThisModel);
+    return nullptr;
+  }
+  auto& positions = it->second;
+  for (auto pos = positions.begin(); pos != positions.end(); ++pos) {
+    if (*pos == obj->obj_idx) {
+      positions.erase(pos);
+      break;
+    }
+  }
+  detach_object(self, obj, cls);
+  Py_RETURN_NONE;
+}
+
+PyObject* IDF_remove_all_objects(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("remove_all_objects", {"class_name"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0 || !class_name_arg(argv[0], "class_name")) return nullptr;
+  IDFRecord* self = as_idf(op);
+  std::string key;
+  if (!class_key(argv[0], key) || loaded_idd(self) == nullptr) return nullptr;
+  auto it = self->objects_index_map.find(key);
+  if (it == self->objects_index_map.end() || it->second.empty()) return PyLong_FromLong(0);
+  std::vector<size_t> positions = std::move(it->second);
+  self->objects_index_map.erase(it);
+  long removed = 0;
+  const ClassDef* cls = nullptr;
+  for (size_t position : positions) {
+    IDFObjectRecord* obj = object_at(self, position);
+    if (obj == nullptr) continue;
+    if (cls == nullptr && (cls = checked_class_def(obj)) == nullptr) return nullptr;
+    PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(obj));
+    detach_object(self, obj, cls);
+    if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(position), Py_NewRef(Py_None)) < 0) return nullptr;
+    ++removed;
+  }
+  return PyLong_FromLong(removed);
+}
+
+/*** Reference queries ***/
+
+// The stored, upper-cased value of the queried field and its definition;
+// false (and no exception) for every miss that gives the empty answer.
+bool query_field(IDFObjectRecord* self, PyObject* key, const FieldDef** fd, std::string& upper_val, bool& failed) {
+  failed = false;
+  const ClassDef* cls = nullptr;
+  int idx = resolve_key(self, key, &cls);
+  if (idx < 0) {
+    failed = true;
+    return false;
+  }
+  *fd = idd_api->get_field_def(cls, static_cast<size_t>(idx));
+  if (*fd == nullptr || !PyObject_TypeCheck(self->parent_idf, &IDF_Type)) return false;
+  if (static_cast<size_t>(idx) >= self->values.size()) return false;
+  const std::string& value = self->values[static_cast<size_t>(idx)];
+  if (value.empty()) return false;
+  if (!binding::guard(false, [&] {
+        upper_val = to_ascii_upper(value);
+        return true;
+      })) {
+    failed = true;
+    return false;
+  }
+  return loaded_idd(as_idf(self->parent_idf)) != nullptr || (failed = true, false);
+}
+
+PyObject* IDFObject_get_referenced_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+  static const binding::ArgParser parser("get_referenced_object", {"key"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  IDFObjectRecord* self = as_object(op);
+  const FieldDef* fd = nullptr;
+  std::string upper_val;
+  bool failed;
+  if (!query_field(self, argv[0], &fd, upper_val, failed)) {
+    if (failed) return nullptr;
+    Py_RETURN_NONE;
+  }
+  IDFRecord* idf = as_idf(self->parent_idf);
+  for (const std::string& list_name : fd->object_lists) {
+    const std::vector<FieldLoc>* locs = ref_find(idf->targets, list_name, upper_val);
+    if (locs == nullptr) continue;
+    for (const FieldLoc& loc : *locs) {
+      IDFObjectRecord* target = object_at(idf, loc.first);
+      if (target != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(target));
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* IDFObject_get_referencing_objects(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+  static const binding::ArgParser parser("get_referencing_objects", {"key"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  IDFObjectRecord* self = as_object(op);
+  const FieldDef* fd = nullptr;
+  std::string upper_val;
+  bool failed;
+  std::vector<size_t> indices;
+  if (query_field(self, argv[0], &fd, upper_val, failed)) {
+    IDFRecord* idf = as_idf(self->parent_idf);
+    bool ok = binding::guard(false, [&] {
+      for (const std::string& list_name : fd->references) {
+        if (const std::vector<FieldLoc>* locs = ref_find(idf->referencers, list_name, upper_val)) {
+          for (const FieldLoc& loc : *locs) indices.push_back(loc.first);
+        }
+      }
+      return true;
+    });
+    if (!ok) return nullptr;
+  } else if (failed) {
+    return nullptr;
+  }
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  if (!indices.empty()) {
+    IDFRecord* idf = as_idf(self->parent_idf);
+    for (size_t index : indices) {
+      IDFObjectRecord* obj = object_at(idf, index);
+      if (obj != nullptr && PyList_Append(list.get(), reinterpret_cast<PyObject*>(obj)) < 0) return nullptr;
+    }
+  }
+  return make_object_tuple(list.get());
+}
+
 /*** IDF: type slots ***/
 
 PyObject* IDF_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -607,6 +1263,26 @@ PyMethodDef IDF_methods[] = {
     {"from_file", FASTCALL(IDF_from_file) | METH_CLASS,
      "from_file(idd, filepath, encoding=None)\n--\n\nParse IDF file"},
     {"from_string", FASTCALL(IDF_from_string) | METH_CLASS, "from_string(idd, content)\n--\n\nParse IDF from string"},
+    {"get_objects", FASTCALL(IDF_get_objects),
+     "get_objects(class_name)\n--\n\nGet tuple of IDFObjects from class name.\nAlias of IDF[class_name]"},
+    {"__getitem__", FASTCALL(IDF_getitem_method) | METH_COEXIST,
+     "__getitem__(class_name)\n--\n\nGet tuple of IDFObjects from class name"},
+    {"get_object_by_name", FASTCALL(IDF_get_object_by_name),
+     "get_object_by_name(class_name, obj_name)\n--\n\nGet object by first field (likely name)"},
+    {"get_class_names", FASTCALL(IDF_get_class_names), "get_class_names()\n--\n\nGet list of class names"},
+    {"add_object", FASTCALL(IDF_add_object),
+     "add_object(class_name, initial_values=None, default_values=True)\n--\n\n"
+     "Add object to IDF\n\n"
+     "Args:\n"
+     "    class_name (str): class name\n"
+     "    initial_values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
+     "    default_values (bool, optional): Whether to include default values\n"},
+    {"remove_object", FASTCALL(IDF_remove_object), "remove_object(obj)\n--\n\nRemove object from IDF"},
+    {"remove_all_objects", FASTCALL(IDF_remove_all_objects),
+     "remove_all_objects(class_name)\n--\n\n"
+     "Remove all objects of a certain class from IDF\n\n"
+     "Returns:\n"
+     "    int: Number of objects removed. 0 if class was not found."},
     {"format", FASTCALL(IDF_format),
      "format(class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, preserve_order=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
@@ -629,23 +1305,63 @@ PyGetSetDef IDFObject_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+#define KEY_DOC "    key (int | str): field index or field name (case-insensitive)\n"
+
 PyMethodDef IDFObject_methods[] = {
+    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(IDFObject_init_method)),
+     METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
+     "__init__(idd, class_name)\n--\n\nPython-level initialization"},
+    {"__getitem__", FASTCALL(IDFObject_getitem_method) | METH_COEXIST,
+     "__getitem__(key)\n--\n\nGet field value by key\n\nArgs:\n" KEY_DOC
+     "\nReturns:\n    str | int | float | None: field value based on field_type"},
+    {"get_values", FASTCALL(IDFObject_get_values),
+     "get_values()\n--\n\nGet all field values as list\n\n"
+     "Returns:\n    list[str | int | float | None]: list of field values based on field_types"},
+    {"__setitem__", FASTCALL(IDFObject_setitem_method) | METH_COEXIST,
+     "__setitem__(key, value)\n--\n\nSet field value by key\n\nArgs:\n" KEY_DOC
+     "    value (bool | int | float | str | None): field value"},
+    {"update", FASTCALL(IDFObject_update),
+     "update(values, trim_empty_trails=True)\n--\n\nUpdate multiple field values\n\n"
+     "Args:\n"
+     "    values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
+     "    trim_empty_trails (bool, optional): Whether to trim trailing empty fields"},
+    {"get_referenced_object", FASTCALL(IDFObject_get_referenced_object),
+     "get_referenced_object(key)\n--\n\nReturn objects referenced by this object.\n"
+     "ex. (BuildingSurface:Detailed)[\"Zone Name\"] -> (Zone)\n\nArgs:\n" KEY_DOC},
+    {"get_referencing_objects", FASTCALL(IDFObject_get_referencing_objects),
+     "get_referencing_objects(key)\n--\n\nReturn objects that are referencing this object.\n"
+     "ex. (Zone)[\"Name\"] -> [(BuildingSurface:Detailed), (People), (Lights), (Sizing:Zone), ...]\n\nArgs:\n" KEY_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef KEY_DOC
+
+PyMethodDef IDFObjectTuple_methods[] = {
+    {"__getattr__", FASTCALL(IDFObjectTuple_getattr_method), "__getattr__(name)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMappingMethods IDFObject_as_mapping = {nullptr, IDFObject_subscript, IDFObject_ass_subscript};
+PySequenceMethods IDFObject_as_sequence = {};
+PyMappingMethods IDF_as_mapping = {nullptr, IDF_subscript, nullptr};
+PySequenceMethods IDF_as_sequence = {};
 
 #undef FASTCALL
 
 const IDFMethods idf_methods = {
     IDF_register_target, IDF_register_referencer, IDF_unregister_target, IDF_unregister_referencer,
-    IDF_c_init,          IDF_build_objects,       nullptr,               IDF_write_to_buffer,
+    IDF_c_init,          IDF_build_objects,       IDF_get_objects_raw,   IDF_write_to_buffer,
 };
 
 const IDFObjectMethods idf_object_methods = {
-    IDFObject_get_class_def, IDFObject_c_init, nullptr, nullptr, nullptr, IDFObject_write_to_buffer,
+    IDFObject_get_class_def,        IDFObject_c_init,
+    IDFObject_set_string_by_index,  IDFObject_set_by_index,
+    IDFObject_trim_trailing_empty_fields, IDFObject_write_to_buffer,
 };
 
 const IdfCAPI idf_capi = {
-    IdfCAPI::kAbiVersion, &IDF_Type, &IDFObject_Type, &idf_methods, &idf_object_methods,
+    IdfCAPI::kAbiVersion, &IDF_Type, &IDFObject_Type, &IDFObjectTuple_Type, &idf_methods, &idf_object_methods,
+    convert_field_value,
 };
 
 PyModuleDef idf_module = {
@@ -677,6 +1393,11 @@ int ready_types() {
   IDFObject_Type.tp_repr = IDFObject_repr;
   IDFObject_Type.tp_methods = IDFObject_methods;
   IDFObject_Type.tp_getset = IDFObject_getset;
+  IDFObject_Type.tp_init = IDFObject_init;
+  IDFObject_as_sequence.sq_item = IDFObject_item;
+  IDFObject_as_sequence.sq_ass_item = IDFObject_ass_item;
+  IDFObject_Type.tp_as_mapping = &IDFObject_as_mapping;
+  IDFObject_Type.tp_as_sequence = &IDFObject_as_sequence;
   IDFObject_Type.tp_weaklistoffset = offsetof(IDFObjectRecord, weakreflist);
   if (PyType_Ready(&IDFObject_Type) < 0) return -1;
 
@@ -692,7 +1413,20 @@ int ready_types() {
   IDF_Type.tp_repr = IDF_repr;
   IDF_Type.tp_methods = IDF_methods;
   IDF_Type.tp_weaklistoffset = offsetof(IDFRecord, weakreflist);
-  return PyType_Ready(&IDF_Type);
+  IDF_as_sequence.sq_item = IDF_item;
+  IDF_Type.tp_as_mapping = &IDF_as_mapping;
+  IDF_Type.tp_as_sequence = &IDF_as_sequence;
+  if (PyType_Ready(&IDF_Type) < 0) return -1;
+
+  IDFObjectTuple_Type.tp_name = "tamrix.idf.IDFObjectTuple";
+  IDFObjectTuple_Type.tp_basicsize = PyTuple_Type.tp_basicsize;
+  IDFObjectTuple_Type.tp_itemsize = PyTuple_Type.tp_itemsize;
+  IDFObjectTuple_Type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+  IDFObjectTuple_Type.tp_doc = "tuple of IDFObjects with custom error messages";
+  IDFObjectTuple_Type.tp_base = &PyTuple_Type;
+  IDFObjectTuple_Type.tp_getattro = IDFObjectTuple_getattro;
+  IDFObjectTuple_Type.tp_methods = IDFObjectTuple_methods;
+  return PyType_Ready(&IDFObjectTuple_Type);
 }
 
 int add_type(PyObject* module, const char* name, PyTypeObject* type) {
@@ -715,7 +1449,8 @@ PyMODINIT_FUNC PyInit_idf(void) {
 
   PyRef module = PyRef::steal(PyModule_Create(&idf_module));
   if (!module) return nullptr;
-  if (add_type(module.get(), "IDF", &IDF_Type) < 0 || add_type(module.get(), "IDFObject", &IDFObject_Type) < 0) {
+  if (add_type(module.get(), "IDF", &IDF_Type) < 0 || add_type(module.get(), "IDFObject", &IDFObject_Type) < 0 ||
+      add_type(module.get(), "IDFObjectTuple", &IDFObjectTuple_Type) < 0) {
     return nullptr;
   }
   if (binding::publish_capi(module.get(), &idf_capi, kIdfCapsule) < 0) return nullptr;
