@@ -563,22 +563,49 @@ int parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& c_idf_objects) {
   return -1;
 }
 
+// Pauses the cycle collector while a load creates its objects: they are all
+// reachable from the document, so collections during the load find nothing
+// and only cost time.
+class GcPause {
+ public:
+  GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
+};
+
 void IDF_build_objects(IDFRecord* self, std::vector<c_IDFObject>& c_idf_objects) {
+  GcPause no_gc;
   const c_IDD& dict = c_idd_of(self->idd);
+  // Consecutive objects are often of one class: remember the last one.
+  std::string last_class_name;
   std::string search_key;
+  size_t class_idx = 0;
+  std::vector<size_t>* positions = nullptr;
   for (c_IDFObject& c_object : c_idf_objects) {
-    bool found = binding::guard(false, [&] {
-      search_key = to_ascii_upper(c_object.class_name);
-      return true;
-    });
-    if (!found) return;
-    auto it = dict.class_map.find(search_key);
-    if (it == dict.class_map.end()) {
-      PyRef name = PyRef::steal(binding::str_from_utf8(c_object.class_name));
-      if (name) PyErr_Format(PyExc_ValueError, "IDF parsing error: Unknown class: '%U'", name.get());
-      return;
+    if (positions == nullptr || c_object.class_name != last_class_name) {
+      bool ok = binding::guard(false, [&] {
+        search_key = to_ascii_upper(c_object.class_name);
+        return true;
+      });
+      if (!ok) return;
+      auto it = dict.class_map.find(search_key);
+      if (it == dict.class_map.end()) {
+        PyRef name = PyRef::steal(binding::str_from_utf8(c_object.class_name));
+        if (name) PyErr_Format(PyExc_ValueError, "IDF parsing error: Unknown class: '%U'", name.get());
+        return;
+      }
+      class_idx = it->second;
+      ok = binding::guard(false, [&] {
+        positions = &self->objects_index_map[search_key];
+        last_class_name = c_object.class_name;
+        return true;
+      });
+      if (!ok) return;
     }
-    size_t class_idx = it->second;
     PyRef obj = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type)));
     if (!obj) return;
     IDFObjectRecord* rec = as_object(obj.get());
@@ -587,7 +614,7 @@ void IDF_build_objects(IDFRecord* self, std::vector<c_IDFObject>& c_idf_objects)
     rec->obj_idx = obj_idx;
     if (PyList_Append(self->objects, obj.get()) < 0) return;
     bool indexed = binding::guard(false, [&] {
-      self->objects_index_map[search_key].push_back(obj_idx);
+      positions->push_back(obj_idx);
       return true;
     });
     if (!indexed) return;

@@ -4,17 +4,34 @@
 
 namespace tamrix {
 
+namespace {
+
+// Upper-cases into storage reused across calls, so probing the index for an
+// existing value allocates nothing.
+std::string_view upper_scratch(std::string_view val) {
+  thread_local std::string scratch;
+  scratch.assign(val);
+  ascii_upper_in_place(scratch);
+  return scratch;
+}
+
+}  // namespace
+
 void ref_register(RefMap& map, const std::string& tag, std::string_view val, size_t obj_idx, int field_idx) {
-  std::string key = to_ascii_upper(val);
-  RefValueMap& values = map[tag];
-  values[std::move(key)].emplace_back(obj_idx, field_idx);
+  std::string_view key = upper_scratch(val);
+  auto tag_it = map.find(tag);
+  if (tag_it == map.end()) tag_it = map.emplace(tag, RefValueMap()).first;
+  RefValueMap& values = tag_it->second;
+  auto val_it = values.find(key);
+  if (val_it == values.end()) val_it = values.emplace(std::string(key), std::vector<FieldLoc>()).first;
+  val_it->second.emplace_back(obj_idx, field_idx);
 }
 
 void ref_unregister(RefMap& map, const std::string& tag, std::string_view val, size_t obj_idx, int field_idx) {
   auto tag_it = map.find(tag);
   if (tag_it == map.end()) return;
   RefValueMap& values = tag_it->second;
-  auto val_it = values.find(to_ascii_upper(val));
+  auto val_it = values.find(upper_scratch(val));
   if (val_it == values.end()) return;
   std::vector<FieldLoc>& locs = val_it->second;
   for (size_t i = 0; i < locs.size(); ++i) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,8 +16,15 @@ namespace tamrix {
 // (obj_idx, field index) of one field value in a model.
 using FieldLoc = std::pair<size_t, int>;
 
-using RefValueMap = std::unordered_map<std::string, std::vector<FieldLoc>>;
-using RefMap = std::unordered_map<std::string, RefValueMap>;
+// String-keyed maps that can be probed with a string_view, so a lookup
+// needs no temporary std::string.
+struct StringHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+using RefValueMap = std::unordered_map<std::string, std::vector<FieldLoc>, StringHash, std::equal_to<>>;
+using RefMap = std::unordered_map<std::string, RefValueMap, StringHash, std::equal_to<>>;
 
 // Adds one location under (tag, upper-cased val). May throw std::bad_alloc;
 // what was inserted before the failure stays (an empty map or vector at most).

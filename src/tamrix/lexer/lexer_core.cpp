@@ -21,23 +21,32 @@ void LexerCore::reset(std::string new_content, bool idd_mode) noexcept {
   buffer_idx = 0;
 }
 
+// The next line as a view into `content`, without its line break (LF, or
+// CR LF); false at the end of the content.
+bool LexerCore::next_line(std::string_view& line) noexcept {
+  if (pos >= content.size()) return false;
+  const char* start = content.data() + pos;
+  size_t remaining = content.size() - pos;
+  const void* lf = std::memchr(start, '\n', remaining);
+  size_t len;
+  if (lf != nullptr) {
+    len = static_cast<size_t>(static_cast<const char*>(lf) - start);
+    pos += len + 1;
+  } else {
+    len = remaining;
+    pos = content.size();
+  }
+  if (len > 0 && start[len - 1] == '\r') --len;
+  line = std::string_view(start, len);
+  ++line_num;
+  return true;
+}
+
 bool LexerCore::scan_next_line(std::string& line) noexcept {
   try {
-    if (pos >= content.size()) return false;
-    const char* start = content.data() + pos;
-    size_t remaining = content.size() - pos;
-    const void* lf = std::memchr(start, '\n', remaining);
-    size_t len;
-    if (lf != nullptr) {
-      len = static_cast<size_t>(static_cast<const char*>(lf) - start);
-      pos += len + 1;
-    } else {
-      len = remaining;
-      pos = content.size();
-    }
-    if (len > 0 && start[len - 1] == '\r') --len;
-    line.assign(start, len);
-    ++line_num;
+    std::string_view view;
+    if (!next_line(view)) return false;
+    line.assign(view);
     return true;
   } catch (...) {
     report_failure("tamrix.lexer.Lexer.scan_next_line");
@@ -59,9 +68,11 @@ void LexerCore::push_text_token(std::string& builder) noexcept {
   builder.clear();
 }
 
+void LexerCore::tokenize_line(const std::string& line) noexcept { tokenize(line); }
+
 // One pass over the bytes before the comment mark. Text runs are taken as
 // spans of the line rather than built byte by byte; the tokens are the same.
-void LexerCore::tokenize_line(const std::string& line) noexcept {
+void LexerCore::tokenize(std::string_view line) noexcept {
   try {
     const char* data = line.data();
     const void* bang = std::memchr(data, '!', line.size());
@@ -93,8 +104,9 @@ void LexerCore::tokenize_line(const std::string& line) noexcept {
 bool LexerCore::refill() noexcept {
   buffer.clear();
   buffer_idx = 0;
-  while (scan_next_line(line_)) {
-    tokenize_line(line_);
+  std::string_view line;
+  while (next_line(line)) {
+    tokenize(line);
     if (!buffer.empty()) return true;
   }
   return false;

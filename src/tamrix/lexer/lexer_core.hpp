@@ -51,9 +51,10 @@ struct LexerCore {
   void push_text_token(std::string& builder) noexcept;
 
  private:
+  bool next_line(std::string_view& line) noexcept;
+  void tokenize(std::string_view line) noexcept;
   bool refill() noexcept;
   void push_text(std::string_view run);
-  std::string line_;  // storage reused for every line
 };
 
 }  // namespace tamrix

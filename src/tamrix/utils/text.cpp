@@ -34,7 +34,6 @@ bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
 
 namespace {
 
-bool is_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool is_newline(char c) noexcept { return c == '\r' || c == '\n'; }
 
 template <class Pred>
@@ -49,8 +48,7 @@ std::string_view trim_by(std::string_view s, Pred in_set) noexcept {
 
 }  // namespace
 
-std::string_view trim_view(std::string_view s) noexcept { return trim_by(s, is_blank); }
-std::string trim_string(std::string_view s) { return std::string(trim_by(s, is_blank)); }
+std::string trim_string(std::string_view s) { return std::string(trim_view(s)); }
 std::string trim_newlines(std::string_view s) { return std::string(trim_by(s, is_newline)); }
 
 std::pair<int32_t, int32_t> first_digit_run(std::string_view s) noexcept {

@@ -24,7 +24,14 @@ bool ascii_iequals(std::string_view a, std::string_view b) noexcept;
 
 // The text without leading and trailing space, tab, CR and LF.
 std::string trim_string(std::string_view s);
-std::string_view trim_view(std::string_view s) noexcept;
+inline std::string_view trim_view(std::string_view s) noexcept {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  size_t first = 0;
+  while (first < s.size() && blank(s[first])) ++first;
+  size_t last = s.size();
+  while (last > first && blank(s[last - 1])) --last;
+  return s.substr(first, last - first);
+}
 // The text without leading and trailing CR and LF.
 std::string trim_newlines(std::string_view s);
 
