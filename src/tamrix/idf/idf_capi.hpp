@@ -14,6 +14,13 @@
 
 namespace tamrix {
 
+// First live object of a class by ASCII-lower-cased first value, for
+// get_object_by_name; built on demand and dropped when an object of the class
+// is added, removed, or has its first field changed.
+struct NameIndex {
+  std::unordered_map<std::string, size_t, StringHash, std::equal_to<>> first_by_name;
+};
+
 // A loaded document.
 struct IDFRecord {
   PyObject_HEAD
@@ -23,6 +30,7 @@ struct IDFRecord {
   std::unordered_map<std::string, std::vector<size_t>> objects_index_map;
   RefMap targets;      // reference list -> value -> where the name is defined
   RefMap referencers;  // object list -> value -> which fields point at it
+  std::unordered_map<size_t, NameIndex> name_indexes;  // by class_idx
   PyObject* weakreflist;
 };
 

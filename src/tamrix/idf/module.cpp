@@ -278,8 +278,15 @@ PyObject* convert_field_value(const FieldDef* fd, const std::string& val) {
   return binding::str_from_utf8(val);
 }
 
+// The name index of an object's class no longer matches the object.
+void forget_names(IDFObjectRecord* self) {
+  if (PyObject_TypeCheck(self->parent_idf, &IDF_Type)) as_idf(self->parent_idf)->name_indexes.erase(self->class_idx);
+}
+
 void IDFObject_trim_trailing_empty_fields(IDFObjectRecord* self) {
+  if (self->values.empty()) return;
   while (!self->values.empty() && self->values.back().empty()) self->values.pop_back();
+  if (self->values.empty()) forget_names(self);  // no first field: no longer a name candidate
 }
 
 int IDFObject_set_string_by_index(IDFObjectRecord* self, int field_idx, const std::string& value) {
@@ -314,6 +321,7 @@ int IDFObject_set_string_by_index(IDFObjectRecord* self, int field_idx, const st
       for (const std::string& l : fd->object_lists) IDF_register_referencer(idf, l, value, self->obj_idx, field_idx);
     }
   }
+  if (idx == 0) forget_names(self);
   return binding::guard(-1, [&] {
     self->values[idx] = value;
     return 0;
@@ -984,14 +992,39 @@ PyObject* IDF_get_object_by_name(PyObject* op, PyObject* const* args, Py_ssize_t
   }
   std::string_view wanted;
   if (!binding::utf8_view(argv[1], wanted)) return nullptr;
-  PyRef candidates = PyRef::steal(IDF_get_objects_raw(as_idf(op), argv[0]));
-  if (!candidates) return nullptr;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
-    PyObject* item = PyList_GET_ITEM(candidates.get(), i);
-    const auto& values = as_object(item)->values;
-    if (!values.empty() && ascii_iequals(values[0], wanted)) return Py_NewRef(item);
+  IDFRecord* self = as_idf(op);
+  std::string key;
+  if (!class_key(argv[0], key) || loaded_idd(self) == nullptr) return nullptr;
+  const c_IDD& dict = c_idd_of(self->idd);
+  auto cls_it = dict.class_map.find(key);
+  auto pos_it = self->objects_index_map.find(key);
+  if (cls_it == dict.class_map.end() || pos_it == self->objects_index_map.end()) Py_RETURN_NONE;
+  const NameIndex* index = binding::guard<const NameIndex*>(nullptr, [&]() -> const NameIndex* {
+    auto [it, created] = self->name_indexes.try_emplace(cls_it->second);
+    if (created) {
+      // The first live candidate of each name, in insertion order, as a scan
+      // of the class would find it.
+      for (size_t position : pos_it->second) {
+        IDFObjectRecord* obj = object_at(self, position);
+        if (obj == nullptr || obj->values.empty()) continue;
+        it->second.first_by_name.try_emplace(to_ascii_lower(obj->values[0]), position);
+      }
+    }
+    return &it->second;
+  });
+  if (index == nullptr) return nullptr;
+  std::string lowered;
+  if (!binding::guard(false, [&] {
+        lowered = to_ascii_lower(wanted);
+        return true;
+      })) {
+    return nullptr;
   }
-  Py_RETURN_NONE;
+  auto found = index->first_by_name.find(lowered);
+  if (found == index->first_by_name.end()) Py_RETURN_NONE;
+  IDFObjectRecord* obj = object_at(self, found->second);
+  if (obj == nullptr) Py_RETURN_NONE;
+  return Py_NewRef(reinterpret_cast<PyObject*>(obj));
 }
 
 PyObject* IDF_get_class_names(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1029,6 +1062,7 @@ IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, const std::str
       })) {
     return nullptr;
   }
+  self->name_indexes.erase(class_idx);
   return rec;  // borrowed: the document's list holds it
 }
 
@@ -1074,6 +1108,7 @@ constexpr const char* kNotInThisModel = "Error: The object belongs to a differen
 
 // Unregisters every field of a removed object and detaches it.
 void detach_object(IDFRecord* self, IDFObjectRecord* obj, const ClassDef* cls) {
+  self->name_indexes.erase(obj->class_idx);
   unregister_fields(self, cls, obj->values, obj->obj_idx);
   Py_SETREF(obj->parent_idf, Py_NewRef(Py_None));
 }
@@ -1238,6 +1273,7 @@ PyObject* IDF_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&self->objects_index_map) decltype(self->objects_index_map)();
   new (&self->targets) RefMap();
   new (&self->referencers) RefMap();
+  new (&self->name_indexes) decltype(self->name_indexes)();
   self->weakreflist = nullptr;
   return op;
 }
@@ -1271,6 +1307,8 @@ void IDF_dealloc(PyObject* op) {
   self->objects_index_map.~IndexMap();
   self->targets.~RefMap();
   self->referencers.~RefMap();
+  using NameIndexes = decltype(self->name_indexes);
+  self->name_indexes.~NameIndexes();
   Py_TYPE(op)->tp_free(op);
 }
 
