@@ -35,27 +35,48 @@ def _create_temporary(target: str, user_path) -> tuple[int, str]:
     raise FileExistsError(f"could not create a temporary file next to {target!r}")
 
 
+def _write_direct(output_path, data: bytes, closefd: bool = True) -> None:
+    with open(output_path, "wb", closefd=closefd) as f:
+        f.write(data)
+
+
 def write_file(output_path, data: bytes) -> None:
     """Write ``data`` to ``output_path`` in one piece.
 
-    A file system path gets the bytes in a temporary file beside it, flushed
-    to disk and then renamed over the target, so the previous file survives
-    any failure untouched. Other targets that ``open`` accepts (a file
-    descriptor number) are written directly.
+    A path to a regular file (or to no file yet) gets the bytes in a
+    temporary file beside it, flushed to disk and then renamed over the
+    target, so the previous file survives any failure untouched; its
+    permissions are kept and a symbolic link is written through. A path to
+    something else (a pipe, a device) is written into directly, and so is a
+    file descriptor number, which is left open for its owner.
     """
-    if isinstance(output_path, int) or not isinstance(output_path, (str, bytes, os.PathLike)):
-        with open(output_path, "wb") as f:
-            f.write(data)
+    if isinstance(output_path, bool):
+        raise TypeError(f"output_path must be a path or a file descriptor, not {type(output_path).__name__}")
+    if isinstance(output_path, int):
+        _write_direct(output_path, data, closefd=False)
+        return
+    if not isinstance(output_path, (str, bytes, os.PathLike)):
+        _write_direct(output_path, data)
         return
 
     target = os.path.realpath(os.fsdecode(os.fspath(output_path)))
     try:
-        mode = stat.S_IMODE(os.stat(target).st_mode)
+        st = os.stat(target)
     except FileNotFoundError:
         mode = None
+    else:
+        if not stat.S_ISREG(st.st_mode):
+            _write_direct(output_path, data)
+            return
+        mode = stat.S_IMODE(st.st_mode)
     fd, tmp = _create_temporary(target, output_path)
     try:
-        with open(fd, "wb") as f:
+        try:
+            f = open(fd, "wb")
+        except BaseException:
+            os.close(fd)
+            raise
+        with f:
             f.write(data)
             f.flush()
             os.fsync(f.fileno())

@@ -98,37 +98,46 @@ void IDF_unregister_referencer(IDFRecord* self, const std::string& tag, const st
   }
 }
 
-// Registers (or unregisters) every non-empty field of an object that the
-// dictionary gives reference or object lists.
-void register_fields(IDFRecord* idf, const ClassDef* cls, const std::vector<std::string>& values, size_t obj_idx) {
+// Calls on_target(list, value, field) for every reference list and then
+// on_referencer(...) for every object list of each non-empty field of an
+// object, in field order: what loading registers and removal unregisters.
+template <class OnTarget, class OnReferencer>
+void for_each_listed_value(const ClassDef* cls, const std::vector<std::string>& values, OnTarget&& on_target,
+                           OnReferencer&& on_referencer) {
   for (size_t i = 0; i < values.size(); ++i) {
     const std::string& value = values[i];
     if (value.empty()) continue;
     const FieldDef* fd = idd_api->get_field_def(cls, i);
     if (fd == nullptr) continue;
-    for (const std::string& name : fd->references) {
-      IDF_register_target(idf, name, value, obj_idx, static_cast<int>(i));
-    }
-    for (const std::string& name : fd->object_lists) {
-      IDF_register_referencer(idf, name, value, obj_idx, static_cast<int>(i));
-    }
+    for (const std::string& name : fd->references) on_target(name, value, static_cast<int>(i));
+    for (const std::string& name : fd->object_lists) on_referencer(name, value, static_cast<int>(i));
   }
 }
 
 void unregister_fields(IDFRecord* idf, const ClassDef* cls, const std::vector<std::string>& values,
                        size_t obj_idx) {
-  for (size_t i = 0; i < values.size(); ++i) {
-    const std::string& value = values[i];
-    if (value.empty()) continue;
-    const FieldDef* fd = idd_api->get_field_def(cls, i);
-    if (fd == nullptr) continue;
-    for (const std::string& name : fd->references) {
-      IDF_unregister_target(idf, name, value, obj_idx, static_cast<int>(i));
-    }
-    for (const std::string& name : fd->object_lists) {
-      IDF_unregister_referencer(idf, name, value, obj_idx, static_cast<int>(i));
-    }
-  }
+  for_each_listed_value(
+      cls, values,
+      [&](const std::string& tag, const std::string& value, int field) {
+        IDF_unregister_target(idf, tag, value, obj_idx, field);
+      },
+      [&](const std::string& tag, const std::string& value, int field) {
+        IDF_unregister_referencer(idf, tag, value, obj_idx, field);
+      });
+}
+
+// As loading registers an object: a failure (memory) throws, so that a load
+// never returns a document whose index misses names.
+void register_fields_or_throw(IDFRecord* idf, const ClassDef* cls, const std::vector<std::string>& values,
+                              size_t obj_idx) {
+  for_each_listed_value(
+      cls, values,
+      [&](const std::string& tag, const std::string& value, int field) {
+        ref_register(idf->targets, tag, value, obj_idx, field);
+      },
+      [&](const std::string& tag, const std::string& value, int field) {
+        ref_register(idf->referencers, tag, value, obj_idx, field);
+      });
 }
 
 /*** IDFObject: native methods ***/
@@ -176,11 +185,16 @@ int IDFObject_c_init(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf,
   });
 }
 
+// Appends the object's text; throws when the buffer cannot grow.
+void write_one(IDFObjectRecord* self, std::string& out, const FormatConfig* config) {
+  if (!is_idd(self->idd) || self->class_idx >= c_idd_of(self->idd).ordered_classes.size()) return;
+  write_object(out, *config, self->c_class_name, self->values, *IDFObject_get_class_def(self),
+               idd_api->get_field_name);
+}
+
 void IDFObject_write_to_buffer(IDFObjectRecord* self, std::string& out, const FormatConfig* config) {
   try {
-    if (!is_idd(self->idd) || self->class_idx >= c_idd_of(self->idd).ordered_classes.size()) return;
-    write_object(out, *config, self->c_class_name, self->values, *IDFObject_get_class_def(self),
-                 idd_api->get_field_name);
+    write_one(self, out, config);
   } catch (...) {
     binding::report_current_exception("tamrix.idf.IDFObject.write_to_buffer");
   }
@@ -237,8 +251,11 @@ PyObject* IDFObject_repr(PyObject* op) {
   IDFObjectRecord* self = as_object(op);
   if (!is_idd(self->idd)) return PyUnicode_FromFormat("<%s (not initialised)>", Py_TYPE(op)->tp_name);
   std::string out;
-  IDFObject_write_to_buffer(self, out, &DEFAULT_FORMAT_CONFIG);
-  return binding::str_from_utf8(out);
+  bool ok = binding::guard(false, [&] {
+    write_one(self, out, &DEFAULT_FORMAT_CONFIG);
+    return true;
+  });
+  return ok ? binding::str_from_utf8(out) : nullptr;
 }
 
 PyObject* IDFObject_get_class_name(PyObject* op, void*) { return Py_NewRef(as_object(op)->class_name); }
@@ -626,7 +643,11 @@ void IDF_build_objects(IDFRecord* self, std::vector<c_IDFObject>& c_idf_objects)
       return true;
     });
     if (!indexed) return;
-    register_fields(self, IDFObject_get_class_def(rec), rec->values, obj_idx);
+    bool registered = binding::guard(false, [&] {
+      register_fields_or_throw(self, IDFObject_get_class_def(rec), rec->values, obj_idx);
+      return true;
+    });
+    if (!registered) return;
   }
 }
 
@@ -702,46 +723,61 @@ PyObject* IDF_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 
 /*** IDF: writing ***/
 
+// Appends the whole document's text; throws when the buffer cannot grow.
+void write_model(IDFRecord* self, std::string& out, const FormatConfig* config, bool preserve_order) {
+  if (!is_idd(self->idd) || self->objects == nullptr || !PyList_Check(self->objects)) return;
+  size_t total = 0;
+  for (const auto& [key, positions] : self->objects_index_map) total += positions.size();
+  size_t estimate = estimated_output_size(out, *config, total);
+  if (out.capacity() < estimate) out.reserve(estimate);
+
+  if (preserve_order) {
+    Py_ssize_t n = PyList_GET_SIZE(self->objects);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      IDFObjectRecord* obj = object_at(self, static_cast<size_t>(i));
+      if (obj == nullptr) continue;
+      out += '\n';
+      write_one(obj, out, config);
+    }
+    return;
+  }
+
+  std::string current_group;
+  std::string search_key;
+  for (const ClassDef& cls : c_idd_of(self->idd).ordered_classes) {
+    search_key = to_ascii_upper(cls.name);
+    auto it = self->objects_index_map.find(search_key);
+    if (it == self->objects_index_map.end() || it->second.empty()) continue;
+    if (!config->compact && cls.group != current_group) {
+      current_group = cls.group;
+      if (!current_group.empty()) write_group_header(out, current_group);
+    }
+    for (size_t position : it->second) {
+      IDFObjectRecord* obj = object_at(self, position);
+      if (obj == nullptr) continue;
+      out += '\n';
+      write_one(obj, out, config);
+    }
+    if (config->compact) out += '\n';
+  }
+}
+
 void IDF_write_to_buffer(IDFRecord* self, std::string& out, const FormatConfig* config, bool preserve_order) {
   try {
-    if (!is_idd(self->idd) || self->objects == nullptr || !PyList_Check(self->objects)) return;
-    size_t total = 0;
-    for (const auto& [key, positions] : self->objects_index_map) total += positions.size();
-    size_t estimate = estimated_output_size(out, *config, total);
-    if (out.capacity() < estimate) out.reserve(estimate);
-
-    if (preserve_order) {
-      Py_ssize_t n = PyList_GET_SIZE(self->objects);
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        IDFObjectRecord* obj = object_at(self, static_cast<size_t>(i));
-        if (obj == nullptr) continue;
-        out += '\n';
-        IDFObject_write_to_buffer(obj, out, config);
-      }
-      return;
-    }
-
-    std::string current_group;
-    std::string search_key;
-    for (const ClassDef& cls : c_idd_of(self->idd).ordered_classes) {
-      search_key = to_ascii_upper(cls.name);
-      auto it = self->objects_index_map.find(search_key);
-      if (it == self->objects_index_map.end() || it->second.empty()) continue;
-      if (!config->compact && cls.group != current_group) {
-        current_group = cls.group;
-        if (!current_group.empty()) write_group_header(out, current_group);
-      }
-      for (size_t position : it->second) {
-        IDFObjectRecord* obj = object_at(self, position);
-        if (obj == nullptr) continue;
-        out += '\n';
-        IDFObject_write_to_buffer(obj, out, config);
-      }
-      if (config->compact) out += '\n';
-    }
+    write_model(self, out, config, preserve_order);
   } catch (...) {
     binding::report_current_exception("tamrix.idf.IDF.write_to_buffer");
   }
+}
+
+// format(), save() and repr() raise when the text cannot be built in full
+// (MemoryError) rather than hand out, or write over a file with, a
+// truncated model.
+bool write_model_or_raise(IDFRecord* self, std::string& out, const FormatConfig* config, bool preserve_order) {
+  return binding::guard(false, [&] {
+    write_model(self, out, config, preserve_order);
+    return true;
+  });
 }
 
 // The style chosen by format() and save(): MINIMAL_FORMAT_CONFIG when
@@ -815,7 +851,7 @@ PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
   IDFRecord* self = as_idf(op);
   if (loaded_idd(self) == nullptr) return nullptr;
   std::string out;
-  IDF_write_to_buffer(self, out, opts.config, opts.preserve_order);
+  if (!write_model_or_raise(self, out, opts.config, opts.preserve_order)) return nullptr;
   std::string_view text(out);
   size_t first = text.find_first_not_of("\r\n");
   if (first == std::string_view::npos) return PyUnicode_FromStringAndSize("", 0);
@@ -848,8 +884,7 @@ PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     return true;
   });
-  if (!ok) return nullptr;
-  IDF_write_to_buffer(self, out, opts.config, opts.preserve_order);
+  if (!ok || !write_model_or_raise(self, out, opts.config, opts.preserve_order)) return nullptr;
   PyRef data = PyRef::steal(binding::bytes_from(out));
   if (!data) return nullptr;
   std::string().swap(out);
@@ -864,7 +899,7 @@ PyObject* IDF_repr(PyObject* op) {
     return PyUnicode_FromFormat("<%s (not loaded)>", Py_TYPE(op)->tp_name);
   }
   std::string out;
-  IDF_write_to_buffer(self, out, &DEFAULT_FORMAT_CONFIG, false);
+  if (!write_model_or_raise(self, out, &DEFAULT_FORMAT_CONFIG, false)) return nullptr;
   return binding::str_from_utf8(out);
 }
 
