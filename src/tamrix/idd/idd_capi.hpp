@@ -16,6 +16,12 @@ struct IDDObject {
   // One str per class, in dictionary order: every object of a class shares
   // its class's str as its class_name. An empty tuple until loaded.
   PyObject* class_names;
+  // Where the dictionary came from, for pickling: the absolute path of its
+  // file (str), or its text (bytes) when it was read from a string.
+  PyObject* source_path;
+  PyObject* source_text;
+  uint64_t digest;  // of the UTF-8 text read
+  PyObject* weakreflist;
 };
 
 struct IddCAPI {

@@ -1,8 +1,10 @@
 // tamrix.idd: the IDD type, a data dictionary read from IDD text.
+#include <cstdio>
 #include <new>
 
 #include "tamrix/binding/toolkit.hpp"
 #include "tamrix/idd/idd_capi.hpp"
+#include "tamrix/utils/text.hpp"
 #include "tamrix/utils/utils_capi.hpp"
 
 namespace tamrix {
@@ -12,6 +14,11 @@ using binding::PyRef;
 
 const UtilsCAPI* utils_api = nullptr;
 PyTypeObject IDD_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+// Every dictionary this process has loaded, by digest (weak references):
+// unpickling a model hands back the dictionary already here instead of
+// reading it again, so a worker that receives many models shares one.
+PyObject* loaded_by_digest = nullptr;
+PyObject* restore_idd_func = nullptr;
 
 /*** Dictionary functions ***/
 
@@ -70,6 +77,10 @@ PyObject* IDD_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&idd->c_idd) c_IDD();
   idd->initialized = false;
   idd->version = Py_NewRef(Py_None);
+  idd->source_path = Py_NewRef(Py_None);
+  idd->source_text = Py_NewRef(Py_None);
+  idd->digest = 0;
+  idd->weakreflist = nullptr;
   idd->class_names = PyTuple_New(0);
   if (idd->class_names == nullptr) {
     Py_DECREF(self);
@@ -80,9 +91,12 @@ PyObject* IDD_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 void IDD_dealloc(PyObject* self) {
   IDDObject* idd = as_idd(self);
+  if (idd->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
   idd->c_idd.~c_IDD();
   Py_CLEAR(idd->version);
   Py_CLEAR(idd->class_names);
+  Py_CLEAR(idd->source_path);
+  Py_CLEAR(idd->source_text);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -117,6 +131,7 @@ int load_text(IDDObject* self, PyObject* text) {
   bool ok = binding::guard(false, [&] {
     binding::GilRelease nogil;
     error = read_idd(view, self->c_idd);
+    self->digest = digest64(view);
     return true;
   });
   if (!ok) return -1;
@@ -141,7 +156,26 @@ int load_text(IDDObject* self, PyObject* text) {
   return 0;
 }
 
-PyObject* new_loaded(PyTypeObject* type, PyObject* text) {
+std::string digest_text(uint64_t digest) {
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(digest));
+  return buf;
+}
+
+// Remembers a loaded dictionary under its digest, unless one is there.
+int remember(PyObject* self) {
+  PyRef key = PyRef::steal(PyUnicode_FromString(digest_text(as_idd(self)->digest).c_str()));
+  if (!key) return -1;
+  PyObject* known = PyDict_GetItemWithError(loaded_by_digest, key.get());
+  if (known == nullptr && PyErr_Occurred()) return -1;
+  if (known != nullptr && PyWeakref_GetObject(known) != Py_None) return 0;
+  PyRef ref = PyRef::steal(PyWeakref_NewRef(self, nullptr));
+  if (!ref) return -1;
+  return PyDict_SetItem(loaded_by_digest, key.get(), ref.get());
+}
+
+// `source_path` (absolute str) or `source_text` (bytes): where the text came from.
+PyObject* new_loaded(PyTypeObject* type, PyObject* text, PyObject* source_path, PyObject* source_text) {
   // A subclass's own __new__ runs here and reads its arguments, so they
   // must be a real (empty) tuple, not null.
   PyRef no_args = PyRef::steal(PyTuple_New(0));
@@ -159,16 +193,37 @@ PyObject* new_loaded(PyTypeObject* type, PyObject* text) {
     return nullptr;
   }
   if (load_text(as_idd(self.get()), text) < 0) return nullptr;
+  Py_INCREF(source_path);
+  Py_SETREF(as_idd(self.get())->source_path, source_path);
+  Py_INCREF(source_text);
+  Py_SETREF(as_idd(self.get())->source_text, source_text);
+  if (remember(self.get()) < 0) return nullptr;
   return self.release();
+}
+
+PyObject* absolute_path(PyObject* path) {
+  PyRef fspath = PyRef::steal(PyOS_FSPath(path));
+  if (!fspath) return nullptr;
+  PyRef os_path = PyRef::steal(PyImport_ImportModule("os.path"));
+  if (!os_path) return nullptr;
+  PyRef absolute = PyRef::steal(PyObject_CallMethod(os_path.get(), "abspath", "O", fspath.get()));
+  if (!absolute) return nullptr;
+  return PyUnicode_Check(absolute.get()) ? absolute.release() : PyUnicode_FromEncodedObject(absolute.get(), nullptr, "surrogateescape");
+}
+
+PyObject* load_file(PyTypeObject* type, PyObject* path) {
+  PyRef text = PyRef::steal(utils_api->read_utf8_bytes(path, Py_None));
+  if (!text) return nullptr;
+  PyRef source = PyRef::steal(absolute_path(path));
+  if (!source) return nullptr;
+  return new_loaded(type, text.get(), source.get(), Py_None);
 }
 
 PyObject* IDD_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("from_file", {"path"}, 1);
   PyObject* argv[1];
   if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
-  PyRef text = PyRef::steal(utils_api->read_utf8_bytes(argv[0], Py_None));
-  if (!text) return nullptr;
-  return new_loaded(reinterpret_cast<PyTypeObject*>(cls), text.get());
+  return load_file(reinterpret_cast<PyTypeObject*>(cls), argv[0]);
 }
 
 PyObject* IDD_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -178,7 +233,67 @@ PyObject* IDD_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
   if (!binding::check_arg_type(argv[0], &PyUnicode_Type, "text", false)) return nullptr;
   PyRef text = PyRef::steal(PyUnicode_AsUTF8String(argv[0]));
   if (!text) return nullptr;
-  return new_loaded(reinterpret_cast<PyTypeObject*>(cls), text.get());
+  return new_loaded(reinterpret_cast<PyTypeObject*>(cls), text.get(), Py_None, text.get());
+}
+
+/*** Pickling ***/
+
+// A dictionary pickles as where it came from plus the digest of its text:
+// its file's path, or the text itself when it was read from a string.
+PyObject* IDD_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
+  IDDObject* self = as_idd(op);
+  if (!self->initialized) {
+    PyErr_SetString(PyExc_TypeError, "cannot pickle an IDD that was never loaded");
+    return nullptr;
+  }
+  return Py_BuildValue("(O(OOsO))", restore_idd_func, reinterpret_cast<PyObject*>(Py_TYPE(op)), self->source_path,
+                       digest_text(self->digest).c_str(), self->source_text);
+}
+
+PyObject* module_restore_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("_restore_IDD", {"cls", "path", "digest", "text"}, 4);
+  PyObject* argv[4];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  PyObject* cls = argv[0];
+  if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), &IDD_Type)) {
+    PyErr_Format(PyExc_TypeError, "cannot restore an IDD into %R", cls);
+    return nullptr;
+  }
+  if (!binding::check_arg_type(argv[2], &PyUnicode_Type, "digest", false)) return nullptr;
+  PyObject* known = PyDict_GetItemWithError(loaded_by_digest, argv[2]);
+  if (known == nullptr && PyErr_Occurred()) return nullptr;
+  if (known != nullptr) {
+    PyObject* idd = PyWeakref_GetObject(known);
+    if (idd != Py_None && Py_IS_TYPE(idd, reinterpret_cast<PyTypeObject*>(cls))) return Py_NewRef(idd);
+  }
+  PyRef loaded;
+  PyObject* text = argv[3];
+  if (text != Py_None) {
+    if (!binding::check_arg_type(text, &PyBytes_Type, "text", false)) return nullptr;
+    loaded = PyRef::steal(new_loaded(reinterpret_cast<PyTypeObject*>(cls), text, Py_None, text));
+  } else {
+    if (!binding::check_arg_type(argv[1], &PyUnicode_Type, "path", false)) return nullptr;
+    loaded = PyRef::steal(load_file(reinterpret_cast<PyTypeObject*>(cls), argv[1]));
+  }
+  if (!loaded) return nullptr;
+  PyRef digest = PyRef::steal(PyUnicode_FromString(digest_text(as_idd(loaded.get())->digest).c_str()));
+  if (!digest) return nullptr;
+  int same = PyObject_RichCompareBool(digest.get(), argv[2], Py_EQ);
+  if (same < 0) return nullptr;
+  if (!same) {
+    if (text != Py_None) {
+      PyErr_Format(PyExc_ValueError, "the pickled dictionary text does not match its digest (%U, expected %U)",
+                   digest.get(), argv[2]);
+    } else {
+      PyErr_Format(PyExc_ValueError,
+                   "the dictionary file %R has changed since the model was pickled (its text's digest is %U, the "
+                   "pickle expects %U)",
+                   argv[1], digest.get(), argv[2]);
+    }
+    return nullptr;
+  }
+  return loaded.release();
 }
 
 /*** Queries ***/
@@ -213,6 +328,63 @@ PyObject* IDD_field_names(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return list.release();
 }
 
+const char* const kTypeNames[] = {"", "integer", "real", "alpha", "choice", "object-list", "node"};
+
+PyObject* str_list(const std::vector<std::string>& items) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = binding::str_from_utf8(items[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* bound(bool present, double value) {
+  if (!present) Py_RETURN_NONE;
+  return PyFloat_FromDouble(value);
+}
+
+PyObject* field_info(const FieldDef& f) {
+  int type = (f.field_type >= FIELDTYPE_DEFAULT && f.field_type <= FIELDTYPE_NODE) ? f.field_type : 0;
+  return Py_BuildValue(
+      "{s:N,s:N,s:s,s:O,s:N,s:N,s:O,s:O,s:N,s:N,s:N,s:N,s:O,s:N,s:O}", "name", binding::str_from_utf8(f.name), "code",
+      binding::str_from_utf8(f.code), "type", kTypeNames[type], "required", f.required ? Py_True : Py_False, "units",
+      binding::str_from_utf8(f.units), "default", binding::str_from_utf8(f.default_val), "autosizable",
+      f.autosizable ? Py_True : Py_False, "autocalculatable", f.autocalculatable ? Py_True : Py_False, "choices",
+      str_list(f.choices), "references", str_list(f.references), "object_lists", str_list(f.object_lists), "minimum",
+      bound(f.has_minimum, f.minimum), "minimum_exclusive", f.minimum_exclusive ? Py_True : Py_False, "maximum",
+      bound(f.has_maximum, f.maximum), "maximum_exclusive", f.maximum_exclusive ? Py_True : Py_False);
+}
+
+PyObject* IDD_class_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("class_info", {"class_name"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  const ClassDef* cls = class_arg(self, argv[0]);
+  if (cls == nullptr) return nullptr;
+  PyRef fields = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cls->fields.size())));
+  if (!fields) return nullptr;
+  for (size_t i = 0; i < cls->fields.size(); ++i) {
+    PyObject* info = field_info(cls->fields[i]);
+    if (info == nullptr) return nullptr;
+    PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(i), info);
+  }
+  PyRef extensible = cls->extensible.is_extensible
+                         ? PyRef::steal(Py_BuildValue("{s:i,s:i}", "begin", cls->extensible.begin_index, "size",
+                                                      cls->extensible.size))
+                         : PyRef::borrow(Py_None);
+  if (!extensible) return nullptr;
+  return Py_BuildValue("{s:N,s:N,s:i,s:O,s:O,s:O,s:O}", "name", binding::str_from_utf8(cls->name), "group",
+                       binding::str_from_utf8(cls->group), "min_fields", cls->min_fields, "unique_object",
+                       cls->unique_object ? Py_True : Py_False, "required_object",
+                       cls->required_object ? Py_True : Py_False, "extensible", extensible.get(), "fields",
+                       fields.get());
+}
+
+PyObject* IDD_get_path(PyObject* self, void*) { return Py_NewRef(as_idd(self)->source_path); }
+
 PyObject* IDD_get_version(PyObject* self, void*) { return Py_NewRef(as_idd(self)->version); }
 
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
@@ -225,6 +397,22 @@ PyMethodDef IDD_methods[] = {
     {"class_names", FASTCALL(IDD_class_names), "class_names()\n--\n\nThe class names, in dictionary order."},
     {"field_names", FASTCALL(IDD_field_names),
      "field_names(class_name)\n--\n\nThe declared field names of a class (any letter case)."},
+    {"class_info", FASTCALL(IDD_class_info),
+     "class_info(class_name)\n--\n\n"
+     "What the dictionary says of a class: name, group, min_fields, unique_object,\n"
+     "required_object, extensible ({'begin', 'size'} or None) and fields, a list of\n"
+     "dicts (name, code, type, required, units, default, autosizable,\n"
+     "autocalculatable, choices, references, object_lists, minimum,\n"
+     "minimum_exclusive, maximum, maximum_exclusive)."},
+    {"__reduce__", FASTCALL(IDD_reduce), "__reduce__()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef module_methods[] = {
+    {"_restore_IDD", FASTCALL(module_restore_idd),
+     "_restore_IDD(cls, path, digest, text)\n--\n\n"
+     "Restore a pickled dictionary: the one this process already holds with that\n"
+     "digest, else read again from its file (or text) and checked against the digest."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -232,13 +420,15 @@ PyMethodDef IDD_methods[] = {
 
 PyGetSetDef IDD_getset[] = {
     {"version", IDD_get_version, nullptr, "The dictionary's version (from its first line), or None.", nullptr},
+    {"path", IDD_get_path, nullptr, "The absolute path of the file read, or None for a dictionary read from text.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PySequenceMethods IDD_as_sequence = {};
 
 PyModuleDef idd_module = {
-    PyModuleDef_HEAD_INIT, "tamrix.idd", "The IDD data dictionary.", -1, nullptr,
+    PyModuleDef_HEAD_INIT, "tamrix.idd", "The IDD data dictionary.", -1, module_methods,
 };
 
 }  // namespace
@@ -262,6 +452,7 @@ PyMODINIT_FUNC PyInit_idd(void) {
   IDD_Type.tp_as_sequence = &IDD_as_sequence;
   IDD_Type.tp_methods = IDD_methods;
   IDD_Type.tp_getset = IDD_getset;
+  IDD_Type.tp_weaklistoffset = offsetof(IDDObject, weakreflist);
   if (PyType_Ready(&IDD_Type) < 0) return nullptr;
 
   binding::PyRef module = binding::PyRef::steal(PyModule_Create(&idd_module));
@@ -272,5 +463,8 @@ PyMODINIT_FUNC PyInit_idd(void) {
     return nullptr;
   }
   if (binding::publish_capi(module.get(), &idd_capi, kIddCapsule) < 0) return nullptr;
+  loaded_by_digest = PyDict_New();
+  restore_idd_func = PyObject_GetAttrString(module.get(), "_restore_IDD");
+  if (loaded_by_digest == nullptr || restore_idd_func == nullptr) return nullptr;
   return module.release();
 }

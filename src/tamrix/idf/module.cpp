@@ -5,6 +5,7 @@
 #include <locale.h>
 #include <new>
 
+#include "tamrix/binding/pickling.hpp"
 #include "tamrix/binding/toolkit.hpp"
 #include "tamrix/idd/idd_capi.hpp"
 #include "tamrix/idf/idf_capi.hpp"
@@ -1297,6 +1298,262 @@ PyObject* IDFObject_get_referencing_objects(PyObject* op, PyObject* const* args,
   return make_object_tuple(list.get());
 }
 
+/*** Pickling ***/
+
+constexpr binding::PickleFormat kIdfFormat = {
+    {0xf3ac116, 0x53e964f, 0xe152989}, "idd, objects, objects_index_map, referencers, targets"};
+constexpr binding::PickleFormat kIdfObjectFormat = {
+    {0x562c8f1, 0xafde926, 0xd91aabf}, "c_class_name, class_idx, class_name, idd, obj_idx, parent_idf, values"};
+
+PyObject* restore_idf_func = nullptr;
+PyObject* restore_object_func = nullptr;
+
+PyObject* ref_map_to_dict(const RefMap& map) {
+  PyRef outer = PyRef::steal(PyDict_New());
+  if (!outer) return nullptr;
+  for (const auto& [tag, values] : map) {
+    PyRef inner = PyRef::steal(PyDict_New());
+    PyRef tag_bytes = PyRef::steal(binding::bytes_from(tag));
+    if (!inner || !tag_bytes) return nullptr;
+    for (const auto& [value, locs] : values) {
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
+      PyRef key = PyRef::steal(binding::bytes_from(value));
+      if (!list || !key) return nullptr;
+      for (size_t i = 0; i < locs.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(ni)", static_cast<Py_ssize_t>(locs[i].first), locs[i].second);
+        if (pair == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+      }
+      if (PyDict_SetItem(inner.get(), key.get(), list.get()) < 0) return nullptr;
+    }
+    if (PyDict_SetItem(outer.get(), tag_bytes.get(), inner.get()) < 0) return nullptr;
+  }
+  return outer.release();
+}
+
+PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
+  IDFRecord* self = as_idf(op);
+  PyRef index_map = PyRef::steal(PyDict_New());
+  if (!index_map) return nullptr;
+  for (const auto& [key, positions] : self->objects_index_map) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+    PyRef key_bytes = PyRef::steal(binding::bytes_from(key));
+    if (!list || !key_bytes) return nullptr;
+    for (size_t i = 0; i < positions.size(); ++i) {
+      PyObject* n = PyLong_FromSize_t(positions[i]);
+      if (n == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), n);
+    }
+    if (PyDict_SetItem(index_map.get(), key_bytes.get(), list.get()) < 0) return nullptr;
+  }
+  PyRef referencers = PyRef::steal(ref_map_to_dict(self->referencers));
+  PyRef targets = PyRef::steal(ref_map_to_dict(self->targets));
+  if (!referencers || !targets) return nullptr;
+  PyObject* fields = Py_BuildValue("(OOOOO)", self->idd, self->objects, index_map.get(), referencers.get(), targets.get());
+  bool two_step = self->idd != Py_None || self->objects != Py_None;
+  return binding::reduce_with(op, restore_idf_func, kIdfFormat.checksums[0], fields, two_step);
+}
+
+// A state's object index must name a slot of `objects`.
+bool check_object_index(size_t obj_idx, Py_ssize_t n_objects, const char* field) {
+  if (obj_idx < static_cast<size_t>(n_objects)) return true;
+  PyErr_Format(PyExc_ValueError, "%s: object index %zu is beyond the %zd objects of the model", field, obj_idx,
+               n_objects);
+  return false;
+}
+
+bool ref_map_from_state(PyObject* obj, RefMap& map, Py_ssize_t n_objects, const char* field) {
+  RefMap restored;
+  bool ok = binding::for_each_pair(obj, [&](PyObject* tag_obj, PyObject* values_obj) {
+    std::string tag;
+    if (!binding::bytes_from_state(tag_obj, tag)) return false;
+    RefValueMap values;
+    bool inner_ok = binding::for_each_pair(values_obj, [&](PyObject* value_obj, PyObject* locs_obj) {
+      std::string value;
+      if (!binding::bytes_from_state(value_obj, value)) return false;
+      std::vector<FieldLoc> locs;
+      bool locs_ok = binding::for_each_item(locs_obj, [&](PyObject* loc_obj) {
+        PyRef pair = PyRef::steal(PySequence_Tuple(loc_obj));
+        if (!pair) return false;
+        if (PyTuple_GET_SIZE(pair.get()) != 2) {
+          PyErr_Format(PyExc_ValueError, "%s: a field location needs 2 items, got %zd", field,
+                       PyTuple_GET_SIZE(pair.get()));
+          return false;
+        }
+        FieldLoc loc;
+        if (!binding::size_from_state(PyTuple_GET_ITEM(pair.get(), 0), loc.first) ||
+            !binding::int_from_state(PyTuple_GET_ITEM(pair.get(), 1), loc.second) ||
+            !check_object_index(loc.first, n_objects, field)) {
+          return false;
+        }
+        return binding::guard(false, [&] {
+          locs.push_back(loc);
+          return true;
+        });
+      });
+      if (!locs_ok) return false;
+      return binding::guard(false, [&] {
+        values[std::move(value)] = std::move(locs);
+        return true;
+      });
+    });
+    if (!inner_ok) return false;
+    return binding::guard(false, [&] {
+      restored[std::move(tag)] = std::move(values);
+      return true;
+    });
+  });
+  if (!ok) return false;
+  map = std::move(restored);
+  return true;
+}
+
+int IDF_apply_state(IDFRecord* self, PyObject* state) {
+  PyObject* item = binding::state_item(state, 0);
+  if (item == nullptr || !binding::object_from_state(item, idd_api->IDD_type, self->idd)) return -1;
+
+  if ((item = binding::state_item(state, 1)) == nullptr) return -1;
+  if (item != Py_None && !PyList_CheckExact(item)) {
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "list", Py_TYPE(item)->tp_name);
+    return -1;
+  }
+  // The model keeps a list of its own: code outside must not be able to
+  // slip anything else into it later.
+  PyRef objects = item == Py_None ? PyRef::borrow(Py_None) : PyRef::steal(PyList_GetSlice(item, 0, PyList_GET_SIZE(item)));
+  if (!objects) return -1;
+  Py_ssize_t n_objects = objects.get() == Py_None ? 0 : PyList_GET_SIZE(objects.get());
+  for (Py_ssize_t i = 0; i < n_objects; ++i) {
+    PyObject* obj = PyList_GET_ITEM(objects.get(), i);
+    if (obj == Py_None) continue;
+    if (!PyObject_TypeCheck(obj, &IDFObject_Type)) {
+      PyErr_Format(PyExc_ValueError, "objects: item %zd is a %.200s, not an IDFObject or None", i, Py_TYPE(obj)->tp_name);
+      return -1;
+    }
+    IDFObjectRecord* rec = as_object(obj);
+    if (rec->parent_idf == reinterpret_cast<PyObject*>(self) && !check_object_index(rec->obj_idx, n_objects, "objects")) {
+      return -1;
+    }
+  }
+  Py_SETREF(self->objects, objects.release());
+
+  if ((item = binding::state_item(state, 2)) == nullptr) return -1;
+  std::unordered_map<std::string, std::vector<size_t>> index_map;
+  bool ok = binding::for_each_pair(item, [&](PyObject* key_obj, PyObject* positions_obj) {
+    std::string key;
+    if (!binding::bytes_from_state(key_obj, key)) return false;
+    std::vector<size_t> positions;
+    bool list_ok = binding::for_each_item(positions_obj, [&](PyObject* n) {
+      size_t position;
+      if (!binding::size_from_state(n, position) || !check_object_index(position, n_objects, "objects_index_map")) {
+        return false;
+      }
+      return binding::guard(false, [&] {
+        positions.push_back(position);
+        return true;
+      });
+    });
+    return list_ok && binding::guard(false, [&] {
+      index_map[std::move(key)] = std::move(positions);
+      return true;
+    });
+  });
+  if (!ok) return -1;
+  self->objects_index_map = std::move(index_map);
+  self->name_indexes.clear();
+
+  if ((item = binding::state_item(state, 3)) == nullptr ||
+      !ref_map_from_state(item, self->referencers, n_objects, "referencers")) {
+    return -1;
+  }
+  if ((item = binding::state_item(state, 4)) == nullptr || !ref_map_from_state(item, self->targets, n_objects, "targets")) {
+    return -1;
+  }
+  return binding::restore_instance_dict(reinterpret_cast<PyObject*>(self), state, 5) ? 0 : -1;
+}
+
+PyObject* IDFObject_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
+  IDFObjectRecord* self = as_object(op);
+  PyRef values = PyRef::steal(binding::bytes_list(self->values));
+  PyRef c_class_name = PyRef::steal(binding::bytes_from(self->c_class_name));
+  if (!values || !c_class_name) return nullptr;
+  PyObject* fields = Py_BuildValue("(OnOOnOO)", c_class_name.get(), static_cast<Py_ssize_t>(self->class_idx),
+                                   self->class_name, self->idd, static_cast<Py_ssize_t>(self->obj_idx),
+                                   self->parent_idf, values.get());
+  bool two_step = self->class_name != Py_None || self->idd != Py_None || self->parent_idf != Py_None;
+  return binding::reduce_with(op, restore_object_func, kIdfObjectFormat.checksums[0], fields, two_step);
+}
+
+int IDFObject_apply_state(IDFObjectRecord* self, PyObject* state) {
+  PyObject* item;
+  if ((item = binding::state_item(state, 0)) == nullptr || !binding::bytes_from_state(item, self->c_class_name)) return -1;
+  if ((item = binding::state_item(state, 1)) == nullptr || !binding::size_from_state(item, self->class_idx)) return -1;
+  if ((item = binding::state_item(state, 2)) == nullptr ||
+      !binding::exact_from_state(item, &PyUnicode_Type, "str", self->class_name)) {
+    return -1;
+  }
+  if ((item = binding::state_item(state, 3)) == nullptr ||
+      !binding::object_from_state(item, idd_api->IDD_type, self->idd)) {
+    return -1;
+  }
+  if (is_idd(self->idd) && self->class_idx >= c_idd_of(self->idd).ordered_classes.size()) {
+    PyErr_Format(PyExc_ValueError, "class_idx: %zu is beyond the %zu classes of the dictionary", self->class_idx,
+                 c_idd_of(self->idd).ordered_classes.size());
+    return -1;
+  }
+  if ((item = binding::state_item(state, 4)) == nullptr || !binding::size_from_state(item, self->obj_idx)) return -1;
+  if ((item = binding::state_item(state, 5)) == nullptr ||
+      !binding::object_from_state(item, &IDF_Type, self->parent_idf)) {
+    return -1;
+  }
+  if ((item = binding::state_item(state, 6)) == nullptr) return -1;
+  std::vector<std::string> values;
+  bool ok = binding::for_each_item(item, [&](PyObject* value) {
+    std::string text;
+    return binding::bytes_from_state(value, text) && binding::guard(false, [&] {
+      values.push_back(std::move(text));
+      return true;
+    });
+  });
+  if (!ok) return -1;
+  self->values = std::move(values);
+  return binding::restore_instance_dict(reinterpret_cast<PyObject*>(self), state, 7) ? 0 : -1;
+}
+
+PyObject* IDF_setstate(PyObject* op, PyObject* state) {
+  if (!binding::check_setstate_arg(state) || IDF_apply_state(as_idf(op), state) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* IDFObject_setstate(PyObject* op, PyObject* state) {
+  if (!binding::check_setstate_arg(state) || IDFObject_apply_state(as_object(op), state) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+template <class Record, int (*Apply)(Record*, PyObject*)>
+PyObject* restore(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name,
+                  const binding::PickleFormat& format, PyTypeObject* base) {
+  binding::ArgParser parser(name, {"cls", "checksum", "state"}, 3);
+  PyObject* argv[3];
+  if (parser.parse(args, nargs, kwnames, argv) < 0 || !binding::check_restore_args(format, argv[1], argv[2])) {
+    return nullptr;
+  }
+  PyRef result = PyRef::steal(binding::new_for_restore(argv[0], base));
+  if (!result) return nullptr;
+  if (argv[2] != Py_None && Apply(reinterpret_cast<Record*>(result.get()), argv[2]) < 0) return nullptr;
+  return result.release();
+}
+
+PyObject* module_restore_idf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return restore<IDFRecord, IDF_apply_state>(args, nargs, kwnames, "_restore_IDF", kIdfFormat, &IDF_Type);
+}
+
+PyObject* module_restore_object(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return restore<IDFObjectRecord, IDFObject_apply_state>(args, nargs, kwnames, "_restore_IDFObject", kIdfObjectFormat,
+                                                         &IDFObject_Type);
+}
+
 /*** IDF: type slots ***/
 
 PyObject* IDF_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -1389,6 +1646,8 @@ PyMethodDef IDF_methods[] = {
      "Args:\n" STYLE_ARGS_DOC
      "\nReturns:\n"
      "    str: IDF str"},
+    {"__reduce__", FASTCALL(IDF_reduce), "__reduce__()\n--\n\n"},
+    {"__setstate__", IDF_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"save", FASTCALL(IDF_save),
      "save(output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
      "preserve_order=False, include_timestamp=True)\n--\n\n"
@@ -1425,6 +1684,8 @@ PyMethodDef IDFObject_methods[] = {
      "Args:\n"
      "    values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
      "    trim_empty_trails (bool, optional): Whether to trim trailing empty fields"},
+    {"__reduce__", FASTCALL(IDFObject_reduce), "__reduce__()\n--\n\n"},
+    {"__setstate__", IDFObject_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"get_referenced_object", FASTCALL(IDFObject_get_referenced_object),
      "get_referenced_object(key)\n--\n\nReturn objects referenced by this object.\n"
      "ex. (BuildingSurface:Detailed)[\"Zone Name\"] -> (Zone)\n\nArgs:\n" KEY_DOC},
@@ -1446,7 +1707,6 @@ PySequenceMethods IDFObject_as_sequence = {};
 PyMappingMethods IDF_as_mapping = {nullptr, IDF_subscript, nullptr};
 PySequenceMethods IDF_as_sequence = {};
 
-#undef FASTCALL
 
 const IDFMethods idf_methods = {
     IDF_register_target, IDF_register_referencer, IDF_unregister_target, IDF_unregister_referencer,
@@ -1464,8 +1724,17 @@ const IdfCAPI idf_capi = {
     convert_field_value,
 };
 
+PyMethodDef module_methods[] = {
+    {"_restore_IDF", FASTCALL(module_restore_idf), "_restore_IDF(cls, checksum, state)\n--\n\nRestore a pickled IDF."},
+    {"_restore_IDFObject", FASTCALL(module_restore_object),
+     "_restore_IDFObject(cls, checksum, state)\n--\n\nRestore a pickled IDFObject."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FASTCALL
+
 PyModuleDef idf_module = {
-    PyModuleDef_HEAD_INIT, "tamrix.idf", "The IDF document model.", -1, nullptr,
+    PyModuleDef_HEAD_INIT, "tamrix.idf", "The IDF document model.", -1, module_methods,
 };
 
 int bind_neighbours() {
@@ -1554,5 +1823,8 @@ PyMODINIT_FUNC PyInit_idf(void) {
     return nullptr;
   }
   if (binding::publish_capi(module.get(), &idf_capi, kIdfCapsule) < 0) return nullptr;
+  restore_idf_func = PyObject_GetAttrString(module.get(), "_restore_IDF");
+  restore_object_func = PyObject_GetAttrString(module.get(), "_restore_IDFObject");
+  if (restore_idf_func == nullptr || restore_object_func == nullptr) return nullptr;
   return module.release();
 }

@@ -1,6 +1,7 @@
 // tamrix.lexer: the Lexer type over the tokenizer core.
 #include <new>
 
+#include "tamrix/binding/pickling.hpp"
 #include "tamrix/binding/toolkit.hpp"
 #include "tamrix/lexer/lexer_capi.hpp"
 
@@ -77,7 +78,96 @@ PyObject* Lexer_test(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject*
   return result.release();
 }
 
+/*** Pickling ***/
+
+constexpr binding::PickleFormat kLexerFormat = {{0x5fe9da1, 0x70cf7cf, 0x3281b55},
+                                                "buffer, buffer_idx, content, is_idd, line_num, pos"};
+PyObject* restore_lexer_func = nullptr;
+
+PyObject* Lexer_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
+  const LexerCore& core = reinterpret_cast<LexerObject*>(op)->core;
+  PyRef buffer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(core.buffer.size())));
+  if (!buffer) return nullptr;
+  for (size_t i = 0; i < core.buffer.size(); ++i) {
+    PyObject* token = Py_BuildValue("{s:i,s:N}", "type", static_cast<int>(core.buffer[i].type), "value",
+                                    binding::bytes_from(core.buffer[i].value));
+    if (token == nullptr) return nullptr;
+    PyList_SET_ITEM(buffer.get(), static_cast<Py_ssize_t>(i), token);
+  }
+  PyRef content = PyRef::steal(binding::bytes_from(core.content));
+  if (!content) return nullptr;
+  PyObject* fields = Py_BuildValue("(OnOOin)", buffer.get(), static_cast<Py_ssize_t>(core.buffer_idx), content.get(),
+                                   core.is_idd ? Py_True : Py_False, core.line_num,
+                                   static_cast<Py_ssize_t>(core.pos));
+  return binding::reduce_with(op, restore_lexer_func, kLexerFormat.checksums[0], fields, false);
+}
+
+// A token's "type" or "value" from its mapping in the state.
+PyObject* token_item(PyObject* token, const char* key) {
+  PyRef name = PyRef::steal(PyUnicode_FromString(key));
+  if (!name) return nullptr;
+  PyObject* value = PyObject_GetItem(token, name.get());
+  if (value == nullptr && PyErr_ExceptionMatches(PyExc_KeyError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "No value specified for struct attribute %R", name.get());
+  }
+  return value;
+}
+
+int Lexer_apply_state(LexerObject* self, PyObject* state) {
+  LexerCore& core = self->core;
+  PyObject* item;
+  if ((item = binding::state_item(state, 0)) == nullptr) return -1;
+  std::vector<Token> buffer;
+  bool ok = binding::for_each_item(item, [&](PyObject* token) {
+    PyRef type = PyRef::steal(token_item(token, "type"));
+    if (!type) return false;
+    PyRef value = PyRef::steal(token_item(token, "value"));
+    if (!value) return false;
+    int type_value;
+    Token tok;
+    if (!binding::int_from_state(type.get(), type_value) || !binding::bytes_from_state(value.get(), tok.value)) {
+      return false;
+    }
+    tok.type = static_cast<TokenType>(type_value);
+    return binding::guard(false, [&] {
+      buffer.push_back(std::move(tok));
+      return true;
+    });
+  });
+  if (!ok) return -1;
+  core.buffer = std::move(buffer);
+  if ((item = binding::state_item(state, 1)) == nullptr || !binding::size_from_state(item, core.buffer_idx)) return -1;
+  if (core.buffer_idx > core.buffer.size()) {
+    PyErr_Format(PyExc_ValueError, "buffer_idx: %zu is beyond the %zu buffered tokens", core.buffer_idx,
+                 core.buffer.size());
+    return -1;
+  }
+  if ((item = binding::state_item(state, 2)) == nullptr || !binding::bytes_from_state(item, core.content)) return -1;
+  if ((item = binding::state_item(state, 3)) == nullptr || !binding::bool_from_state(item, core.is_idd)) return -1;
+  if ((item = binding::state_item(state, 4)) == nullptr || !binding::int_from_state(item, core.line_num)) return -1;
+  if ((item = binding::state_item(state, 5)) == nullptr || !binding::size_from_state(item, core.pos)) return -1;
+  if (core.pos > core.content.size()) {
+    PyErr_Format(PyExc_ValueError, "pos: %zu is beyond the %zu bytes of content", core.pos, core.content.size());
+    return -1;
+  }
+  return binding::restore_instance_dict(reinterpret_cast<PyObject*>(self), state, 6) ? 0 : -1;
+}
+
+PyObject* Lexer_setstate(PyObject* op, PyObject* state) {
+  if (!binding::check_setstate_arg(state) || Lexer_apply_state(reinterpret_cast<LexerObject*>(op), state) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* module_restore_lexer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 PyMethodDef Lexer_methods[] = {
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Lexer_reduce)),
+     METH_FASTCALL | METH_KEYWORDS, "__reduce__()\n--\n\n"},
+    {"__setstate__", Lexer_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"test", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Lexer_test)),
      METH_FASTCALL | METH_KEYWORDS, "Tokenize the rest of the content; a list of (type, value) pairs up to EOF."},
     {nullptr, nullptr, 0, nullptr},
@@ -109,7 +199,23 @@ PyObject* module_new_lexer(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return reinterpret_cast<PyObject*>(lexer);
 }
 
+PyObject* module_restore_lexer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("_restore_Lexer", {"cls", "checksum", "state"}, 3);
+  PyObject* argv[3];
+  if (parser.parse(args, nargs, kwnames, argv) < 0 || !binding::check_restore_args(kLexerFormat, argv[1], argv[2])) {
+    return nullptr;
+  }
+  PyRef result = PyRef::steal(binding::new_for_restore(argv[0], &Lexer_Type));
+  if (!result) return nullptr;
+  if (argv[2] != Py_None && Lexer_apply_state(reinterpret_cast<LexerObject*>(result.get()), argv[2]) < 0) {
+    return nullptr;
+  }
+  return result.release();
+}
+
 PyMethodDef module_methods[] = {
+    {"_restore_Lexer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_restore_lexer)),
+     METH_FASTCALL | METH_KEYWORDS, "_restore_Lexer(cls, checksum, state)\n--\n\nRestore a pickled Lexer."},
     {"_new_lexer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_new_lexer)),
      METH_FASTCALL | METH_KEYWORDS, "_new_lexer(content, is_idd=False)\n--\n\nInternal: a Lexer over bytes."},
     {nullptr, nullptr, 0, nullptr},
@@ -150,5 +256,7 @@ PyMODINIT_FUNC PyInit_lexer(void) {
     return nullptr;
   }
   if (binding::publish_capi(module.get(), &lexer_capi, kLexerCapsule) < 0) return nullptr;
+  restore_lexer_func = PyObject_GetAttrString(module.get(), "_restore_Lexer");
+  if (restore_lexer_func == nullptr) return nullptr;
   return module.release();
 }

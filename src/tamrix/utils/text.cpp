@@ -110,6 +110,30 @@ bool is_valid_utf8(std::string_view s) noexcept {
   return true;
 }
 
+uint64_t digest64(std::string_view s) noexcept {
+  // Two multiply-xorshift lanes over 8-byte words, folded with the length.
+  constexpr uint64_t k1 = 0x9E3779B97F4A7C15ULL, k2 = 0xC2B2AE3D27D4EB4FULL;
+  uint64_t a = 0x243F6A8885A308D3ULL ^ s.size(), b = 0x13198A2E03707344ULL;
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    a = (a ^ w) * k1;
+    a ^= a >> 29;
+    b = (b + w) * k2;
+    b ^= b >> 31;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, s.data() + i, s.size() - i);
+  a = (a ^ tail) * k1;
+  b = (b + tail + a) * k2;
+  uint64_t h = a ^ (b >> 17) ^ (b << 23);
+  h ^= h >> 33;
+  h *= k2;
+  h ^= h >> 29;
+  return h;
+}
+
 namespace {
 
 // Code points of bytes 0x80..0x9F in Windows-1252; the five undefined

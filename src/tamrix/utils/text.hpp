@@ -39,6 +39,10 @@ std::string trim_newlines(std::string_view s);
 std::pair<int32_t, int32_t> first_digit_run(std::string_view s) noexcept;
 
 bool is_valid_utf8(std::string_view s) noexcept;
+
+// A 64-bit digest of a text, to tell whether two texts are the same (not a
+// cryptographic hash).
+uint64_t digest64(std::string_view s) noexcept;
 // Decodes Windows-1252 text (the five bytes it leaves undefined are taken
 // as Latin-1) into UTF-8.
 std::string cp1252_to_utf8(std::string_view s);
