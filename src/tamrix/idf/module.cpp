@@ -533,6 +533,11 @@ int IDFObject_init(PyObject* op, PyObject* args, PyObject* kwargs) {
   static const binding::ArgParser parser("__init__", {"idd", "class_name"}, 2);
   PyObject* argv[2];
   if (parser.parse(args, kwargs, argv) < 0) return -1;
+  if (as_object(op)->parent_idf != Py_None) {
+    // Re-initialising would change the object under its model's indexes.
+    PyErr_SetString(PyExc_TypeError, "cannot re-initialise an IDFObject that belongs to an IDF");
+    return -1;
+  }
   if (!binding::check_arg_type(argv[0], idd_api->IDD_type, "idd", false) ||
       !binding::check_arg_type(argv[1], &PyUnicode_Type, "class_name", true, true)) {
     return -1;
