@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "tamrix/binding/pickling.hpp"
 #include "tamrix/binding/toolkit.hpp"
 // after Python.h, which the toolkit includes
 #include <structmember.h>
@@ -728,6 +729,94 @@ PyObject* FacadeIDF_idfstr(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyO
   return PyObject_Str(core.get());
 }
 
+/*** Pickling ***/
+
+// The facade classes hold only references to other objects of the package;
+// each pickles as the tuple of those references, in field-name order.
+struct ReferenceField {
+  size_t offset;        // of the PyObject* in the record
+  PyTypeObject* type;   // what it must hold (or None)
+};
+
+struct FacadePickling {
+  binding::PickleFormat format;
+  const char* restore_name;
+  PyTypeObject* type;
+  ReferenceField fields[2];
+  Py_ssize_t n_fields;
+  PyObject* restore_func;
+};
+
+PyObject*& field_slot(PyObject* self, const ReferenceField& field) {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + field.offset);
+}
+
+FacadePickling idf_pickling = {{{0x8c30425, 0xf4f0da9, 0xaf3896f}, "core_idf, idfobjsproxy"},
+                               "_restore_IDF", &FacadeIDF_Type,
+                               {{offsetof(FacadeIDF, core_idf), nullptr}, {offsetof(FacadeIDF, idfobjsproxy), &ObjectsProxy_Type}},
+                               2, nullptr};
+FacadePickling object_pickling = {{{0x805eb6e, 0x8e97549, 0x8fc4c89}, "core_obj"},
+                                  "_restore_IDFObject", &FacadeObject_Type,
+                                  {{offsetof(FacadeObject, core_obj), nullptr}, {}}, 1, nullptr};
+FacadePickling proxy_pickling = {{{0xe471259, 0xd8fd39d, 0xd0e4587}, "parent"},
+                                 "_restore_IDFObjectsProxy", &ObjectsProxy_Type,
+                                 {{offsetof(ObjectsProxy, parent), &FacadeIDF_Type}, {}}, 1, nullptr};
+
+PyObject* facade_reduce(PyObject* self, const FacadePickling& p) {
+  PyRef fields = PyRef::steal(PyTuple_New(p.n_fields));
+  if (!fields) return nullptr;
+  bool any_set = false;
+  for (Py_ssize_t i = 0; i < p.n_fields; ++i) {
+    PyObject* value = field_slot(self, p.fields[i]);
+    any_set = any_set || value != Py_None;
+    PyTuple_SET_ITEM(fields.get(), i, Py_NewRef(value));
+  }
+  return binding::reduce_with(self, p.restore_func, p.format.checksums[0], fields.release(), any_set);
+}
+
+int facade_apply_state(PyObject* self, PyObject* state, const FacadePickling& p) {
+  for (Py_ssize_t i = 0; i < p.n_fields; ++i) {
+    PyObject* item = binding::state_item(state, i);
+    if (item == nullptr || !binding::object_from_state(item, p.fields[i].type, field_slot(self, p.fields[i]))) {
+      return -1;
+    }
+  }
+  return binding::restore_instance_dict(self, state, p.n_fields) ? 0 : -1;
+}
+
+PyObject* facade_setstate(PyObject* self, PyObject* state, const FacadePickling& p) {
+  if (!binding::check_setstate_arg(state) || facade_apply_state(self, state, p) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* facade_restore(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const FacadePickling& p) {
+  binding::ArgParser parser(p.restore_name, {"cls", "checksum", "state"}, 3);
+  PyObject* argv[3];
+  if (parser.parse(args, nargs, kwnames, argv) < 0 || !binding::check_restore_args(p.format, argv[1], argv[2])) {
+    return nullptr;
+  }
+  PyRef result = PyRef::steal(binding::new_for_restore(argv[0], p.type));
+  if (!result) return nullptr;
+  if (argv[2] != Py_None && facade_apply_state(result.get(), argv[2], p) < 0) return nullptr;
+  return result.release();
+}
+
+template <FacadePickling* P>
+PyObject* reduce_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
+  return facade_reduce(self, *P);
+}
+
+template <FacadePickling* P>
+PyObject* setstate_method(PyObject* self, PyObject* state) {
+  return facade_setstate(self, state, *P);
+}
+
+template <FacadePickling* P>
+PyObject* restore_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return facade_restore(args, nargs, kwnames, *P);
+}
+
 /*** Module functions ***/
 
 PyObject* module_field_key_to_name(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -760,6 +849,8 @@ PyMethodDef FacadeIDF_methods[] = {
      "saveas(idfname, *args, **kwargs)\n--\n\nSave the IDF to a file through save()."},
     {"printidf", FASTCALL(FacadeIDF_printidf), "printidf()\n--\n\nPrint the IDF."},
     {"idfstr", FASTCALL(FacadeIDF_idfstr), "idfstr()\n--\n\nString representation of the IDF."},
+    {"__reduce__", FASTCALL(reduce_method<&idf_pickling>), "__reduce__()\n--\n\n"},
+    {"__setstate__", setstate_method<&idf_pickling>, METH_O, "__setstate__(state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -782,9 +873,17 @@ PyMemberDef ObjectsProxy_members[] = {
 
 PyMappingMethods ObjectsProxy_as_mapping = {nullptr, ObjectsProxy_subscript, nullptr};
 
+PyMethodDef ObjectsProxy_methods[] = {
+    {"__reduce__", FASTCALL(reduce_method<&proxy_pickling>), "__reduce__()\n--\n\n"},
+    {"__setstate__", setstate_method<&proxy_pickling>, METH_O, "__setstate__(state)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMethodDef FacadeObject_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FacadeObject_dir)), METH_NOARGS,
      "__dir__()\n--\n\nThe type's attributes and the object's field names as attributes."},
+    {"__reduce__", FASTCALL(reduce_method<&object_pickling>), "__reduce__()\n--\n\n"},
+    {"__setstate__", setstate_method<&object_pickling>, METH_O, "__setstate__(state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -795,6 +894,12 @@ PyMemberDef FacadeObject_members[] = {
 };
 
 PyMethodDef module_methods[] = {
+    {"_restore_IDF", FASTCALL(restore_function<&idf_pickling>),
+     "_restore_IDF(cls, checksum, state)\n--\n\nRestore a pickled facade IDF."},
+    {"_restore_IDFObject", FASTCALL(restore_function<&object_pickling>),
+     "_restore_IDFObject(cls, checksum, state)\n--\n\nRestore a pickled facade IDFObject."},
+    {"_restore_IDFObjectsProxy", FASTCALL(restore_function<&proxy_pickling>),
+     "_restore_IDFObjectsProxy(cls, checksum, state)\n--\n\nRestore a pickled IDFObjectsProxy."},
     {"_field_key_to_name", FASTCALL(module_field_key_to_name),
      "_field_key_to_name()\n--\n\nThe attribute-key table: upper-cased class name -> {key: field name}."},
     {nullptr, nullptr, 0, nullptr},
@@ -875,6 +980,7 @@ int ready_types() {
   ObjectsProxy_Type.tp_clear = ObjectsProxy_clear;
   ObjectsProxy_Type.tp_as_mapping = &ObjectsProxy_as_mapping;
   ObjectsProxy_Type.tp_members = ObjectsProxy_members;
+  ObjectsProxy_Type.tp_methods = ObjectsProxy_methods;
   if (PyType_Ready(&ObjectsProxy_Type) < 0) return -1;
 
   FacadeIDF_Type.tp_name = "tamrix.ormic.IDF";
@@ -916,6 +1022,14 @@ PyMODINIT_FUNC PyInit_ormic(void) {
       add_type(module.get(), "IDFObjectsProxy", &ObjectsProxy_Type) < 0 ||
       add_type(module.get(), "IDFObject", &FacadeObject_Type) < 0) {
     return nullptr;
+  }
+  // The document-model types are bound at import, so the reference fields
+  // can name them now.
+  idf_pickling.fields[0].type = idf_api->IDF_type;
+  object_pickling.fields[0].type = idf_api->IDFObject_type;
+  for (FacadePickling* p : {&idf_pickling, &object_pickling, &proxy_pickling}) {
+    p->restore_func = PyObject_GetAttrString(module.get(), p->restore_name);
+    if (p->restore_func == nullptr) return nullptr;
   }
   return module.release();
 }
