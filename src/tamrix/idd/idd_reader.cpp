@@ -164,7 +164,9 @@ class Reader {
           if (in_class_) {
             return fail("class '" + current().name + "' is not closed by ';' before the end of the text");
           }
-          return finish_class();
+          if (IddError e = finish_class()) return e;
+          unify_list_names();
+          return {};
       }
     }
   }
@@ -393,6 +395,27 @@ class Reader {
       if (!cls.fields[i].default_val.empty()) cls.field_idx_with_default.push_back(i);
     }
     return {};
+  }
+
+  // Reference and object-list names are compared byte for byte by the
+  // reference index, but dictionaries spell some of them two ways
+  // ("BiquadraticCurves" / "BiQuadraticCurves"): every spelling of a name
+  // that differs only in letter case becomes the first one read, so the
+  // fields meant to link do.
+  void unify_list_names() {
+    std::unordered_map<std::string, std::string> canonical;
+    auto unify = [&](std::vector<std::string>& names) {
+      for (std::string& name : names) {
+        auto [it, added] = canonical.try_emplace(to_ascii_upper(name), name);
+        if (!added && it->second != name) name = it->second;
+      }
+    };
+    for (ClassDef& cls : out_.ordered_classes) {
+      for (FieldDef& field : cls.fields) {
+        unify(field.references);
+        unify(field.object_lists);
+      }
+    }
   }
 
   c_IDD& out_;

@@ -1,5 +1,6 @@
 // tamrix.idf: the document model. IDF (a loaded document) and IDFObject
 // (one object), loading, the reference index, formatting and saving.
+#include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <locale.h>
@@ -287,8 +288,14 @@ PyObject* convert_field_value(const FieldDef* fd, const std::string& val) {
   const char* whole_end = begin + val.size();
   char* end = nullptr;
   if (fd->field_type == FIELDTYPE_INTEGER) {
+    errno = 0;
     long number = strtol_l(begin, &end, 10, c_locale());
-    if (end == whole_end) return PyLong_FromLong(number);
+    if (end == whole_end) {
+      // Beyond the range of a C long, strtol returns its bound; the text
+      // itself is still a whole number, so read it exactly instead.
+      if (errno == ERANGE) return PyLong_FromString(begin, nullptr, 10);
+      return PyLong_FromLong(number);
+    }
   } else if (fd->field_type == FIELDTYPE_REAL) {
     double number = strtod_l(begin, &end, c_locale());
     if (end == whole_end) return PyFloat_FromDouble(number);
@@ -439,9 +446,9 @@ PyObject* IDFObject_get_values(PyObject* op, PyObject* const*, Py_ssize_t nargs,
 }
 
 int update_values(IDFObjectRecord* self, PyObject* values, bool trim) {
-  if (values == Py_None) return 0;
   const ClassDef* cls = checked_class_def(self);
   if (cls == nullptr) return -1;
+  if (values == Py_None) return 0;
   std::vector<std::pair<int, PyRef>> pending;
   int max_idx = -1;
   auto add = [&](PyObject* key, PyObject* value) {
