@@ -140,6 +140,17 @@ inline void report_current_exception(const char* qualname) noexcept {
   report_unraisable(qualname);
 }
 
+// Runs a native step that must not fail: a C++ exception from fn() is
+// reported under `qualname` and the caller carries on.
+template <class Fn>
+inline void run_or_report(const char* qualname, Fn&& fn) noexcept {
+  try {
+    fn();
+  } catch (...) {
+    report_current_exception(qualname);
+  }
+}
+
 /*** Argument parsing ***/
 
 // Raises the host's standard text for a wrong number of positional
@@ -297,6 +308,18 @@ inline bool utf8_view(PyObject* str, std::string_view& out) {
   if (data == nullptr) return false;
   out = std::string_view(data, static_cast<size_t>(size));
   return true;
+}
+
+/*** Modules ***/
+
+// Adds a type to a module under `name`; -1 with an exception on failure.
+inline int add_type(PyObject* module, const char* name, PyTypeObject* type) {
+  Py_INCREF(type);
+  if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+    Py_DECREF(type);
+    return -1;
+  }
+  return 0;
 }
 
 /*** Native interfaces between modules ***/

@@ -457,11 +457,7 @@ PyMODINIT_FUNC PyInit_idd(void) {
 
   binding::PyRef module = binding::PyRef::steal(PyModule_Create(&idd_module));
   if (!module) return nullptr;
-  Py_INCREF(&IDD_Type);
-  if (PyModule_AddObject(module.get(), "IDD", reinterpret_cast<PyObject*>(&IDD_Type)) < 0) {
-    Py_DECREF(&IDD_Type);
-    return nullptr;
-  }
+  if (binding::add_type(module.get(), "IDD", &IDD_Type) < 0) return nullptr;
   if (binding::publish_capi(module.get(), &idd_capi, kIddCapsule) < 0) return nullptr;
   loaded_by_digest = PyDict_New();
   restore_idd_func = PyObject_GetAttrString(module.get(), "_restore_IDD");

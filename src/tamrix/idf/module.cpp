@@ -66,38 +66,26 @@ IDFObjectRecord* object_at(IDFRecord* self, size_t obj_idx) {
 
 void IDF_register_target(IDFRecord* self, const std::string& tag, const std::string& val, size_t obj_idx,
                          int field_idx) {
-  try {
-    ref_register(self->targets, tag, val, obj_idx, field_idx);
-  } catch (...) {
-    binding::report_current_exception("tamrix.idf.IDF.register_target");
-  }
+  binding::run_or_report("tamrix.idf.IDF.register_target",
+                         [&] { ref_register(self->targets, tag, val, obj_idx, field_idx); });
 }
 
 void IDF_register_referencer(IDFRecord* self, const std::string& tag, const std::string& val, size_t obj_idx,
                              int field_idx) {
-  try {
-    ref_register(self->referencers, tag, val, obj_idx, field_idx);
-  } catch (...) {
-    binding::report_current_exception("tamrix.idf.IDF.register_referencer");
-  }
+  binding::run_or_report("tamrix.idf.IDF.register_referencer",
+                         [&] { ref_register(self->referencers, tag, val, obj_idx, field_idx); });
 }
 
 void IDF_unregister_target(IDFRecord* self, const std::string& tag, const std::string& val, size_t obj_idx,
                            int field_idx) {
-  try {
-    ref_unregister(self->targets, tag, val, obj_idx, field_idx);
-  } catch (...) {
-    binding::report_current_exception("tamrix.idf.IDF.unregister_target");
-  }
+  binding::run_or_report("tamrix.idf.IDF.unregister_target",
+                         [&] { ref_unregister(self->targets, tag, val, obj_idx, field_idx); });
 }
 
 void IDF_unregister_referencer(IDFRecord* self, const std::string& tag, const std::string& val, size_t obj_idx,
                                int field_idx) {
-  try {
-    ref_unregister(self->referencers, tag, val, obj_idx, field_idx);
-  } catch (...) {
-    binding::report_current_exception("tamrix.idf.IDF.unregister_referencer");
-  }
+  binding::run_or_report("tamrix.idf.IDF.unregister_referencer",
+                         [&] { ref_unregister(self->referencers, tag, val, obj_idx, field_idx); });
 }
 
 // Calls on_target(list, value, field) for every reference list and then
@@ -195,11 +183,7 @@ void write_one(IDFObjectRecord* self, std::string& out, const FormatConfig* conf
 }
 
 void IDFObject_write_to_buffer(IDFObjectRecord* self, std::string& out, const FormatConfig* config) {
-  try {
-    write_one(self, out, config);
-  } catch (...) {
-    binding::report_current_exception("tamrix.idf.IDFObject.write_to_buffer");
-  }
+  binding::run_or_report("tamrix.idf.IDFObject.write_to_buffer", [&] { write_one(self, out, config); });
 }
 
 /*** IDFObject: type slots ***/
@@ -776,11 +760,7 @@ void write_model(IDFRecord* self, std::string& out, const FormatConfig* config, 
 }
 
 void IDF_write_to_buffer(IDFRecord* self, std::string& out, const FormatConfig* config, bool preserve_order) {
-  try {
-    write_model(self, out, config, preserve_order);
-  } catch (...) {
-    binding::report_current_exception("tamrix.idf.IDF.write_to_buffer");
-  }
+  binding::run_or_report("tamrix.idf.IDF.write_to_buffer", [&] { write_model(self, out, config, preserve_order); });
 }
 
 // format(), save() and repr() raise when the text cannot be built in full
@@ -1810,15 +1790,6 @@ int ready_types() {
   return PyType_Ready(&IDFObjectTuple_Type);
 }
 
-int add_type(PyObject* module, const char* name, PyTypeObject* type) {
-  Py_INCREF(type);
-  if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
-    Py_DECREF(type);
-    return -1;
-  }
-  return 0;
-}
-
 }  // namespace
 }  // namespace tamrix
 
@@ -1830,8 +1801,8 @@ PyMODINIT_FUNC PyInit_idf(void) {
 
   PyRef module = PyRef::steal(PyModule_Create(&idf_module));
   if (!module) return nullptr;
-  if (add_type(module.get(), "IDF", &IDF_Type) < 0 || add_type(module.get(), "IDFObject", &IDFObject_Type) < 0 ||
-      add_type(module.get(), "IDFObjectTuple", &IDFObjectTuple_Type) < 0) {
+  if (binding::add_type(module.get(), "IDF", &IDF_Type) < 0 || binding::add_type(module.get(), "IDFObject", &IDFObject_Type) < 0 ||
+      binding::add_type(module.get(), "IDFObjectTuple", &IDFObjectTuple_Type) < 0) {
     return nullptr;
   }
   if (binding::publish_capi(module.get(), &idf_capi, kIdfCapsule) < 0) return nullptr;

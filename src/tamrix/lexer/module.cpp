@@ -250,11 +250,7 @@ PyMODINIT_FUNC PyInit_lexer(void) {
       PyModule_AddIntConstant(module.get(), "TOKEN_ERROR", TOKEN_ERROR) < 0) {
     return nullptr;
   }
-  Py_INCREF(&Lexer_Type);
-  if (PyModule_AddObject(module.get(), "Lexer", reinterpret_cast<PyObject*>(&Lexer_Type)) < 0) {
-    Py_DECREF(&Lexer_Type);
-    return nullptr;
-  }
+  if (binding::add_type(module.get(), "Lexer", &Lexer_Type) < 0) return nullptr;
   if (binding::publish_capi(module.get(), &lexer_capi, kLexerCapsule) < 0) return nullptr;
   restore_lexer_func = PyObject_GetAttrString(module.get(), "_restore_Lexer");
   if (restore_lexer_func == nullptr) return nullptr;

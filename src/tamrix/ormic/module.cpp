@@ -1001,15 +1001,6 @@ int ready_types() {
   return PyType_Ready(&FacadeIDF_Type);
 }
 
-int add_type(PyObject* module, const char* name, PyTypeObject* type) {
-  Py_INCREF(type);
-  if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
-    Py_DECREF(type);
-    return -1;
-  }
-  return 0;
-}
-
 }  // namespace
 }  // namespace tamrix
 
@@ -1018,9 +1009,9 @@ PyMODINIT_FUNC PyInit_ormic(void) {
   if (bind_neighbours() < 0 || init_state() < 0 || ready_types() < 0) return nullptr;
   binding::PyRef module = binding::PyRef::steal(PyModule_Create(&ormic_module));
   if (!module) return nullptr;
-  if (add_type(module.get(), "IDF", &FacadeIDF_Type) < 0 ||
-      add_type(module.get(), "IDFObjectsProxy", &ObjectsProxy_Type) < 0 ||
-      add_type(module.get(), "IDFObject", &FacadeObject_Type) < 0) {
+  if (binding::add_type(module.get(), "IDF", &FacadeIDF_Type) < 0 ||
+      binding::add_type(module.get(), "IDFObjectsProxy", &ObjectsProxy_Type) < 0 ||
+      binding::add_type(module.get(), "IDFObject", &FacadeObject_Type) < 0) {
     return nullptr;
   }
   // The document-model types are bound at import, so the reference fields
