@@ -275,6 +275,18 @@ PyObject* module_restore_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   } else {
     if (!binding::check_arg_type(argv[1], &PyUnicode_Type, "path", false)) return nullptr;
     loaded = PyRef::steal(load_file(reinterpret_cast<PyTypeObject*>(cls), argv[1]));
+    if (!loaded && PyErr_ExceptionMatches(PyExc_ValueError)) {
+      // It read when the model was pickled: the file has changed.
+      PyObject *type, *value, *traceback;
+      PyErr_Fetch(&type, &value, &traceback);
+      PyErr_NormalizeException(&type, &value, &traceback);
+      PyErr_Format(PyExc_ValueError, "the dictionary file %R has changed since the model was pickled and no longer reads: %S",
+                   argv[1], value);
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(traceback);
+      return nullptr;
+    }
   }
   if (!loaded) return nullptr;
   PyRef digest = PyRef::steal(PyUnicode_FromString(digest_text(as_idd(loaded.get())->digest).c_str()));

@@ -1342,7 +1342,12 @@ PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject*
   PyRef referencers = PyRef::steal(ref_map_to_dict(self->referencers));
   PyRef targets = PyRef::steal(ref_map_to_dict(self->targets));
   if (!referencers || !targets) return nullptr;
-  PyObject* fields = Py_BuildValue("(OOOOO)", self->idd, self->objects, index_map.get(), referencers.get(), targets.get());
+  // A copy of the list: the state must not hand out the model's own.
+  PyRef objects = PyList_Check(self->objects)
+                      ? PyRef::steal(PyList_GetSlice(self->objects, 0, PyList_GET_SIZE(self->objects)))
+                      : PyRef::borrow(self->objects);
+  if (!objects) return nullptr;
+  PyObject* fields = Py_BuildValue("(OOOOO)", self->idd, objects.get(), index_map.get(), referencers.get(), targets.get());
   bool two_step = self->idd != Py_None || self->objects != Py_None;
   return binding::reduce_with(op, restore_idf_func, kIdfFormat.checksums[0], fields, two_step);
 }
@@ -1499,6 +1504,16 @@ int IDFObject_apply_state(IDFObjectRecord* self, PyObject* state) {
       !binding::object_from_state(item, &IDF_Type, self->parent_idf)) {
     return -1;
   }
+  // A model restored before this object (the object was pickled on its
+  // own) must have a slot for it; a model still being restored checks its
+  // objects itself.
+  if (PyObject_TypeCheck(self->parent_idf, &IDF_Type)) {
+    PyObject* objects = as_idf(self->parent_idf)->objects;
+    if (objects != nullptr && PyList_Check(objects) &&
+        !check_object_index(self->obj_idx, PyList_GET_SIZE(objects), "obj_idx")) {
+      return -1;
+    }
+  }
   if ((item = binding::state_item(state, 6)) == nullptr) return -1;
   std::vector<std::string> values;
   bool ok = binding::for_each_item(item, [&](PyObject* value) {
@@ -1511,6 +1526,35 @@ int IDFObject_apply_state(IDFObjectRecord* self, PyObject* state) {
   if (!ok) return -1;
   self->values = std::move(values);
   return binding::restore_instance_dict(reinterpret_cast<PyObject*>(self), state, 7) ? 0 : -1;
+}
+
+// copy.copy of a model is a whole new model (its objects belong to one
+// model only); the dictionary is shared.
+PyObject* IDF_copy(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("__copy__", nargs, kwnames) < 0) return nullptr;
+  PyRef copy_module = PyRef::steal(PyImport_ImportModule("copy"));
+  if (!copy_module) return nullptr;
+  return PyObject_CallMethod(copy_module.get(), "deepcopy", "O", op);
+}
+
+// copy.copy of an object is a free-standing object with the same class and
+// values: a second object claiming the same model slot would corrupt the
+// model's indexes.
+PyObject* IDFObject_copy(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("__copy__", nargs, kwnames) < 0) return nullptr;
+  IDFObjectRecord* self = as_object(op);
+  if (checked_class_def(self) == nullptr) return nullptr;
+  PyRef copy = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type)));
+  if (!copy) return nullptr;
+  std::vector<std::string> values;
+  if (!binding::guard(false, [&] {
+        values = self->values;
+        return true;
+      })) {
+    return nullptr;
+  }
+  if (IDFObject_c_init(as_object(copy.get()), self->idd, Py_None, self->class_idx, values) < 0) return nullptr;
+  return copy.release();
 }
 
 PyObject* IDF_setstate(PyObject* op, PyObject* state) {
@@ -1639,6 +1683,7 @@ PyMethodDef IDF_methods[] = {
      "\nReturns:\n"
      "    str: IDF str"},
     {"__reduce__", FASTCALL(IDF_reduce), "__reduce__()\n--\n\n"},
+    {"__copy__", FASTCALL(IDF_copy), "__copy__()\n--\n\nA new, independent model with the same objects' values."},
     {"__setstate__", IDF_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"save", FASTCALL(IDF_save),
      "save(output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
@@ -1677,6 +1722,7 @@ PyMethodDef IDFObject_methods[] = {
      "    values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
      "    trim_empty_trails (bool, optional): Whether to trim trailing empty fields"},
     {"__reduce__", FASTCALL(IDFObject_reduce), "__reduce__()\n--\n\n"},
+    {"__copy__", FASTCALL(IDFObject_copy), "__copy__()\n--\n\nA free-standing object of the same class with the same values."},
     {"__setstate__", IDFObject_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"get_referenced_object", FASTCALL(IDFObject_get_referenced_object),
      "get_referenced_object(key)\n--\n\nReturn objects referenced by this object.\n"
