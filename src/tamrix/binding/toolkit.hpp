@@ -200,7 +200,9 @@ class ArgParser {
     if (kwnames != nullptr) {
       Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
       for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (assign_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out) < 0) return -1;
+        // parse_no_args passes no argument array: nothing may be read from it.
+        PyObject* value = args != nullptr ? args[nargs + k] : nullptr;
+        if (assign_keyword(PyTuple_GET_ITEM(kwnames, k), value, nargs, out) < 0) return -1;
       }
     }
     return check_required(out);

@@ -1,0 +1,82 @@
+"""The IDD data dictionary.
+
+FieldInfo, ExtensibleInfo and ClassInfo describe what `IDD.class_info`
+returns; they exist for type checking only (import them under
+`typing.TYPE_CHECKING`).
+"""
+
+from os import PathLike
+from typing import Any, Literal, Self, TypedDict
+
+
+
+FieldType = Literal["", "integer", "real", "alpha", "choice", "object-list", "node"]
+
+class FieldInfo(TypedDict):
+    name: str
+    code: str
+    type: FieldType
+    required: bool
+    units: str
+    default: str
+    autosizable: bool
+    autocalculatable: bool
+    choices: list[str]
+    references: list[str]
+    object_lists: list[str]
+    minimum: float | None
+    minimum_exclusive: bool
+    maximum: float | None
+    maximum_exclusive: bool
+
+class ExtensibleInfo(TypedDict):
+    begin: int
+    size: int
+
+class ClassInfo(TypedDict):
+    name: str
+    group: str
+    min_fields: int
+    unique_object: bool
+    required_object: bool
+    extensible: ExtensibleInfo | None
+    fields: list[FieldInfo]
+
+class IDD:
+    """An IDD data dictionary. Use IDD.from_file() or IDD.from_string();
+    calling IDD() raises TypeError."""
+
+    @classmethod
+    def from_file(cls, path: str | bytes | PathLike[str] | PathLike[bytes]) -> Self:
+        """Read a dictionary from an IDD file (str or path-like)."""
+
+    @classmethod
+    def from_string(cls, text: str) -> Self:
+        """Read a dictionary from IDD text."""
+
+    @property
+    def version(self) -> str | None:
+        """The dictionary's version (from its first line), or None."""
+
+    @property
+    def path(self) -> str | None:
+        """The absolute path of the file read, or None for a dictionary read from text."""
+
+    def __len__(self) -> int: ...
+    def __contains__(self, class_name: object, /) -> bool:
+        """Whether the dictionary has a class of that name (ASCII case-insensitive)."""
+
+    def class_names(self) -> list[str]:
+        """The class names, in dictionary order."""
+
+    def field_names(self, class_name: str) -> list[str]:
+        """The declared field names of a class (any letter case)."""
+
+    def class_info(self, class_name: str) -> ClassInfo:
+        """What the dictionary says of a class (KeyError for an unknown one)."""
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+def _restore_IDD(cls: type[IDD], path: str | None, digest: str, text: bytes | None) -> IDD: ...
+
+_C_API: object

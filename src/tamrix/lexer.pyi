@@ -1,0 +1,26 @@
+"""Tokenizer for IDF and IDD text (internal)."""
+
+from typing import Any, Final
+
+TOKEN_TEXT: Final[int]
+TOKEN_COMMA: Final[int]
+TOKEN_SEMICOLON: Final[int]
+TOKEN_EOF: Final[int]
+TOKEN_ERROR: Final[int]
+
+class Lexer:
+    """Tokenizer for IDF and IDD text. Constructing one directly raises
+    TypeError: native code and `_new_lexer` make them."""
+
+    def test(self) -> list[tuple[int, str]]:
+        """Tokenize the rest of the content; a list of (type, value) pairs up to EOF."""
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: Any, /) -> None: ...
+
+def _new_lexer(content: bytes, is_idd: bool = False) -> Lexer:
+    """Internal: a Lexer over bytes."""
+
+def _restore_Lexer(cls: type[Lexer], checksum: Any, state: Any) -> Lexer: ...
+
+_C_API: object
