@@ -128,9 +128,9 @@ def test_subclass_with_own_new():
                      " \\begin-extensible\n N4, \\field Tr 2\n N5, N6, N7, \\field Kept\n N8;\n",
                      {"Glz": ["Name", "Wl 1", "Tr 1", "Wl 2", "Tr 2", "Wl 3", "Tr 3", "Kept", "Tr 4"]},
                      id="extensible-from-group-2"),
-        pytest.param("Spec,\n \\extensible:2\n A1, \\field Name\n N1, \\field Wavelength\n \\begin-extensible\n"
+        pytest.param("Spectrum,\n \\extensible:2\n A1, \\field Name\n N1, \\field Wavelength\n \\begin-extensible\n"
                      " N2, \\field Spectrum\n N3, N4;\n",
-                     {"Spec": ["Name", "Wavelength", "Spectrum", "Wavelength", "Spectrum"]}, id="extensible-no-numbers"),
+                     {"Spectrum": ["Name", "Wavelength", "Spectrum", "Wavelength", "Spectrum"]}, id="extensible-no-numbers"),
         pytest.param("Table,\n \\extensible:2\n A1, \\field Name\n N1, \\field X 1\n \\begin-extensible\n N2,\n"
                      " N3, N4, N5, N6;\n",
                      {"Table": ["Name", "X 1", "N2", "X 2", "N4", "X 3", "N6"]}, id="extensible-unnamed-member"),
