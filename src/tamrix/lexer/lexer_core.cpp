@@ -7,7 +7,78 @@
 namespace tamrix {
 
 namespace {
+
 void ignore_failure(const char*) noexcept {}
+
+using LineScan = LexerCore::LineScan;
+
+// Starts the scan of `line`, a view into `data`: only the bytes before the
+// comment mark count.
+LineScan start_scan(const char* data, std::string_view line) noexcept {
+  LineScan scan;
+  scan.begin = static_cast<size_t>(line.data() - data);
+  const void* bang = std::memchr(line.data(), '!', line.size());
+  size_t limit = bang ? static_cast<size_t>(static_cast<const char*>(bang) - line.data()) : line.size();
+  scan.end = scan.begin + limit;
+  scan.run = scan.begin;
+  scan.step = LineScan::kRun;
+  return scan;
+}
+
+// The next token of a line: a trimmed, non-empty text run, then the ',' or
+// ';' that ends it; in IDD mode a backslash ends the run and the rest of the
+// line is one more text token. False when the line has no more tokens.
+bool scan_step(LineScan& scan, const char* data, bool is_idd, TokenType& type, std::string_view& text) noexcept {
+  for (;;) {
+    switch (scan.step) {
+      case LineScan::kDone:
+        return false;
+      case LineScan::kComma:
+      case LineScan::kSemicolon:
+        type = scan.step == LineScan::kComma ? TOKEN_COMMA : TOKEN_SEMICOLON;
+        text = scan.step == LineScan::kComma ? std::string_view(",") : std::string_view(";");
+        scan.step = LineScan::kRun;
+        return true;
+      case LineScan::kTail:
+        scan.step = LineScan::kDone;
+        text = trim_view(std::string_view(data + scan.run, scan.end - scan.run));
+        type = TOKEN_TEXT;
+        return !text.empty();
+      case LineScan::kRun: {
+        size_t i = scan.run;
+        while (i < scan.end) {
+          char c = data[i];
+          if (c == ',' || c == ';' || (c == '\\' && is_idd)) break;
+          ++i;
+        }
+        std::string_view run = trim_view(std::string_view(data + scan.run, i - scan.run));
+        if (i == scan.end) {
+          scan.step = LineScan::kDone;
+        } else if (data[i] == '\\') {
+          scan.run = i;
+          scan.step = LineScan::kTail;
+        } else {
+          scan.run = i + 1;
+          scan.step = data[i] == ',' ? LineScan::kComma : LineScan::kSemicolon;
+        }
+        if (!run.empty()) {
+          type = TOKEN_TEXT;
+          text = run;
+          return true;
+        }
+        break;
+      }
+    }
+  }
+}
+
+// Appends every token of the line under `scan` to `out`.
+void append_tokens(std::vector<Token>& out, LineScan scan, const char* data, bool is_idd) {
+  TokenType type;
+  std::string_view text;
+  while (scan_step(scan, data, is_idd, type, text)) out.push_back(Token{type, std::string(text)});
+}
+
 }  // namespace
 
 FailureReporter LexerCore::report_failure = ignore_failure;
@@ -19,6 +90,7 @@ void LexerCore::reset(std::string new_content, bool idd_mode) noexcept {
   is_idd = idd_mode;
   buffer.clear();
   buffer_idx = 0;
+  scanning_ = false;
 }
 
 // The next line as a view into `content`, without its line break (LF, or
@@ -38,7 +110,7 @@ bool LexerCore::next_line(std::string_view& line) noexcept {
   }
   if (len > 0 && start[len - 1] == '\r') --len;
   line = std::string_view(start, len);
-  ++line_num;
+  if (line_num < INT32_MAX) ++line_num;
   return true;
 }
 
@@ -54,6 +126,18 @@ bool LexerCore::scan_next_line(std::string& line) noexcept {
   }
 }
 
+// The line being handed out becomes buffered tokens, so that tokens from
+// outside can follow it.
+void LexerCore::materialize() {
+  if (!scanning_) return;
+  std::vector<Token> tokens;
+  append_tokens(tokens, start_scan(content.data(), std::string_view(content.data() + scan_.begin, scan_.end - scan_.begin)),
+                content.data(), is_idd);
+  buffer = std::move(tokens);
+  buffer_idx = scan_handed_;
+  scanning_ = false;
+}
+
 void LexerCore::push_text(std::string_view run) {
   std::string_view text = trim_view(run);
   if (!text.empty()) buffer.push_back(Token{TOKEN_TEXT, std::string(text)});
@@ -61,6 +145,7 @@ void LexerCore::push_text(std::string_view run) {
 
 void LexerCore::push_text_token(std::string& builder) noexcept {
   try {
+    materialize();
     push_text(builder);
   } catch (...) {
     report_failure("tamrix.lexer.Lexer.push_text_token");
@@ -68,63 +153,78 @@ void LexerCore::push_text_token(std::string& builder) noexcept {
   builder.clear();
 }
 
-void LexerCore::tokenize_line(const std::string& line) noexcept { tokenize(line); }
-
-// One pass over the bytes before the comment mark. Text runs are taken as
-// spans of the line rather than built byte by byte; the tokens are the same.
-void LexerCore::tokenize(std::string_view line) noexcept {
+void LexerCore::tokenize_line(const std::string& line) noexcept {
   try {
-    const char* data = line.data();
-    const void* bang = std::memchr(data, '!', line.size());
-    size_t limit = bang ? static_cast<size_t>(static_cast<const char*>(bang) - data) : line.size();
-    size_t run_start = 0;
-    for (size_t i = 0; i < limit; ++i) {
-      char c = data[i];
-      if (c == ',' || c == ';') {
-        push_text(std::string_view(data + run_start, i - run_start));
-        if (c == ',') {
-          buffer.push_back(Token{TOKEN_COMMA, ","});
-        } else {
-          buffer.push_back(Token{TOKEN_SEMICOLON, ";"});
-        }
-        run_start = i + 1;
-      } else if (c == '\\' && is_idd) {
-        push_text(std::string_view(data + run_start, i - run_start));
-        push_text(std::string_view(data + i, limit - i));
-        return;
-      }
-    }
-    push_text(std::string_view(data + run_start, limit - run_start));
+    materialize();
+    append_tokens(buffer, start_scan(line.data(), line), line.data(), is_idd);
   } catch (...) {
     report_failure("tamrix.lexer.Lexer.tokenize_line");
   }
 }
 
-// Reads lines until one yields tokens; false at the end of the content.
-bool LexerCore::refill() noexcept {
+// The next token of the line being read, reading lines until one has a
+// token; false at the end of the content. Only called once `buffer` is
+// used up.
+bool LexerCore::next_scanned(TokenType& type, std::string_view& text) noexcept {
+  const char* data = content.data();
+  if (scanning_ && scan_step(scan_, data, is_idd, type, text)) {
+    ++scan_handed_;
+    return true;
+  }
   buffer.clear();
   buffer_idx = 0;
+  scanning_ = false;
   std::string_view line;
   while (next_line(line)) {
-    tokenize(line);
-    if (!buffer.empty()) return true;
+    scan_ = start_scan(data, line);
+    scanning_ = true;
+    scan_handed_ = 0;
+    if (scan_step(scan_, data, is_idd, type, text)) {
+      scan_handed_ = 1;
+      return true;
+    }
   }
+  scanning_ = false;
   return false;
 }
 
 Token LexerCore::next_token() noexcept {
-  if (buffer_idx >= buffer.size() && !refill()) return Token{TOKEN_EOF, {}};
   try {
-    return buffer[buffer_idx++];
+    if (buffer_idx < buffer.size()) return buffer[buffer_idx++];
+    TokenType type;
+    std::string_view text;
+    if (!next_scanned(type, text)) return Token{TOKEN_EOF, {}};
+    return Token{type, std::string(text)};
   } catch (...) {
     report_failure("tamrix.lexer.Lexer.next_token");
     return Token{TOKEN_EOF, {}};
   }
 }
 
-Token LexerCore::take_token() noexcept {
-  if (buffer_idx >= buffer.size() && !refill()) return Token{TOKEN_EOF, {}};
-  return std::move(buffer[buffer_idx++]);
+Token LexerCore::take_token() {
+  if (buffer_idx < buffer.size()) return std::move(buffer[buffer_idx++]);
+  TokenType type;
+  std::string_view text;
+  if (!next_scanned(type, text)) return Token{TOKEN_EOF, {}};
+  return Token{type, std::string(text)};
+}
+
+std::vector<Token> LexerCore::buffered_tokens(size_t& next_idx) const {
+  if (!scanning_) {
+    next_idx = buffer_idx;
+    return buffer;
+  }
+  std::vector<Token> tokens;
+  append_tokens(tokens, start_scan(content.data(), std::string_view(content.data() + scan_.begin, scan_.end - scan_.begin)),
+                content.data(), is_idd);
+  next_idx = scan_handed_;
+  return tokens;
+}
+
+void LexerCore::restore_buffer(std::vector<Token> tokens) noexcept {
+  buffer = std::move(tokens);
+  buffer_idx = 0;
+  scanning_ = false;
 }
 
 }  // namespace tamrix

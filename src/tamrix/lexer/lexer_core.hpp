@@ -30,9 +30,13 @@ struct Token {
 using FailureReporter = void (*)(const char* qualname) noexcept;
 
 struct LexerCore {
-  std::vector<Token> buffer;  // tokens of the line read last
+  // Tokens handed in from outside (tokenize_line, push_text_token, a
+  // restored state). The tokens of lines read from `content` are not stored:
+  // they are cut from the line one at a time as they are asked for, so a
+  // line of millions of fields costs no more memory than a short one.
+  std::vector<Token> buffer;
   size_t buffer_idx = 0;      // next token of `buffer` to hand out
-  int32_t line_num = 0;       // lines read so far
+  int32_t line_num = 0;       // lines read so far (stops at INT32_MAX)
   bool is_idd = false;        // in IDD mode a backslash starts a tag
   std::string content;        // the whole text
   size_t pos = 0;             // where the next line starts
@@ -45,16 +49,38 @@ struct LexerCore {
   bool scan_next_line(std::string& line) noexcept;
   Token next_token() noexcept;
   // As next_token, but moves the token out of the buffer instead of copying
-  // it: for readers that own their lexer and never look back.
-  Token take_token() noexcept;
+  // it: for readers that own their lexer and never look back. Throws
+  // std::bad_alloc when the token cannot be made.
+  Token take_token();
   void tokenize_line(const std::string& line) noexcept;
   void push_text_token(std::string& builder) noexcept;
 
+  // The tokens of the line read last (or of `buffer`) and the index of the
+  // next one to hand out, as if every line were tokenized whole: the
+  // lexer's pickled state. May throw std::bad_alloc.
+  std::vector<Token> buffered_tokens(size_t& next_idx) const;
+  // Replaces the buffered tokens (a restored state); the line being read,
+  // if any, is dropped.
+  void restore_buffer(std::vector<Token> tokens) noexcept;
+
+  // Where the scan of one line stands: offsets into the scanned text.
+  struct LineScan {
+    enum Step : uint8_t { kDone, kRun, kComma, kSemicolon, kTail };
+    size_t begin = 0;   // first byte of the line
+    size_t end = 0;     // its comment mark, or its end
+    size_t run = 0;     // start of the next text run (kTail: the backslash)
+    Step step = kDone;  // what comes next
+  };
+
  private:
   bool next_line(std::string_view& line) noexcept;
-  void tokenize(std::string_view line) noexcept;
-  bool refill() noexcept;
+  bool next_scanned(TokenType& type, std::string_view& text) noexcept;
+  void materialize();
   void push_text(std::string_view run);
+
+  LineScan scan_;            // the line of `content` being handed out
+  bool scanning_ = false;    // scan_ holds the line read last
+  size_t scan_handed_ = 0;   // tokens of that line handed out so far
 };
 
 }  // namespace tamrix

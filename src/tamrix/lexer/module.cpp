@@ -87,17 +87,25 @@ PyObject* restore_lexer_func = nullptr;
 PyObject* Lexer_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
   const LexerCore& core = reinterpret_cast<LexerObject*>(op)->core;
-  PyRef buffer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(core.buffer.size())));
+  size_t buffer_idx = 0;
+  std::vector<Token> tokens;
+  if (!binding::guard(false, [&] {
+        tokens = core.buffered_tokens(buffer_idx);
+        return true;
+      })) {
+    return nullptr;
+  }
+  PyRef buffer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
   if (!buffer) return nullptr;
-  for (size_t i = 0; i < core.buffer.size(); ++i) {
-    PyObject* token = Py_BuildValue("{s:i,s:N}", "type", static_cast<int>(core.buffer[i].type), "value",
-                                    binding::bytes_from(core.buffer[i].value));
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    PyObject* token = Py_BuildValue("{s:i,s:N}", "type", static_cast<int>(tokens[i].type), "value",
+                                    binding::bytes_from(tokens[i].value));
     if (token == nullptr) return nullptr;
     PyList_SET_ITEM(buffer.get(), static_cast<Py_ssize_t>(i), token);
   }
   PyRef content = PyRef::steal(binding::bytes_from(core.content));
   if (!content) return nullptr;
-  PyObject* fields = Py_BuildValue("(OnOOin)", buffer.get(), static_cast<Py_ssize_t>(core.buffer_idx), content.get(),
+  PyObject* fields = Py_BuildValue("(OnOOin)", buffer.get(), static_cast<Py_ssize_t>(buffer_idx), content.get(),
                                    core.is_idd ? Py_True : Py_False, core.line_num,
                                    static_cast<Py_ssize_t>(core.pos));
   return binding::reduce_with(op, restore_lexer_func, kLexerFormat.checksums[0], fields, false);
@@ -137,7 +145,7 @@ int Lexer_apply_state(LexerObject* self, PyObject* state) {
     });
   });
   if (!ok) return -1;
-  core.buffer = std::move(buffer);
+  core.restore_buffer(std::move(buffer));
   if ((item = binding::state_item(state, 1)) == nullptr || !binding::size_from_state(item, core.buffer_idx)) return -1;
   if (core.buffer_idx > core.buffer.size()) {
     PyErr_Format(PyExc_ValueError, "buffer_idx: %zu is beyond the %zu buffered tokens", core.buffer_idx,

@@ -1,0 +1,114 @@
+// IDF text -> tokens -> raw objects -> text again. Checks, besides the
+// sanitizers: the tokenizer hands out what a whole-line tokenizer would (both
+// modes, also after a mid-line save and restore of its state, through
+// next_token and take_token alike), and written objects read back the same.
+#include <algorithm>
+
+#include "tamrix/idf/parser.hpp"
+#include "tamrix/idf/writer.hpp"
+#include "tamrix/utils/text.hpp"
+
+using namespace tamrix;
+
+namespace {
+
+// Every line tokenized in full before its first token is handed out.
+struct WholeLineLexer {
+  std::string_view text;
+  bool idd;
+  size_t pos = 0, idx = 0;
+  int32_t line_num = 0;
+  std::vector<Token> buf;
+
+  void push(std::string_view run) {
+    if (!(run = trim_view(run)).empty()) buf.push_back({TOKEN_TEXT, std::string(run)});
+  }
+  Token next() {
+    while (idx >= buf.size()) {
+      buf.clear(), idx = 0;
+      if (pos >= text.size()) return {TOKEN_EOF, {}};
+      size_t lf = std::min(text.find('\n', pos), text.size());
+      std::string_view line = text.substr(pos, lf - pos);
+      pos = lf + 1, ++line_num;
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      line = line.substr(0, line.find('!'));
+      size_t start = 0, i = 0;
+      for (; i < line.size(); ++i) {
+        if (line[i] == ',' || line[i] == ';') {
+          push(line.substr(start, i - start));
+          buf.push_back({line[i] == ',' ? TOKEN_COMMA : TOKEN_SEMICOLON, std::string(1, line[i])});
+          start = i + 1;
+        } else if (line[i] == '\\' && idd) {
+          push(line.substr(start, i - start));
+          start = i, i = line.size();
+        }
+      }
+      push(line.substr(start));
+    }
+    return buf[idx++];
+  }
+};
+
+bool same(const Token& a, const Token& b) { return a.type == b.type && a.value == b.value; }
+
+void check_tokens(const std::string& text, bool idd, size_t save_at) {
+  WholeLineLexer ref{text, idd};
+  LexerCore lexer;
+  lexer.reset(text, idd);
+  for (size_t k = 0;; ++k) {
+    if (k == save_at) {  // what pickling does
+      size_t next = 0;
+      std::vector<Token> tokens = lexer.buffered_tokens(next);
+      if (!std::equal(tokens.begin(), tokens.end(), ref.buf.begin(), ref.buf.end(), same) || next != ref.idx) {
+        __builtin_trap();
+      }
+      LexerCore restored;
+      restored.reset(text, idd);
+      restored.restore_buffer(std::move(tokens));
+      restored.buffer_idx = next, restored.pos = lexer.pos, restored.line_num = lexer.line_num;
+      lexer = std::move(restored);
+    }
+    Token want = ref.next();
+    Token got = (k & 1) ? lexer.take_token() : lexer.next_token();
+    if (!same(got, want) || lexer.line_num != ref.line_num) __builtin_trap();
+    if (want.type == TOKEN_EOF) return;
+  }
+}
+
+ParseError parse(const std::string& text, std::vector<c_IDFObject>& out) {
+  LexerCore lexer;
+  lexer.reset(text, false);
+  return parse_idf_tokens([&] { return lexer.take_token(); }, lexer.line_num, out);
+}
+
+std::string field_name(const ClassDef*, int index, bool) { return "Field " + std::to_string(index); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string text(reinterpret_cast<const char*>(data), size);
+  check_tokens(text, false, size % 13);
+  check_tokens(text, true, size % 7);
+
+  std::vector<c_IDFObject> objects, again;
+  if (parse(text, objects)) return 0;
+
+  ClassDef cls;
+  cls.min_fields = static_cast<int>(size % 4);
+  for (const FormatConfig& config : {generate_format_config(), FormatConfig{"", "", 0, true}}) {
+    std::string out;
+    for (const c_IDFObject& obj : objects) write_object(out, config, obj.class_name, obj.values, cls, field_name);
+    again.clear();
+    if (parse(out, again) || again.size() != objects.size()) __builtin_trap();
+    auto trimmed = [](std::vector<std::string> v) {  // trailing empty fields are not written
+      while (!v.empty() && v.back().empty()) v.pop_back();
+      return v;
+    };
+    for (size_t i = 0; i < objects.size(); ++i) {
+      if (again[i].class_name != objects[i].class_name || trimmed(again[i].values) != trimmed(objects[i].values)) {
+        __builtin_trap();
+      }
+    }
+  }
+  return 0;
+}
