@@ -58,7 +58,16 @@ inline PyObject* new_for_restore(PyObject* cls, PyTypeObject* base) {
     PyErr_Format(PyExc_TypeError, "cannot restore a %.200s into %R", base->tp_name, cls);
     return nullptr;
   }
-  PyRef made = PyRef::steal(PyObject_CallMethod(cls, "__new__", "O", cls));
+  // The base type's own __new__ is its tp_new: call it directly, sparing a
+  // method lookup per restored object. Subclasses go through __new__.
+  PyRef made;
+  if (cls == reinterpret_cast<PyObject*>(base)) {
+    PyRef no_args = PyRef::steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    made = PyRef::steal(base->tp_new(base, no_args.get(), nullptr));
+  } else {
+    made = PyRef::steal(PyObject_CallMethod(cls, "__new__", "O", cls));
+  }
   if (!made) return nullptr;
   if (!PyObject_TypeCheck(made.get(), base)) {
     PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return a %.200s", reinterpret_cast<PyTypeObject*>(cls)->tp_name,
@@ -198,6 +207,16 @@ inline bool exact_from_state(PyObject* obj, PyTypeObject* type, const char* type
 // Calls fn(item) for each item of any iterable; false on the first failure.
 template <class Fn>
 inline bool for_each_item(PyObject* iterable, Fn&& fn) {
+  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+    // The common case, without an iterator. fn may run Python code that
+    // changes a list, so its length is read on every step and each item is
+    // held while fn runs.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
+      PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(iterable, i));
+      if (!fn(item.get())) return false;
+    }
+    return true;
+  }
   PyRef it = PyRef::steal(PyObject_GetIter(iterable));
   if (!it) return false;
   for (;;) {
