@@ -294,6 +294,9 @@ inline bool check_arg_type(PyObject* obj, PyTypeObject* type, const char* name, 
 
 /*** Conversions ***/
 
+// The __name__ of a type (new reference).
+inline PyObject* type_name(PyTypeObject* type) { return PyType_GetName(type); }
+
 inline PyObject* bytes_from(std::string_view s) {
   return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }

@@ -462,7 +462,8 @@ int update_values(IDFObjectRecord* self, PyObject* values, bool trim) {
       if (!add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1))) return -1;
     }
   } else {
-    PyErr_Format(PyExc_TypeError, "Invalid values type: %s. Expected list or dict", _PyType_Name(Py_TYPE(values)));
+    PyRef name = PyRef::steal(binding::type_name(Py_TYPE(values)));
+    if (name) PyErr_Format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", name.get());
     return -1;
   }
   if (max_idx >= 0 && static_cast<size_t>(max_idx) >= self->values.size()) {
@@ -914,7 +915,8 @@ PyObject* tuple_missing_attribute(PyObject* self, PyObject* name) {
                     "This is a read-only tuple. To remove objects, use the idf.remove_object() or "
                     "idf.remove_all_objects() methods.");
   } else {
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", _PyType_Name(Py_TYPE(self)), name);
+    PyRef type = PyRef::steal(binding::type_name(Py_TYPE(self)));
+    if (type) PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", type.get(), name);
   }
   return nullptr;
 }
