@@ -283,3 +283,38 @@ def test_numbers_read_the_same_under_any_locale(comma_decimal_locale, idd_path):
     idd = IDD.from_string("Coil,\n N1, \\field Fraction\n \\minimum> 0.5\n N2; \\maximum< 1.5E+3\n")
     assert idd.field_names("Coil") == ["Fraction", "N2"]
     assert len(IDD.from_file(idd_path("8-8-0"))) == 789
+
+
+def test_class_info_of_real_classes(idd_88):
+    zone = idd_88.class_info("zone")
+    assert zone["name"] == "Zone" and zone["extensible"] is None
+    name = zone["fields"][0]
+    assert name["name"] == "Name" and name["required"] and "ZoneNames" in name["references"]
+    multiplier = next(f for f in zone["fields"] if f["name"] == "Multiplier")
+    assert (multiplier["type"], multiplier["default"], multiplier["minimum"]) == ("integer", "1", 1.0)
+    ceiling = next(f for f in zone["fields"] if f["name"] == "Ceiling Height")
+    assert ceiling["autocalculatable"] and ceiling["units"] == "m"
+
+    surface = idd_88.class_info("BuildingSurface:Detailed")
+    assert surface["extensible"] == {"begin": 10, "size": 3}
+    assert surface["fields"][3]["object_lists"] == ["ZoneNames"]
+    assert surface["fields"][1]["type"] == "choice" and "Wall" in surface["fields"][1]["choices"]
+    assert idd_88.class_info("Material")["min_fields"] == 6
+    assert idd_88.class_info("Version")["unique_object"]
+    glazing = idd_88.class_info("WindowMaterial:SimpleGlazingSystem")["fields"]
+    factor = next(f for f in glazing if f["name"].startswith("Solar Heat Gain"))
+    assert factor["minimum_exclusive"] and factor["maximum_exclusive"]
+    with pytest.raises(KeyError):
+        idd_88.class_info("No:Such:Class")
+
+
+def test_list_names_spelled_two_ways_are_read_as_one(idd_88):
+    # The 8.8 dictionary references "BiquadraticCurves" but some fields list
+    # "BiQuadraticCurves": both are read as the spelling met first.
+    def lists(cls):
+        info = idd_88.class_info(cls)
+        return {n for f in info["fields"] for n in f["references"] + f["object_lists"]}
+
+    spellings = {n for n in lists("Curve:Biquadratic") | lists("AirConditioner:VariableRefrigerantFlow:FluidTemperatureControl")
+                 if n.upper() == "BIQUADRATICCURVES"}
+    assert len(spellings) == 1

@@ -353,3 +353,48 @@ def test_document_and_proxy_cycle_is_collected(core_idd):
     del wrappers
     gc.collect()
     assert model_ref() is None
+
+
+# --- pickling ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("protocol", [2, 5])
+def test_documents_objects_and_proxies_pickle(doc, protocol):
+    import copy
+    import pickle
+
+    restored = pickle.loads(pickle.dumps(doc, protocol=protocol))
+    assert restored.idfobjects.parent is restored
+    assert restored.idfstr() == doc.idfstr()
+    zone = restored.idfobjects["Zone"][0]
+    zone.Name = "Renamed"
+    assert restored.getobject("Zone", "renamed").Name == "Renamed"
+    assert doc.getobject("Zone", "renamed") is None
+
+    wrapper = doc.idfobjects["BuildingSurface:Detailed"][0]
+    copied = pickle.loads(pickle.dumps(wrapper, protocol=protocol))
+    assert (copied.Name, copied.Zone_Name) == (wrapper.Name, wrapper.Zone_Name)
+    assert pickle.loads(pickle.dumps(doc.idfobjects, protocol=protocol)).parent.idfstr() == doc.idfstr()
+    assert copy.deepcopy(doc).idfstr() == doc.idfstr()
+
+
+def test_facade_pickle_formats(doc):
+    import pickle
+
+    from tamrix import ormic
+
+    restore, (cls, checksum, state), fields = doc.__reduce__()
+    assert (restore, cls, checksum, state) == (ormic._restore_IDF, IDF, 0x8C30425, None)
+    assert fields == (doc.core_idf, doc.idfobjsproxy)
+    assert doc.idfobjects.__reduce__()[1][1] == 0xE471259
+    assert doc.idfobjects["Zone"][0].__reduce__()[1][1] == 0x805EB6E
+    unbound = IDFObject.__new__(IDFObject)
+    assert unbound.__reduce__() == (ormic._restore_IDFObject, (IDFObject, 0x805EB6E, (None,)))
+    # The other accepted checksums restore too; anything else is refused.
+    assert isinstance(ormic._restore_IDFObjectsProxy(IDFObjectsProxy, 0xD8FD39D, (doc,)), IDFObjectsProxy)
+    with pytest.raises(pickle.PickleError, match=re.escape("0x1 vs (0x805eb6e, 0x8e97549, 0x8fc4c89) = (core_obj)")):
+        ormic._restore_IDFObject(IDFObject, 1, None)
+    with pytest.raises(TypeError, match="Cannot convert int to tamrix.idf.IDF"):
+        IDF.__new__(IDF).__setstate__((1, None))
+    with pytest.raises(TypeError, match="declared 'not None'"):
+        IDF.__new__(IDF).__setstate__(None)
