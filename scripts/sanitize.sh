@@ -43,11 +43,9 @@ fi
 "$venv/bin/python" -m pip install --quiet "pytest>=7" "hypothesis>=6"
 
 # Tests that cannot hold under ASan: an address-space limit (RLIMIT_AS) leaves
-# no room for its shadow memory, and wall-clock bounds meant for the
-# optimised build.
+# no room for its shadow memory.
 deselect=(
   --deselect "tests/test_idf_format.py::test_out_of_memory_while_writing_raises"
-  --deselect "tests/test_cli.py::test_check_is_fast_on_the_largest_models"
 )
 rm -rf "$logs" && mkdir -p "$logs"
 set +e

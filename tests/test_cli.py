@@ -11,7 +11,6 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 from collections import Counter
 from pathlib import Path
 
@@ -287,12 +286,10 @@ def test_renamed_zone_is_reported_on_every_surface_naming_it(capsys, tmp_path, i
 
 
 @needs_corpus
-def test_check_is_fast_on_the_largest_models(capsys, idd_path_env):
-    call(capsys, "info", str(V88 / "Minimal.idf"))  # warm the import
+def test_check_runs_on_the_largest_models(capsys, idd_path_env):
+    # How long it takes is for benchmarks/bench_cli.py to say, not a test.
     for name in ("HospitalBaselineReheatReportEMS.idf", "CmplxGlz_Daylighting_SouthVB45deg.idf"):
-        start = time.perf_counter()
         assert call(capsys, "check", "--idd", str(DATA_DIR / "idd" / "V8-8-0-Energy+.idd"), str(V88 / name))[0] in (0, 1)
-        assert time.perf_counter() - start < 1.0, name
 
 
 # --- many files: threads, order, progress -----------------------------------

@@ -1,7 +1,6 @@
-"""Hostile inputs: each loads, or fails with a clear error, in time that grows
-with its size and in well under 2 GB. Each case runs in a child interpreter
-of its own, so that its peak memory is its own; the timings are printed (run
-with -s) and bounded only generously."""
+"""Hostile inputs: each loads, or fails with a clear error, in well under 2 GB.
+Each case runs in a child interpreter of its own, so that its peak memory is
+its own; the timings are printed (run with -s), not asserted."""
 
 import ast
 import os
@@ -87,6 +86,5 @@ def test_hostile_input_loads_or_fails_clearly(case):
     assert result.returncode == 0, result.stderr[-3000:]
     outcome, size, seconds, peak_mb = ast.literal_eval(result.stdout.strip().splitlines()[-1])
     print(f"\n{case}: {size / 2**20:.1f} MB in {seconds} s, peak RSS {peak_mb} MB -> {outcome}")
-    assert outcome == expected
-    assert seconds < 60 + 3 * size / 2**20  # generous: loads run at about 25 MB/s here
+    assert outcome == expected  # a hang ends in run_python's time-out
     assert SCALE > 1 or peak_mb < 2048
