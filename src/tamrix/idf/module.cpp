@@ -495,22 +495,29 @@ PyObject* IDFObject_update(PyObject* op, PyObject* const* args, Py_ssize_t nargs
   Py_RETURN_NONE;
 }
 
+// The host's error for calling a str method on None, which the entry points
+// that take a class or object name give for None.
+bool raise_none_has_no_encode() {
+  PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+  return false;
+}
+
+// ASCII-upper-cased UTF-8 of a class name (str); false with an exception.
+bool class_key(PyObject* class_name, std::string& key) {
+  if (class_name == Py_None) return raise_none_has_no_encode();
+  std::string_view name;
+  if (!binding::utf8_view(class_name, name)) return false;
+  return binding::guard(false, [&] {
+    key = to_ascii_upper(name);
+    return true;
+  });
+}
+
 // The class of `class_name` in `idd`, by ASCII-upper-cased name; -1 with
 // ValueError "Unknown class: '...'" when absent, AttributeError for None.
 Py_ssize_t class_index(PyObject* idd, PyObject* class_name, std::string* key_out = nullptr) {
-  if (class_name == Py_None) {
-    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
-    return -1;
-  }
-  std::string_view name;
-  if (!binding::utf8_view(class_name, name)) return -1;
   std::string key;
-  if (!binding::guard(false, [&] {
-        key = to_ascii_upper(name);
-        return true;
-      })) {
-    return -1;
-  }
+  if (!class_key(class_name, key)) return -1;
   const c_IDD& dict = c_idd_of(idd);
   auto it = dict.class_map.find(key);
   if (it == dict.class_map.end()) {
@@ -519,6 +526,14 @@ Py_ssize_t class_index(PyObject* idd, PyObject* class_name, std::string* key_out
   }
   if (key_out != nullptr) *key_out = std::move(key);
   return static_cast<Py_ssize_t>(it->second);
+}
+
+// The values a new object of `cls` starts with: min_fields blanks.
+bool blank_values(const ClassDef& cls, std::vector<std::string>& values) {
+  return binding::guard(false, [&] {
+    if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
+    return true;
+  });
 }
 
 int IDFObject_init(PyObject* op, PyObject* args, PyObject* kwargs) {
@@ -538,12 +553,7 @@ int IDFObject_init(PyObject* op, PyObject* args, PyObject* kwargs) {
   if (class_idx < 0) return -1;
   const ClassDef& cls = c_idd_of(argv[0]).ordered_classes[static_cast<size_t>(class_idx)];
   std::vector<std::string> values;
-  if (!binding::guard(false, [&] {
-        if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
-        return true;
-      })) {
-    return -1;
-  }
+  if (!blank_values(cls, values)) return -1;
   return IDFObject_c_init(as_object(op), argv[0], Py_None, static_cast<size_t>(class_idx), values);
 }
 
@@ -710,7 +720,7 @@ PyObject* IDF_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
   PyRef self = PyRef::steal(new_document(reinterpret_cast<PyTypeObject*>(cls)));
   if (!self) return nullptr;
   if (argv[1] == Py_None) {
-    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+    raise_none_has_no_encode();
     return nullptr;
   }
   PyRef content = PyRef::steal(PyUnicode_AsUTF8String(argv[1]));
@@ -950,20 +960,6 @@ bool class_name_arg(PyObject* obj, const char* name) {
   return binding::check_arg_type(obj, &PyUnicode_Type, name, true);
 }
 
-// ASCII-upper-cased UTF-8 of a class name (str); false with an exception.
-bool class_key(PyObject* class_name, std::string& key) {
-  if (class_name == Py_None) {
-    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
-    return false;
-  }
-  std::string_view name;
-  if (!binding::utf8_view(class_name, name)) return false;
-  return binding::guard(false, [&] {
-    key = to_ascii_upper(name);
-    return true;
-  });
-}
-
 PyObject* IDF_get_objects_raw(IDFRecord* self, PyObject* class_name) {
   std::string key;
   if (!class_key(class_name, key)) return nullptr;
@@ -1017,7 +1013,7 @@ PyObject* IDF_get_object_by_name(PyObject* op, PyObject* const* args, Py_ssize_t
     return nullptr;
   }
   if (argv[1] == Py_None) {
-    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+    raise_none_has_no_encode();
     return nullptr;
   }
   std::string_view wanted;
@@ -1114,12 +1110,7 @@ PyObject* IDF_add_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
   if (class_idx < 0) return nullptr;
   const ClassDef& cls = c_idd_of(self->idd).ordered_classes[static_cast<size_t>(class_idx)];
   std::vector<std::string> values;
-  if (!binding::guard(false, [&] {
-        if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
-        return true;
-      })) {
-    return nullptr;
-  }
+  if (!blank_values(cls, values)) return nullptr;
   IDFObjectRecord* rec = append_object(self, static_cast<size_t>(class_idx), key, values);
   if (rec == nullptr) return nullptr;
   PyRef obj = PyRef::borrow(reinterpret_cast<PyObject*>(rec));
