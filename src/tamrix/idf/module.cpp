@@ -139,12 +139,16 @@ const ClassDef* IDFObject_get_class_def(IDFObjectRecord* self) {
 
 // The object's class, or null with TypeError for an object that was never
 // initialised or whose class index does not fit its dictionary.
-const ClassDef* checked_class_def(IDFObjectRecord* self) {
-  if (!is_idd(self->idd) || self->class_idx >= c_idd_of(self->idd).ordered_classes.size()) {
-    PyErr_SetString(PyExc_TypeError, kObjectNotInitialised);
-    return nullptr;
-  }
+// The object's class, or null (no exception) when it was never initialised.
+const ClassDef* class_def_or_null(IDFObjectRecord* self) {
+  if (!is_idd(self->idd) || self->class_idx >= c_idd_of(self->idd).ordered_classes.size()) return nullptr;
   return IDFObject_get_class_def(self);
+}
+
+const ClassDef* checked_class_def(IDFObjectRecord* self) {
+  const ClassDef* cls = class_def_or_null(self);
+  if (cls == nullptr) PyErr_SetString(PyExc_TypeError, kObjectNotInitialised);
+  return cls;
 }
 
 int IDFObject_c_init(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
@@ -177,9 +181,8 @@ int IDFObject_c_init(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf,
 
 // Appends the object's text; throws when the buffer cannot grow.
 void write_one(IDFObjectRecord* self, std::string& out, const FormatConfig* config) {
-  if (!is_idd(self->idd) || self->class_idx >= c_idd_of(self->idd).ordered_classes.size()) return;
-  write_object(out, *config, self->c_class_name, self->values, *IDFObject_get_class_def(self),
-               idd_api->get_field_name);
+  const ClassDef* cls = class_def_or_null(self);
+  if (cls != nullptr) write_object(out, *config, self->c_class_name, self->values, *cls, idd_api->get_field_name);
 }
 
 void IDFObject_write_to_buffer(IDFObjectRecord* self, std::string& out, const FormatConfig* config) {
