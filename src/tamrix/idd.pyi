@@ -72,6 +72,10 @@ class IDD:
     def field_names(self, class_name: str) -> list[str]:
         """The declared field names of a class (any letter case)."""
 
+    def field_name(self, class_name: str, index: int) -> str:
+        """The name of field `index` of a class, generated past the declared
+        fields of an extensible class (IndexError past the end otherwise)."""
+
     def class_info(self, class_name: str) -> ClassInfo:
         """What the dictionary says of a class (KeyError for an unknown one)."""
 

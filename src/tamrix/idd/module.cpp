@@ -340,6 +340,38 @@ PyObject* IDD_field_names(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return list.release();
 }
 
+PyObject* IDD_field_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("field_name", {"class_name", "index"}, 2);
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  const ClassDef* cls = class_arg(self, argv[0]);
+  if (cls == nullptr) return nullptr;
+  if (!PyLong_Check(argv[1])) {
+    PyErr_Format(PyExc_TypeError, "index must be int, not %.200s", Py_TYPE(argv[1])->tp_name);
+    return nullptr;
+  }
+  int overflow = 0;
+  long long index = PyLong_AsLongLongAndOverflow(argv[1], &overflow);
+  if (index == -1 && PyErr_Occurred()) return nullptr;
+  if (overflow < 0 || index < 0) {
+    PyErr_Format(PyExc_IndexError, "field index %R must not be negative", argv[1]);
+    return nullptr;
+  }
+  if (overflow > 0 || index > INT32_MAX || get_field_def(cls, static_cast<size_t>(index)) == nullptr) {
+    PyErr_Format(PyExc_IndexError, "field index %R is past the %zu fields of class %s", argv[1], cls->fields.size(),
+                 cls->name.c_str());
+    return nullptr;
+  }
+  std::string name;
+  if (!binding::guard(false, [&] {
+        name = get_field_name(cls, static_cast<int>(index), false);
+        return true;
+      })) {
+    return nullptr;
+  }
+  return binding::str_from_utf8(name);
+}
+
 const char* const kTypeNames[] = {"", "integer", "real", "alpha", "choice", "object-list", "node"};
 
 PyObject* str_list(const std::vector<std::string>& items) {
@@ -409,6 +441,12 @@ PyMethodDef IDD_methods[] = {
     {"class_names", FASTCALL(IDD_class_names), "class_names()\n--\n\nThe class names, in dictionary order."},
     {"field_names", FASTCALL(IDD_field_names),
      "field_names(class_name)\n--\n\nThe declared field names of a class (any letter case)."},
+    {"field_name", FASTCALL(IDD_field_name),
+     "field_name(class_name, index)\n--\n\n"
+     "The name of field `index` (0-based) of a class: the declared name, or past the\n"
+     "declared fields of an extensible class the name of that field's group, as the\n"
+     "writer names it in its comments. IndexError past the last field of a class\n"
+     "that does not repeat."},
     {"class_info", FASTCALL(IDD_class_info),
      "class_info(class_name)\n--\n\n"
      "What the dictionary says of a class: name, group, min_fields, unique_object,\n"
