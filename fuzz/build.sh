@@ -20,7 +20,7 @@ fi
 mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -I "$src")
-core=(utils/text.cpp lexer/lexer_core.cpp idd/idd_core.cpp idd/idd_reader.cpp idf/writer.cpp)
+mapfile -t core < "$src/tamrix/core_sources.txt"
 objs=()
 for f in "${core[@]}"; do
   o="$out/$(basename "${f%.cpp}").o"

@@ -8,29 +8,16 @@
 
 #include "tamrix/binding/toolkit.hpp"
 #include "tamrix/idd/idd_core.hpp"
-#include "tamrix/idf/parser.hpp"
-#include "tamrix/idf/refindex.hpp"
-#include "tamrix/idf/writer.hpp"
+#include "tamrix/idf/model.hpp"
 
 namespace tamrix {
 
-// First live object of a class by ASCII-lower-cased first value, for
-// get_object_by_name; built on demand and dropped when an object of the class
-// is added, removed, or has its first field changed.
-struct NameIndex {
-  std::unordered_map<std::string, size_t, StringHash, std::equal_to<>> first_by_name;
-};
-
-// A loaded document.
+// A loaded document: the model and one Python object per live slot.
 struct IDFRecord {
   PyObject_HEAD
   PyObject* idd;      // the IDD the document follows; None until loaded
   PyObject* objects;  // list of IDFObject; position = obj_idx; None once removed
-  // ASCII-upper-cased class name -> obj_idx of its objects, in load order.
-  std::unordered_map<std::string, std::vector<size_t>> objects_index_map;
-  RefMap targets;      // reference list -> value -> where the name is defined
-  RefMap referencers;  // object list -> value -> which fields point at it
-  std::unordered_map<size_t, NameIndex> name_indexes;  // by class_idx
+  Model model;        // values, class lists, name and reference indexes
   PyObject* weakreflist;
 };
 
@@ -40,10 +27,9 @@ struct IDFObjectRecord {
   PyObject* idd;         // the IDD holding the object's class; None until initialised
   PyObject* parent_idf;  // the owning IDF, or None when detached
   size_t class_idx;      // index in the dictionary's ordered_classes
-  std::string c_class_name;
   PyObject* class_name;  // str shared by every object of the class
-  std::vector<std::string> values;
-  size_t obj_idx;  // position in the owner's objects list
+  ObjectPtr data;        // the values; the model's slot shares them while attached
+  size_t obj_idx;        // position in the owner's objects list
   PyObject* weakreflist;
 };
 
@@ -75,7 +61,7 @@ struct IDFObjectMethods {
 };
 
 struct IdfCAPI {
-  static constexpr int kAbiVersion = 1;
+  static constexpr int kAbiVersion = 2;
   int abi_version;
   PyTypeObject* IDF_type;
   PyTypeObject* IDFObject_type;

@@ -10,7 +10,6 @@
 #include "tamrix/binding/toolkit.hpp"
 #include "tamrix/idd/idd_capi.hpp"
 #include "tamrix/idf/idf_capi.hpp"
-#include "tamrix/lexer/lexer_capi.hpp"
 #include "tamrix/utils/text.hpp"
 #include "tamrix/utils/utils_capi.hpp"
 
@@ -21,7 +20,6 @@ using binding::PyRef;
 
 /*** Bound neighbours ***/
 
-const LexerCAPI* lexer_api = nullptr;
 const IddCAPI* idd_api = nullptr;
 const UtilsCAPI* utils_api = nullptr;
 PyObject* write_file_func = nullptr;  // tamrix._fileio.write_file
@@ -64,70 +62,36 @@ IDFObjectRecord* object_at(IDFRecord* self, size_t obj_idx) {
 
 /*** Reference index ***/
 
+// The native entry points that other modules may call: failures are reported
+// as unraisable, and the model carries on.
 void IDF_register_target(IDFRecord* self, const std::string& tag, const std::string& val, size_t obj_idx,
                          int field_idx) {
   binding::run_or_report("tamrix.idf.IDF.register_target",
-                         [&] { ref_register(self->targets, tag, val, obj_idx, field_idx); });
+                         [&] { ref_register(self->model.targets(), tag, val, obj_idx, field_idx); });
 }
 
 void IDF_register_referencer(IDFRecord* self, const std::string& tag, const std::string& val, size_t obj_idx,
                              int field_idx) {
   binding::run_or_report("tamrix.idf.IDF.register_referencer",
-                         [&] { ref_register(self->referencers, tag, val, obj_idx, field_idx); });
+                         [&] { ref_register(self->model.referencers(), tag, val, obj_idx, field_idx); });
 }
 
 void IDF_unregister_target(IDFRecord* self, const std::string& tag, const std::string& val, size_t obj_idx,
                            int field_idx) {
   binding::run_or_report("tamrix.idf.IDF.unregister_target",
-                         [&] { ref_unregister(self->targets, tag, val, obj_idx, field_idx); });
+                         [&] { ref_unregister(self->model.targets(), tag, val, obj_idx, field_idx); });
 }
 
 void IDF_unregister_referencer(IDFRecord* self, const std::string& tag, const std::string& val, size_t obj_idx,
                                int field_idx) {
   binding::run_or_report("tamrix.idf.IDF.unregister_referencer",
-                         [&] { ref_unregister(self->referencers, tag, val, obj_idx, field_idx); });
+                         [&] { ref_unregister(self->model.referencers(), tag, val, obj_idx, field_idx); });
 }
 
-// Calls on_target(list, value, field) for every reference list and then
-// on_referencer(...) for every object list of each non-empty field of an
-// object, in field order: what loading registers and removal unregisters.
-template <class OnTarget, class OnReferencer>
-void for_each_listed_value(const ClassDef* cls, const std::vector<std::string>& values, OnTarget&& on_target,
-                           OnReferencer&& on_referencer) {
-  for (size_t i = 0; i < values.size(); ++i) {
-    const std::string& value = values[i];
-    if (value.empty()) continue;
-    const FieldDef* fd = idd_api->get_field_def(cls, i);
-    if (fd == nullptr) continue;
-    for (const std::string& name : fd->references) on_target(name, value, static_cast<int>(i));
-    for (const std::string& name : fd->object_lists) on_referencer(name, value, static_cast<int>(i));
-  }
-}
-
-void unregister_fields(IDFRecord* idf, const ClassDef* cls, const std::vector<std::string>& values,
-                       size_t obj_idx) {
-  for_each_listed_value(
-      cls, values,
-      [&](const std::string& tag, const std::string& value, int field) {
-        IDF_unregister_target(idf, tag, value, obj_idx, field);
-      },
-      [&](const std::string& tag, const std::string& value, int field) {
-        IDF_unregister_referencer(idf, tag, value, obj_idx, field);
-      });
-}
-
-// As loading registers an object: a failure (memory) throws, so that a load
-// never returns a document whose index misses names.
-void register_fields_or_throw(IDFRecord* idf, const ClassDef* cls, const std::vector<std::string>& values,
-                              size_t obj_idx) {
-  for_each_listed_value(
-      cls, values,
-      [&](const std::string& tag, const std::string& value, int field) {
-        ref_register(idf->targets, tag, value, obj_idx, field);
-      },
-      [&](const std::string& tag, const std::string& value, int field) {
-        ref_register(idf->referencers, tag, value, obj_idx, field);
-      });
+bool no_memory(EditStatus status) {
+  if (status == EditStatus::kOk) return false;
+  PyErr_NoMemory();
+  return true;
 }
 
 /*** IDFObject: native methods ***/
@@ -137,19 +101,28 @@ const ClassDef* IDFObject_get_class_def(IDFObjectRecord* self) {
   return &c_idd_of(self->idd).ordered_classes[self->class_idx];
 }
 
-// The object's class, or null with TypeError for an object that was never
-// initialised or whose class index does not fit its dictionary.
 // The object's class, or null (no exception) when it was never initialised.
 const ClassDef* class_def_or_null(IDFObjectRecord* self) {
   if (!is_idd(self->idd) || self->class_idx >= c_idd_of(self->idd).ordered_classes.size()) return nullptr;
   return IDFObject_get_class_def(self);
 }
 
+// The object's class, or null with TypeError for an object that was never
+// initialised or whose class index does not fit its dictionary.
 const ClassDef* checked_class_def(IDFObjectRecord* self) {
   const ClassDef* cls = class_def_or_null(self);
   if (cls == nullptr) PyErr_SetString(PyExc_TypeError, kObjectNotInitialised);
   return cls;
 }
+
+// The model holding the object, or null for a free-standing one.
+Model* owner_model(IDFObjectRecord* self) {
+  if (!PyObject_TypeCheck(self->parent_idf, &IDF_Type)) return nullptr;
+  Model& model = as_idf(self->parent_idf)->model;
+  return model.object(self->obj_idx) == self->data.get() ? &model : nullptr;
+}
+
+std::vector<std::string>& values_of(IDFObjectRecord* self) { return self->data->values; }
 
 int IDFObject_c_init(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
                      std::vector<std::string>& values) {
@@ -167,22 +140,21 @@ int IDFObject_c_init(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf,
     PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", class_idx);
     return -1;
   }
-  return binding::guard(-1, [&] {
-    self->class_idx = class_idx;
-    self->c_class_name = dict->c_idd.ordered_classes[class_idx].name;
-    PyObject* name = PyTuple_GET_ITEM(dict->class_names, static_cast<Py_ssize_t>(class_idx));
-    Py_INCREF(name);
-    Py_SETREF(self->class_name, name);
-    self->values = std::move(values);
-    values.clear();
-    return 0;
-  });
+  self->class_idx = class_idx;
+  self->data->class_idx = class_idx;
+  PyObject* name = PyTuple_GET_ITEM(dict->class_names, static_cast<Py_ssize_t>(class_idx));
+  Py_INCREF(name);
+  Py_SETREF(self->class_name, name);
+  self->data->values = std::move(values);
+  std::vector<int32_t>().swap(self->data->lines);
+  values.clear();
+  return 0;
 }
 
 // Appends the object's text; throws when the buffer cannot grow.
 void write_one(IDFObjectRecord* self, std::string& out, const FormatConfig* config) {
   const ClassDef* cls = class_def_or_null(self);
-  if (cls != nullptr) write_object(out, *config, self->c_class_name, self->values, *cls, idd_api->get_field_name);
+  if (cls != nullptr) write_object_data(out, *config, *cls, *self->data);
 }
 
 void IDFObject_write_to_buffer(IDFObjectRecord* self, std::string& out, const FormatConfig* config) {
@@ -198,11 +170,18 @@ IDFObjectRecord* alloc_object(PyTypeObject* type) {
   obj->idd = Py_NewRef(Py_None);
   obj->parent_idf = Py_NewRef(Py_None);
   obj->class_idx = 0;
-  new (&obj->c_class_name) std::string();
   obj->class_name = Py_NewRef(Py_None);
-  new (&obj->values) std::vector<std::string>();
+  new (&obj->data) ObjectPtr();
   obj->obj_idx = 0;
   obj->weakreflist = nullptr;
+  bool ok = binding::guard(false, [&] {
+    obj->data = std::make_shared<ObjectData>();
+    return true;
+  });
+  if (!ok) {
+    Py_DECREF(self);
+    return nullptr;
+  }
   return obj;
 }
 
@@ -231,8 +210,7 @@ void IDFObject_dealloc(PyObject* op) {
   PyObject_GC_UnTrack(op);
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   IDFObject_clear(op);
-  self->c_class_name.~basic_string();
-  self->values.~vector();
+  self->data.~ObjectPtr();
   Py_TYPE(op)->tp_free(op);
 }
 
@@ -251,54 +229,29 @@ PyObject* IDFObject_get_class_name(PyObject* op, void*) { return Py_NewRef(as_ob
 
 /*** IDFObject: field values ***/
 
-// Numbers are read as strtol / strtod read them in the C locale, whatever
-// locale the process has set, and only when the whole stored text is the
-// number (an embedded NUL byte included).
-locale_t c_locale() {
-  static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  return loc;
-}
-
 PyObject* convert_field_value(const FieldDef* fd, const std::string& val) {
-  if (fd == nullptr) return binding::str_from_utf8(val);
-  if (val.empty()) {
-    if (fd->field_type == FIELDTYPE_INTEGER || fd->field_type == FIELDTYPE_REAL) Py_RETURN_NONE;
-    return PyUnicode_FromStringAndSize("", 0);
-  }
-  if (fd->autosizable && val.size() == 8 && ascii_iequals(val, "autosize")) {
-    return PyUnicode_FromString("Autosize");
-  }
-  if (fd->autocalculatable && val.size() == 13 && ascii_iequals(val, "autocalculate")) {
-    return PyUnicode_FromString("Autocalculate");
-  }
-  const char* begin = val.c_str();
-  const char* whole_end = begin + val.size();
-  char* end = nullptr;
-  if (fd->field_type == FIELDTYPE_INTEGER) {
-    errno = 0;
-    long number = strtol_l(begin, &end, 10, c_locale());
-    if (end == whole_end) {
-      // Beyond the range of a C long, strtol returns its bound; the text
-      // itself is still a whole number, so read it exactly instead.
-      if (errno == ERANGE) return PyLong_FromString(begin, nullptr, 10);
-      return PyLong_FromLong(number);
-    }
-  } else if (fd->field_type == FIELDTYPE_REAL) {
-    double number = strtod_l(begin, &end, c_locale());
-    if (end == whole_end) return PyFloat_FromDouble(number);
+  TypedValue typed = type_value(fd, val);
+  switch (typed.kind) {
+    case TypedValue::kBlank:
+      Py_RETURN_NONE;
+    case TypedValue::kInteger:
+      return PyLong_FromLong(typed.integer);
+    case TypedValue::kBigInteger:
+      return PyLong_FromString(val.c_str(), nullptr, 10);
+    case TypedValue::kReal:
+      return PyFloat_FromDouble(typed.real);
+    case TypedValue::kAutosize:
+      return PyUnicode_FromString("Autosize");
+    case TypedValue::kAutocalculate:
+      return PyUnicode_FromString("Autocalculate");
+    case TypedValue::kText:
+      break;
   }
   return binding::str_from_utf8(val);
 }
 
-// The name index of an object's class no longer matches the object.
-void forget_names(IDFObjectRecord* self) {
-  if (PyObject_TypeCheck(self->parent_idf, &IDF_Type)) as_idf(self->parent_idf)->name_indexes.erase(self->class_idx);
-}
-
 void IDFObject_trim_trailing_empty_fields(IDFObjectRecord* self) {
-  if (self->values.empty()) return;
-  while (!self->values.empty() && self->values.back().empty()) self->values.pop_back();
-  if (self->values.empty()) forget_names(self);  // no first field: no longer a name candidate
+  Model::trim_trailing_empty(owner_model(self), *self->data);
 }
 
 int IDFObject_set_string_by_index(IDFObjectRecord* self, int field_idx, const std::string& value) {
@@ -306,38 +259,10 @@ int IDFObject_set_string_by_index(IDFObjectRecord* self, int field_idx, const st
     PyErr_Format(PyExc_IndexError, "Field index %d out of range", field_idx);
     return -1;
   }
-  const ClassDef* cls = checked_class_def(self);
-  if (cls == nullptr) return -1;
-  size_t idx = static_cast<size_t>(field_idx);
-  size_t n = self->values.size();
-  if (idx < n && self->values[idx] == value) return 0;
-  if (idx >= n) {
-    if (value.empty()) return 0;
-    if (!binding::guard(false, [&] {
-          self->values.resize(idx + 1);
-          return true;
-        })) {
-      return -1;
-    }
-  }
-  const FieldDef* fd = idd_api->get_field_def(cls, idx);
-  if (fd != nullptr && PyObject_TypeCheck(self->parent_idf, &IDF_Type)) {
-    IDFRecord* idf = as_idf(self->parent_idf);
-    const std::string& old = self->values[idx];
-    if (!old.empty()) {
-      for (const std::string& r : fd->references) IDF_unregister_target(idf, r, old, self->obj_idx, field_idx);
-      for (const std::string& l : fd->object_lists) IDF_unregister_referencer(idf, l, old, self->obj_idx, field_idx);
-    }
-    if (!value.empty()) {
-      for (const std::string& r : fd->references) IDF_register_target(idf, r, value, self->obj_idx, field_idx);
-      for (const std::string& l : fd->object_lists) IDF_register_referencer(idf, l, value, self->obj_idx, field_idx);
-    }
-  }
-  if (idx == 0) forget_names(self);
-  return binding::guard(-1, [&] {
-    self->values[idx] = value;
-    return 0;
-  });
+  if (checked_class_def(self) == nullptr) return -1;
+  EditStatus status =
+      Model::set_value(owner_model(self), *self->data, self->obj_idx, static_cast<size_t>(field_idx), value);
+  return no_memory(status) ? -1 : 0;
 }
 
 int IDFObject_set_by_index(IDFObjectRecord* self, int field_idx, PyObject* value) {
@@ -375,7 +300,7 @@ PyObject* IDFObject_subscript(PyObject* op, PyObject* key) {
   const FieldDef* fd = idd_api->get_field_def(cls, static_cast<size_t>(idx));
   static const std::string kBlank;
   size_t i = static_cast<size_t>(idx);
-  return convert_field_value(fd, i < self->values.size() ? self->values[i] : kBlank);
+  return convert_field_value(fd, i < values_of(self).size() ? values_of(self)[i] : kBlank);
 }
 
 int IDFObject_ass_subscript(PyObject* op, PyObject* key, PyObject* value) {
@@ -422,10 +347,10 @@ PyObject* IDFObject_get_values(PyObject* op, PyObject* const*, Py_ssize_t nargs,
   IDFObjectRecord* self = as_object(op);
   const ClassDef* cls = checked_class_def(self);
   if (cls == nullptr) return nullptr;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(self->values.size())));
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values_of(self).size())));
   if (!list) return nullptr;
-  for (size_t i = 0; i < self->values.size(); ++i) {
-    PyObject* value = convert_field_value(idd_api->get_field_def(cls, i), self->values[i]);
+  for (size_t i = 0; i < values_of(self).size(); ++i) {
+    PyObject* value = convert_field_value(idd_api->get_field_def(cls, i), values_of(self)[i]);
     if (value == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
   }
@@ -469,9 +394,9 @@ int update_values(IDFObjectRecord* self, PyObject* values, bool trim) {
     if (name) PyErr_Format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", name.get());
     return -1;
   }
-  if (max_idx >= 0 && static_cast<size_t>(max_idx) >= self->values.size()) {
+  if (max_idx >= 0 && static_cast<size_t>(max_idx) >= values_of(self).size()) {
     if (!binding::guard(false, [&] {
-          self->values.reserve(static_cast<size_t>(max_idx) + 1);
+          values_of(self).reserve(static_cast<size_t>(max_idx) + 1);
           return true;
         })) {
       return -1;
@@ -586,17 +511,21 @@ PyObject* parse_error_to_exception(const ParseError& error) {
   return nullptr;
 }
 
-// Tokenizes and parses with the interpreter lock released; raises the
-// parser's ValueError on a syntax error.
-int parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& c_idf_objects) {
-  ParseError error;
-  {
-    binding::GilRelease nogil;
-    error = parse_idf_tokens([&] { return lexer_api->take_token(lexer); }, lexer->core.line_num, c_idf_objects);
+PyObject* load_error_to_exception(const LoadError& error) {
+  switch (error.kind) {
+    case LoadError::kNone:
+      return nullptr;
+    case LoadError::kNoMemory:
+      return PyErr_NoMemory();
+    case LoadError::kSyntax:
+      return parse_error_to_exception(error.parse);
+    case LoadError::kUnknownClass: {
+      PyRef name = PyRef::steal(binding::str_from_utf8(error.class_name));
+      if (name) PyErr_Format(PyExc_ValueError, "IDF parsing error: Unknown class: '%U'", name.get());
+      return nullptr;
+    }
   }
-  if (!error) return 0;
-  parse_error_to_exception(error);
-  return -1;
+  return nullptr;
 }
 
 // Pauses the cycle collector while a load creates its objects: they are all
@@ -613,53 +542,50 @@ class GcPause {
   int was_enabled_;
 };
 
-void IDF_build_objects(IDFRecord* self, std::vector<c_IDFObject>& c_idf_objects) {
+// Gives every slot of the model from `first` on its Python object, appended
+// to `objects`; -1 with an exception.
+int attach_new_slots(IDFRecord* self, size_t first) {
   GcPause no_gc;
-  const c_IDD& dict = c_idd_of(self->idd);
-  // Consecutive objects are often of one class: remember the last one.
-  std::string last_class_name;
-  std::string search_key;
-  size_t class_idx = 0;
-  std::vector<size_t>* positions = nullptr;
-  for (c_IDFObject& c_object : c_idf_objects) {
-    if (positions == nullptr || c_object.class_name != last_class_name) {
-      bool ok = binding::guard(false, [&] {
-        search_key = to_ascii_upper(c_object.class_name);
-        return true;
-      });
-      if (!ok) return;
-      auto it = dict.class_map.find(search_key);
-      if (it == dict.class_map.end()) {
-        PyRef name = PyRef::steal(binding::str_from_utf8(c_object.class_name));
-        if (name) PyErr_Format(PyExc_ValueError, "IDF parsing error: Unknown class: '%U'", name.get());
-        return;
-      }
-      class_idx = it->second;
-      ok = binding::guard(false, [&] {
-        positions = &self->objects_index_map[search_key];
-        last_class_name = c_object.class_name;
-        return true;
-      });
-      if (!ok) return;
+  const IDDObject* dict = reinterpret_cast<IDDObject*>(self->idd);
+  Py_ssize_t class_count = PyTuple_GET_SIZE(dict->class_names);
+  Model& model = self->model;
+  for (size_t obj_idx = first; obj_idx < model.slot_count(); ++obj_idx) {
+    const ObjectPtr& data = model.shared(obj_idx);
+    if (data == nullptr) {
+      if (PyList_Append(self->objects, Py_None) < 0) return -1;
+      continue;
     }
-    PyRef obj = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type)));
-    if (!obj) return;
+    if (data->class_idx >= static_cast<size_t>(class_count)) {
+      PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", data->class_idx);
+      return -1;
+    }
+    PyRef obj = PyRef::steal(PyType_GenericAlloc(&IDFObject_Type, 0));
+    if (!obj) return -1;
     IDFObjectRecord* rec = as_object(obj.get());
-    if (IDFObject_c_init(rec, self->idd, reinterpret_cast<PyObject*>(self), class_idx, c_object.values) < 0) return;
-    size_t obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
+    rec->idd = Py_NewRef(self->idd);
+    rec->parent_idf = Py_NewRef(reinterpret_cast<PyObject*>(self));
+    rec->class_idx = data->class_idx;
+    rec->class_name = Py_NewRef(PyTuple_GET_ITEM(dict->class_names, static_cast<Py_ssize_t>(data->class_idx)));
+    new (&rec->data) ObjectPtr(data);
     rec->obj_idx = obj_idx;
-    if (PyList_Append(self->objects, obj.get()) < 0) return;
-    bool indexed = binding::guard(false, [&] {
-      positions->push_back(obj_idx);
-      return true;
-    });
-    if (!indexed) return;
-    bool registered = binding::guard(false, [&] {
-      register_fields_or_throw(self, IDFObject_get_class_def(rec), rec->values, obj_idx);
-      return true;
-    });
-    if (!registered) return;
+    rec->weakreflist = nullptr;
+    if (PyList_Append(self->objects, obj.get()) < 0) return -1;
   }
+  return 0;
+}
+
+void IDF_build_objects(IDFRecord* self, std::vector<c_IDFObject>& c_idf_objects) {
+  if (!is_idd(self->idd) || !PyList_Check(self->objects)) {
+    PyErr_SetString(PyExc_TypeError, kNotLoaded);
+    return;
+  }
+  self->model.set_idd(&c_idd_of(self->idd));
+  size_t first = self->model.slot_count();
+  LoadError error = self->model.build(c_idf_objects);
+  // What was built before a failure is given its objects too, so that the
+  // model and its object list stay in step.
+  if (attach_new_slots(self, first) < 0) return;
+  if (error) load_error_to_exception(error);
 }
 
 int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
@@ -672,15 +598,26 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
     PyErr_Format(PyExc_TypeError, "expected an IDD, got %.200s", Py_TYPE(idd)->tp_name);
     return -1;
   }
-  PyRef lexer = PyRef::steal(reinterpret_cast<PyObject*>(new_lexer(lexer_api)));
-  if (!lexer) return -1;
-  LexerObject* lex = reinterpret_cast<LexerObject*>(lexer.get());
-  lexer_api->c_init(lex, idf_content, false);
-  std::vector<c_IDFObject> c_objects;
-  if (parse_idf(lex, c_objects) < 0) return -1;
-  lexer = PyRef();  // the content is no longer needed
-  IDF_build_objects(self, c_objects);
-  return PyErr_Occurred() ? -1 : 0;
+  char* buffer = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(idf_content, &buffer, &size) < 0) return -1;
+  self->model.clear();
+  self->model.set_idd(&c_idd_of(idd));
+  LoadError error;
+  {
+    // The text (held by the caller) and the dictionary are read-only here.
+    binding::GilRelease nogil;
+    error = self->model.load(std::string_view(buffer, static_cast<size_t>(size)));
+  }
+  if (error) {
+    load_error_to_exception(error);
+    return -1;
+  }
+  if (attach_new_slots(self, 0) < 0) {
+    self->model.clear();
+    return -1;
+  }
+  return 0;
 }
 
 PyObject* new_document(PyTypeObject* type) {
@@ -737,40 +674,7 @@ PyObject* IDF_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 // Appends the whole document's text; throws when the buffer cannot grow.
 void write_model(IDFRecord* self, std::string& out, const FormatConfig* config, bool preserve_order) {
   if (!is_idd(self->idd) || self->objects == nullptr || !PyList_Check(self->objects)) return;
-  size_t total = 0;
-  for (const auto& [key, positions] : self->objects_index_map) total += positions.size();
-  size_t estimate = estimated_output_size(out, *config, total);
-  if (out.capacity() < estimate) out.reserve(estimate);
-
-  if (preserve_order) {
-    Py_ssize_t n = PyList_GET_SIZE(self->objects);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      IDFObjectRecord* obj = object_at(self, static_cast<size_t>(i));
-      if (obj == nullptr) continue;
-      out += '\n';
-      write_one(obj, out, config);
-    }
-    return;
-  }
-
-  std::string current_group;
-  std::string search_key;
-  for (const ClassDef& cls : c_idd_of(self->idd).ordered_classes) {
-    search_key = to_ascii_upper(cls.name);
-    auto it = self->objects_index_map.find(search_key);
-    if (it == self->objects_index_map.end() || it->second.empty()) continue;
-    if (!config->compact && cls.group != current_group) {
-      current_group = cls.group;
-      if (!current_group.empty()) write_group_header(out, current_group);
-    }
-    for (size_t position : it->second) {
-      IDFObjectRecord* obj = object_at(self, position);
-      if (obj == nullptr) continue;
-      out += '\n';
-      write_one(obj, out, config);
-    }
-    if (config->compact) out += '\n';
-  }
+  self->model.write(out, *config, preserve_order);
 }
 
 void IDF_write_to_buffer(IDFRecord* self, std::string& out, const FormatConfig* config, bool preserve_order) {
@@ -967,14 +871,13 @@ PyObject* IDF_get_objects_raw(IDFRecord* self, PyObject* class_name) {
   std::string key;
   if (!class_key(class_name, key)) return nullptr;
   if (loaded_idd(self) == nullptr) return nullptr;
-  auto it = self->objects_index_map.find(key);
-  if (it == self->objects_index_map.end() || it->second.empty()) return PyList_New(0);
-  const std::vector<size_t>& positions = it->second;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+  const std::vector<size_t>* positions = self->model.class_positions(key);
+  if (positions == nullptr || positions->empty()) return PyList_New(0);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions->size())));
   if (!list) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
   Py_ssize_t valid = 0;
-  for (size_t position : positions) {
+  for (size_t position : *positions) {
     IDFObjectRecord* obj = object_at(self, position);
     if (obj == nullptr) continue;
     PyList_SetItem(list.get(), valid++, Py_NewRef(reinterpret_cast<PyObject*>(obj)));
@@ -1026,32 +929,10 @@ PyObject* IDF_get_object_by_name(PyObject* op, PyObject* const* args, Py_ssize_t
   if (!class_key(argv[0], key) || loaded_idd(self) == nullptr) return nullptr;
   const c_IDD& dict = c_idd_of(self->idd);
   auto cls_it = dict.class_map.find(key);
-  auto pos_it = self->objects_index_map.find(key);
-  if (cls_it == dict.class_map.end() || pos_it == self->objects_index_map.end()) Py_RETURN_NONE;
-  const NameIndex* index = binding::guard<const NameIndex*>(nullptr, [&]() -> const NameIndex* {
-    auto [it, created] = self->name_indexes.try_emplace(cls_it->second);
-    if (created) {
-      // The first live candidate of each name, in insertion order, as a scan
-      // of the class would find it.
-      for (size_t position : pos_it->second) {
-        IDFObjectRecord* obj = object_at(self, position);
-        if (obj == nullptr || obj->values.empty()) continue;
-        it->second.first_by_name.try_emplace(to_ascii_lower(obj->values[0]), position);
-      }
-    }
-    return &it->second;
-  });
-  if (index == nullptr) return nullptr;
-  std::string lowered;
-  if (!binding::guard(false, [&] {
-        lowered = to_ascii_lower(wanted);
-        return true;
-      })) {
-    return nullptr;
-  }
-  auto found = index->first_by_name.find(lowered);
-  if (found == index->first_by_name.end()) Py_RETURN_NONE;
-  IDFObjectRecord* obj = object_at(self, found->second);
+  if (cls_it == dict.class_map.end()) Py_RETURN_NONE;
+  std::optional<size_t> found;
+  if (no_memory(self->model.find_by_name(cls_it->second, key, wanted, found))) return nullptr;
+  IDFObjectRecord* obj = found ? object_at(self, *found) : nullptr;
   if (obj == nullptr) Py_RETURN_NONE;
   return Py_NewRef(reinterpret_cast<PyObject*>(obj));
 }
@@ -1062,10 +943,8 @@ PyObject* IDF_get_class_names(PyObject* op, PyObject* const*, Py_ssize_t nargs, 
   if (loaded_idd(self) == nullptr) return nullptr;
   PyRef names = PyRef::steal(PyList_New(0));
   if (!names) return nullptr;
-  for (const auto& [key, positions] : self->objects_index_map) {
-    if (positions.empty()) continue;
-    // The first listed object names the class; a removed one (None) is
-    // skipped rather than read.
+  for (const auto& [key, positions] : self->model.index_map()) {
+    // The first live object names the class; a removed one is skipped.
     for (size_t position : positions) {
       IDFObjectRecord* obj = object_at(self, position);
       if (obj == nullptr) continue;
@@ -1077,21 +956,19 @@ PyObject* IDF_get_class_names(PyObject* op, PyObject* const*, Py_ssize_t nargs, 
 }
 
 // Appends a new attached object of class `class_idx` to the document.
-IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, const std::string& key,
-                               std::vector<std::string>& values) {
+IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, std::vector<std::string>& values) {
   PyRef obj = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type)));
   if (!obj) return nullptr;
   IDFObjectRecord* rec = as_object(obj.get());
   if (IDFObject_c_init(rec, self->idd, reinterpret_cast<PyObject*>(self), class_idx, values) < 0) return nullptr;
-  rec->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
+  Py_ssize_t position = PyList_GET_SIZE(self->objects);
   if (PyList_Append(self->objects, obj.get()) < 0) return nullptr;
-  if (!binding::guard(false, [&] {
-        self->objects_index_map[key].push_back(rec->obj_idx);
-        return true;
-      })) {
+  size_t obj_idx = 0;
+  if (no_memory(self->model.append(rec->data, obj_idx))) {
+    PyList_SetSlice(self->objects, position, position + 1, nullptr);
     return nullptr;
   }
-  self->name_indexes.erase(class_idx);
+  rec->obj_idx = obj_idx;
   return rec;  // borrowed: the document's list holds it
 }
 
@@ -1108,13 +985,12 @@ PyObject* IDF_add_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
   if (!class_name_arg(argv[0], "class_name")) return nullptr;
   IDFRecord* self = as_idf(op);
   if (argv[0] != Py_None && loaded_idd(self) == nullptr) return nullptr;
-  std::string key;
-  Py_ssize_t class_idx = class_index(self->idd, argv[0], &key);
+  Py_ssize_t class_idx = class_index(self->idd, argv[0]);
   if (class_idx < 0) return nullptr;
   const ClassDef& cls = c_idd_of(self->idd).ordered_classes[static_cast<size_t>(class_idx)];
   std::vector<std::string> values;
   if (!blank_values(cls, values)) return nullptr;
-  IDFObjectRecord* rec = append_object(self, static_cast<size_t>(class_idx), key, values);
+  IDFObjectRecord* rec = append_object(self, static_cast<size_t>(class_idx), values);
   if (rec == nullptr) return nullptr;
   PyRef obj = PyRef::borrow(reinterpret_cast<PyObject*>(rec));
   if (default_values) {
@@ -1130,11 +1006,14 @@ PyObject* IDF_add_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
 
 constexpr const char* kNotInThisModel = "Error: The object belongs to a different IDF model or is detached.";
 
-// Unregisters every field of a removed object and detaches it.
-void detach_object(IDFRecord* self, IDFObjectRecord* obj, const ClassDef* cls) {
-  self->name_indexes.erase(obj->class_idx);
-  unregister_fields(self, cls, obj->values, obj->obj_idx);
+// Empties the object's slot in the document's list and detaches it; the
+// model has already let go of it.
+int detach_slot(IDFRecord* self, size_t position) {
+  IDFObjectRecord* obj = object_at(self, position);
+  if (obj == nullptr) return 0;
+  PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(obj));
   Py_SETREF(obj->parent_idf, Py_NewRef(Py_None));
+  return PyList_SetItem(self->objects, static_cast<Py_ssize_t>(position), Py_NewRef(Py_None));
 }
 
 PyObject* IDF_remove_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1149,27 +1028,14 @@ PyObject* IDF_remove_object(PyObject* op, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   IDFObjectRecord* obj = as_object(argv[0]);
-  if (obj->parent_idf != op || object_at(self, obj->obj_idx) != obj) {
+  if (obj->parent_idf != op || object_at(self, obj->obj_idx) != obj ||
+      self->model.object(obj->obj_idx) != obj->data.get()) {
     PyErr_SetString(PyExc_ValueError, kNotInThisModel);
     return nullptr;
   }
-  const ClassDef* cls = checked_class_def(obj);
-  if (cls == nullptr) return nullptr;
-  PyRef keep = PyRef::borrow(argv[0]);
-  if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(obj->obj_idx), Py_NewRef(Py_None)) < 0) return nullptr;
-  auto it = self->objects_index_map.find(to_ascii_upper(obj->c_class_name));
-  if (it == self->objects_index_map.end()) {
-    PyErr_SetString(PyExc_ValueError, kNotInThisModel);
-    return nullptr;
-  }
-  auto& positions = it->second;
-  for (auto pos = positions.begin(); pos != positions.end(); ++pos) {
-    if (*pos == obj->obj_idx) {
-      positions.erase(pos);
-      break;
-    }
-  }
-  detach_object(self, obj, cls);
+  if (checked_class_def(obj) == nullptr) return nullptr;
+  self->model.remove(obj->obj_idx);
+  if (detach_slot(self, obj->obj_idx) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -1180,22 +1046,17 @@ PyObject* IDF_remove_all_objects(PyObject* op, PyObject* const* args, Py_ssize_t
   IDFRecord* self = as_idf(op);
   std::string key;
   if (!class_key(argv[0], key) || loaded_idd(self) == nullptr) return nullptr;
-  auto it = self->objects_index_map.find(key);
-  if (it == self->objects_index_map.end() || it->second.empty()) return PyLong_FromLong(0);
-  std::vector<size_t> positions = std::move(it->second);
-  self->objects_index_map.erase(it);
-  long removed = 0;
-  const ClassDef* cls = nullptr;
-  for (size_t position : positions) {
-    IDFObjectRecord* obj = object_at(self, position);
-    if (obj == nullptr) continue;
-    if (cls == nullptr && (cls = checked_class_def(obj)) == nullptr) return nullptr;
-    PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(obj));
-    detach_object(self, obj, cls);
-    if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(position), Py_NewRef(Py_None)) < 0) return nullptr;
-    ++removed;
+  std::vector<size_t> removed;
+  if (!binding::guard(false, [&] {
+        removed = self->model.remove_class(key);
+        return true;
+      })) {
+    return nullptr;
   }
-  return PyLong_FromLong(removed);
+  for (size_t position : removed) {
+    if (detach_slot(self, position) < 0) return nullptr;
+  }
+  return PyLong_FromSize_t(removed.size());
 }
 
 /*** Reference queries ***/
@@ -1212,8 +1073,8 @@ bool query_field(IDFObjectRecord* self, PyObject* key, const FieldDef** fd, std:
   }
   *fd = idd_api->get_field_def(cls, static_cast<size_t>(idx));
   if (*fd == nullptr || !PyObject_TypeCheck(self->parent_idf, &IDF_Type)) return false;
-  if (static_cast<size_t>(idx) >= self->values.size()) return false;
-  const std::string& value = self->values[static_cast<size_t>(idx)];
+  if (static_cast<size_t>(idx) >= values_of(self).size()) return false;
+  const std::string& value = values_of(self)[static_cast<size_t>(idx)];
   if (value.empty()) return false;
   if (!binding::guard(false, [&] {
         upper_val = to_ascii_upper(value);
@@ -1239,15 +1100,10 @@ PyObject* IDFObject_get_referenced_object(PyObject* op, PyObject* const* args, P
     Py_RETURN_NONE;
   }
   IDFRecord* idf = as_idf(self->parent_idf);
-  for (const std::string& list_name : fd->object_lists) {
-    const std::vector<FieldLoc>* locs = ref_find(idf->targets, list_name, upper_val);
-    if (locs == nullptr) continue;
-    for (const FieldLoc& loc : *locs) {
-      IDFObjectRecord* target = object_at(idf, loc.first);
-      if (target != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(target));
-    }
-  }
-  Py_RETURN_NONE;
+  std::optional<size_t> target = idf->model.referenced(*fd, upper_val);
+  IDFObjectRecord* obj = target ? object_at(idf, *target) : nullptr;
+  if (obj == nullptr) Py_RETURN_NONE;
+  return Py_NewRef(reinterpret_cast<PyObject*>(obj));
 }
 
 PyObject* IDFObject_get_referencing_objects(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
@@ -1263,11 +1119,7 @@ PyObject* IDFObject_get_referencing_objects(PyObject* op, PyObject* const* args,
   if (query_field(self, argv[0], &fd, upper_val, failed)) {
     IDFRecord* idf = as_idf(self->parent_idf);
     bool ok = binding::guard(false, [&] {
-      for (const std::string& list_name : fd->references) {
-        if (const std::vector<FieldLoc>* locs = ref_find(idf->referencers, list_name, upper_val)) {
-          for (const FieldLoc& loc : *locs) indices.push_back(loc.first);
-        }
-      }
+      idf->model.referencing(*fd, upper_val, indices);
       return true;
     });
     if (!ok) return nullptr;
@@ -1324,7 +1176,7 @@ PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject*
   IDFRecord* self = as_idf(op);
   PyRef index_map = PyRef::steal(PyDict_New());
   if (!index_map) return nullptr;
-  for (const auto& [key, positions] : self->objects_index_map) {
+  for (const auto& [key, positions] : self->model.index_map()) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
     PyRef key_bytes = PyRef::steal(binding::bytes_from(key));
     if (!list || !key_bytes) return nullptr;
@@ -1335,8 +1187,8 @@ PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject*
     }
     if (PyDict_SetItem(index_map.get(), key_bytes.get(), list.get()) < 0) return nullptr;
   }
-  PyRef referencers = PyRef::steal(ref_map_to_dict(self->referencers));
-  PyRef targets = PyRef::steal(ref_map_to_dict(self->targets));
+  PyRef referencers = PyRef::steal(ref_map_to_dict(self->model.referencers()));
+  PyRef targets = PyRef::steal(ref_map_to_dict(self->model.targets()));
   if (!referencers || !targets) return nullptr;
   // A copy of the list: the state must not hand out the model's own.
   PyRef objects = PyList_Check(self->objects)
@@ -1429,6 +1281,19 @@ int IDF_apply_state(IDFRecord* self, PyObject* state) {
     }
   }
   Py_SETREF(self->objects, objects.release());
+  // The model's slots are the objects' own values.
+  if (!binding::guard(false, [&] {
+        std::vector<ObjectPtr> slots(static_cast<size_t>(n_objects));
+        for (Py_ssize_t i = 0; i < n_objects; ++i) {
+          PyObject* obj = PyList_GET_ITEM(self->objects, i);
+          if (obj != Py_None) slots[static_cast<size_t>(i)] = as_object(obj)->data;
+        }
+        self->model.slots() = std::move(slots);
+        return true;
+      })) {
+    return -1;
+  }
+  self->model.set_idd(is_idd(self->idd) ? &c_idd_of(self->idd) : nullptr);
 
   if ((item = binding::state_item(state, 2)) == nullptr) return -1;
   std::unordered_map<std::string, std::vector<size_t>> index_map;
@@ -1452,14 +1317,14 @@ int IDF_apply_state(IDFRecord* self, PyObject* state) {
     });
   });
   if (!ok) return -1;
-  self->objects_index_map = std::move(index_map);
-  self->name_indexes.clear();
+  self->model.index_map() = std::move(index_map);
+  self->model.forget_name_indexes();
 
   if ((item = binding::state_item(state, 3)) == nullptr ||
-      !ref_map_from_state(item, self->referencers, n_objects, "referencers")) {
+      !ref_map_from_state(item, self->model.referencers(), n_objects, "referencers")) {
     return -1;
   }
-  if ((item = binding::state_item(state, 4)) == nullptr || !ref_map_from_state(item, self->targets, n_objects, "targets")) {
+  if ((item = binding::state_item(state, 4)) == nullptr || !ref_map_from_state(item, self->model.targets(), n_objects, "targets")) {
     return -1;
   }
   return binding::restore_instance_dict(reinterpret_cast<PyObject*>(self), state, 5) ? 0 : -1;
@@ -1468,8 +1333,9 @@ int IDF_apply_state(IDFRecord* self, PyObject* state) {
 PyObject* IDFObject_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
   IDFObjectRecord* self = as_object(op);
-  PyRef values = PyRef::steal(binding::bytes_list(self->values));
-  PyRef c_class_name = PyRef::steal(binding::bytes_from(self->c_class_name));
+  PyRef values = PyRef::steal(binding::bytes_list(values_of(self)));
+  const ClassDef* cls = class_def_or_null(self);
+  PyRef c_class_name = PyRef::steal(binding::bytes_from(cls != nullptr ? std::string_view(cls->name) : std::string_view()));
   if (!values || !c_class_name) return nullptr;
   PyObject* fields = Py_BuildValue("(OnOOnOO)", c_class_name.get(), static_cast<Py_ssize_t>(self->class_idx),
                                    self->class_name, self->idd, static_cast<Py_ssize_t>(self->obj_idx),
@@ -1480,7 +1346,9 @@ PyObject* IDFObject_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyO
 
 int IDFObject_apply_state(IDFObjectRecord* self, PyObject* state) {
   PyObject* item;
-  if ((item = binding::state_item(state, 0)) == nullptr || !binding::bytes_from_state(item, self->c_class_name)) return -1;
+  // The class name is kept for the state's shape; the dictionary spells it.
+  std::string c_class_name;
+  if ((item = binding::state_item(state, 0)) == nullptr || !binding::bytes_from_state(item, c_class_name)) return -1;
   if ((item = binding::state_item(state, 1)) == nullptr || !binding::size_from_state(item, self->class_idx)) return -1;
   if ((item = binding::state_item(state, 2)) == nullptr ||
       !binding::exact_from_state(item, &PyUnicode_Type, "str", self->class_name)) {
@@ -1520,7 +1388,10 @@ int IDFObject_apply_state(IDFObjectRecord* self, PyObject* state) {
     });
   });
   if (!ok) return -1;
-  self->values = std::move(values);
+  // In place: a model restored before this object already shares them.
+  self->data->class_idx = self->class_idx;
+  self->data->values = std::move(values);
+  std::vector<int32_t>().swap(self->data->lines);
   return binding::restore_instance_dict(reinterpret_cast<PyObject*>(self), state, 7) ? 0 : -1;
 }
 
@@ -1544,7 +1415,7 @@ PyObject* IDFObject_copy(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObj
   if (!copy) return nullptr;
   std::vector<std::string> values;
   if (!binding::guard(false, [&] {
-        values = self->values;
+        values = values_of(self);
         return true;
       })) {
     return nullptr;
@@ -1594,10 +1465,7 @@ PyObject* IDF_new(PyTypeObject* type, PyObject*, PyObject*) {
   IDFRecord* self = as_idf(op);
   self->idd = Py_NewRef(Py_None);
   self->objects = Py_NewRef(Py_None);
-  new (&self->objects_index_map) decltype(self->objects_index_map)();
-  new (&self->targets) RefMap();
-  new (&self->referencers) RefMap();
-  new (&self->name_indexes) decltype(self->name_indexes)();
+  new (&self->model) Model();
   self->weakreflist = nullptr;
   return op;
 }
@@ -1617,6 +1485,9 @@ int IDF_traverse(PyObject* op, visitproc visit, void* arg) {
 
 int IDF_clear(PyObject* op) {
   IDFRecord* self = as_idf(op);
+  // The model reads the dictionary the document holds: both go together.
+  self->model.clear();
+  self->model.set_idd(nullptr);
   Py_CLEAR(self->idd);
   Py_CLEAR(self->objects);
   return 0;
@@ -1627,12 +1498,7 @@ void IDF_dealloc(PyObject* op) {
   PyObject_GC_UnTrack(op);
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   IDF_clear(op);
-  using IndexMap = decltype(self->objects_index_map);
-  self->objects_index_map.~IndexMap();
-  self->targets.~RefMap();
-  self->referencers.~RefMap();
-  using NameIndexes = decltype(self->name_indexes);
-  self->name_indexes.~NameIndexes();
+  self->model.~Model();
   Py_TYPE(op)->tp_free(op);
 }
 
@@ -1772,8 +1638,6 @@ PyModuleDef idf_module = {
 };
 
 int bind_neighbours() {
-  lexer_api = binding::import_capi<LexerCAPI>(kLexerCapsule);
-  if (lexer_api == nullptr) return -1;
   idd_api = binding::import_capi<IddCAPI>(kIddCapsule);
   if (idd_api == nullptr) return -1;
   utils_api = binding::import_capi<UtilsCAPI>(kUtilsCapsule);

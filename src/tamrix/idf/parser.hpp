@@ -15,6 +15,7 @@ namespace tamrix {
 struct c_IDFObject {
   std::string class_name;           // as written, trimmed; may be empty
   std::vector<std::string> values;  // as written, trimmed; "" for an empty field
+  std::vector<int32_t> lines;       // the line each value stands on (its delimiter's when empty)
 };
 
 enum class ParseErrorKind {
@@ -40,6 +41,7 @@ template <class NextToken>
 ParseError parse_idf_tokens(NextToken&& next_token, const int32_t& line_num, std::vector<c_IDFObject>& out) {
   c_IDFObject current;
   std::string last_text;
+  int32_t last_line = 0;
   bool object_started = false;
   try {
     for (;;) {
@@ -55,10 +57,12 @@ ParseError parse_idf_tokens(NextToken&& next_token, const int32_t& line_num, std
             return ParseError{ParseErrorKind::kMissingDelimiter, line_num, std::move(tok.value), tok.type};
           }
           last_text = std::move(tok.value);
+          last_line = line_num;
           break;
         case TOKEN_COMMA:
         case TOKEN_SEMICOLON:
           if (object_started) {
+            current.lines.push_back(last_text.empty() ? line_num : last_line);
             current.values.push_back(std::move(last_text));
           } else {
             current.class_name = std::move(last_text);

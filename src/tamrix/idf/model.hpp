@@ -1,0 +1,171 @@
+// The document model: a loaded IDF text as objects of dictionary classes,
+// with everything kept in step on every edit: the per-class lists, the name
+// index behind lookups by name and the reference index. Plain C++ with errors
+// as values; the tamrix.idf binding gives each live object one Python object
+// and translates these results into exceptions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tamrix/idd/idd_core.hpp"
+#include "tamrix/idf/parser.hpp"
+#include "tamrix/idf/refindex.hpp"
+#include "tamrix/idf/writer.hpp"
+
+namespace tamrix {
+
+// One object's class and values. Shared between the model's slot and the
+// object's Python handle, so an object removed from its model keeps its
+// values.
+struct ObjectData {
+  size_t class_idx = 0;
+  std::vector<std::string> values;  // field 0 first, as text
+  // The 1-based source line of each value as loaded; empty for an object
+  // added after loading or changed since.
+  std::vector<int32_t> lines;
+};
+
+using ObjectPtr = std::shared_ptr<ObjectData>;
+
+// First live object of a class by ASCII-lower-cased first value, for lookups
+// by name; built on demand and dropped when an object of the class is added,
+// removed, or has its first field changed.
+struct NameIndex {
+  std::unordered_map<std::string, size_t, StringHash, std::equal_to<>> first_by_name;
+};
+
+// Why a load failed. Nothing of a failed load is kept.
+struct LoadError {
+  enum Kind { kNone, kNoMemory, kSyntax, kUnknownClass };
+  Kind kind = kNone;
+  ParseError parse;        // kSyntax: the parser's error
+  std::string class_name;  // kUnknownClass: the class as written
+  explicit operator bool() const noexcept { return kind != kNone; }
+};
+
+// The result of an edit: only running out of memory can fail one.
+enum class EditStatus { kOk, kNoMemory };
+
+// A field value read as its field's type says: what field access hands out.
+struct TypedValue {
+  enum Kind {
+    kText,           // `text`, as stored
+    kBlank,          // an empty numeric field
+    kInteger,        // `integer`
+    kBigInteger,     // a whole number beyond a long: `text` holds its digits
+    kReal,           // `real`
+    kAutosize,       // "Autosize", whatever case was stored
+    kAutocalculate,  // "Autocalculate"
+  };
+  Kind kind = kText;
+  std::string_view text;
+  long integer = 0;
+  double real = 0.0;
+};
+
+// Types `value` by its field's definition (null: plain text). Numbers are
+// read in the C locale and only when the whole stored text is the number.
+TypedValue type_value(const FieldDef* field, const std::string& value);
+
+// Appends one object in the standard layout; throws std::bad_alloc.
+void write_object_data(std::string& out, const FormatConfig& config, const ClassDef& cls, const ObjectData& data);
+
+class Model {
+ public:
+  Model() = default;
+  explicit Model(const c_IDD* idd) : idd_(idd) {}
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
+  const c_IDD* idd() const noexcept { return idd_; }
+  void set_idd(const c_IDD* idd) noexcept { idd_ = idd; }
+
+  // Tokenizes, parses and builds `text` (UTF-8 IDF text) into this empty
+  // model. Needs no interpreter: run it without the lock. On failure the
+  // model is left empty.
+  LoadError load(std::string_view text) noexcept;
+  // Matches parsed objects against the dictionary and appends them, their
+  // values moved out of `raw`. On failure the objects built before it stay.
+  LoadError build(std::vector<c_IDFObject>& raw) noexcept;
+
+  // --- objects ---
+  size_t slot_count() const noexcept { return slots_.size(); }
+  // The object at `obj_idx`, or null for a removed slot or one past the end.
+  ObjectData* object(size_t obj_idx) const noexcept {
+    return obj_idx < slots_.size() ? slots_[obj_idx].get() : nullptr;
+  }
+  const ObjectPtr& shared(size_t obj_idx) const noexcept { return slots_[obj_idx]; }
+  const ClassDef& class_of(const ObjectData& data) const noexcept { return idd_->ordered_classes[data.class_idx]; }
+
+  // Appends `data` (whose values are already set and registered by the
+  // caller through set_value, or blank) as a new object of its class.
+  EditStatus append(const ObjectPtr& data, size_t& obj_idx) noexcept;
+  // Removes a live object: out of its class list and both indexes; the
+  // slot stays, empty. The object keeps its values.
+  void remove(size_t obj_idx) noexcept;
+  // Removes every object of a class (by upper-cased name); returns the
+  // slots emptied, in class order.
+  std::vector<size_t> remove_class(const std::string& class_key);
+
+  // Sets field `idx` of `data` to `value`, growing the values when needed;
+  // keeps both indexes in step when `model` holds the object at `obj_idx`
+  // (`model` null: a free-standing object). Setting the stored value again
+  // changes nothing.
+  static EditStatus set_value(Model* model, ObjectData& data, size_t obj_idx, size_t idx, std::string_view value) noexcept;
+  // Drops trailing empty values.
+  static void trim_trailing_empty(Model* model, ObjectData& data) noexcept;
+
+  // --- lookups ---
+  // The objects of a class (by upper-cased name), in insertion order; null
+  // when the class has never had one.
+  const std::vector<size_t>* class_positions(const std::string& class_key) const noexcept;
+  // The first live object of a class whose first value equals `name`
+  // (ASCII case-insensitively); EditStatus::kNoMemory when the index could
+  // not be built.
+  EditStatus find_by_name(size_t class_idx, const std::string& class_key, std::string_view name,
+                          std::optional<size_t>& found);
+  // The first live object defining the value of field `field` under one of
+  // its object lists; the objects whose fields point at it under one of its
+  // reference lists (in index order, one entry per referring field).
+  std::optional<size_t> referenced(const FieldDef& field, const std::string& upper_value) const noexcept;
+  void referencing(const FieldDef& field, const std::string& upper_value, std::vector<size_t>& out) const;
+
+  // --- writing ---
+  // Appends every live object: in dictionary order with group headers, or
+  // in insertion order. Throws std::bad_alloc.
+  void write(std::string& out, const FormatConfig& config, bool preserve_order) const;
+
+  // --- state, for pickling and its restore ---
+  std::vector<ObjectPtr>& slots() noexcept { return slots_; }
+  std::unordered_map<std::string, std::vector<size_t>>& index_map() noexcept { return class_positions_; }
+  RefMap& targets() noexcept { return targets_; }
+  RefMap& referencers() noexcept { return referencers_; }
+  const RefMap& targets() const noexcept { return targets_; }
+  const RefMap& referencers() const noexcept { return referencers_; }
+  // The name indexes are derived: a restored model rebuilds them on demand.
+  void forget_name_indexes() noexcept { name_indexes_.clear(); }
+  const std::unordered_map<size_t, NameIndex>& name_indexes() const noexcept { return name_indexes_; }
+  void clear() noexcept;
+
+ private:
+  void forget_names(size_t class_idx) noexcept { name_indexes_.erase(class_idx); }
+  void register_fields(const ObjectData& data, size_t obj_idx);
+  void unregister_fields(const ObjectData& data, size_t obj_idx) noexcept;
+
+  const c_IDD* idd_ = nullptr;
+  std::vector<ObjectPtr> slots_;  // position = obj_idx; null once removed
+  // ASCII-upper-cased class name -> obj_idx of its objects, in insertion order.
+  std::unordered_map<std::string, std::vector<size_t>> class_positions_;
+  RefMap targets_;      // reference list -> value -> where the name is defined
+  RefMap referencers_;  // object list -> value -> which fields point at it
+  std::unordered_map<size_t, NameIndex> name_indexes_;  // by class_idx
+};
+
+}  // namespace tamrix
