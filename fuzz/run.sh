@@ -12,22 +12,23 @@ seconds="${1:?usage: fuzz/run.sh SECONDS}"
 here="$(cd "$(dirname "$0")" && pwd)"
 data="${TAMRIX_DATA:-$here/../../shared/data}"
 dir="${TAMRIX_FUZZ_DIR:-/tmp/tamrix-fuzz}"
-targets=(idf_parser idd_reader)
+targets=(idf_parser idd_reader model_edits)
 "$here/build.sh" "$dir" || exit 2
 rm -rf "$dir/run" && mkdir -p "$dir/run/seeds"
 if [[ -d "$data" ]]; then
   python3 "$here/seeds.py" "$data" "$dir/run/seeds" || exit 2
 else
   echo "fuzz/run.sh: no data corpus at $data; starting from empty seeds" >&2
-  mkdir -p "${targets[@]/#/$dir/run/seeds/}"
 fi
+mkdir -p "${targets[@]/#/$dir/run/seeds/}"
 share=$(( seconds / ${#targets[@]} ))
 (( share > 0 )) || share=1
 status=0
 for t in "${targets[@]}"; do
-  dict="$here/${t%%_*}.dict"
+  dict=()
+  [[ -f "$here/${t%%_*}.dict" ]] && dict=(-dict="$here/${t%%_*}.dict")
   mkdir -p "$dir/run/corpus-$t"
-  "$dir/$t" -max_total_time="$share" -max_len=16384 -timeout=10 -rss_limit_mb=2048 -dict="$dict" \
+  "$dir/$t" -max_total_time="$share" -max_len=16384 -timeout=10 -rss_limit_mb=2048 "${dict[@]}" \
     -print_final_stats=1 -artifact_prefix="$dir/run/$t-" "$dir/run/corpus-$t" "$dir/run/seeds/$t" \
     >"$dir/run/$t.log" 2>&1
   rc=$?

@@ -134,6 +134,17 @@ def test_get_object_by_name_skips_removed_and_finds_the_first_duplicate(idf):
     assert idf.get_object_by_name("Material", "dup") is None
 
 
+def test_get_object_by_name_sees_an_object_that_gains_its_first_values(idd):
+    # An object with no values is no name candidate; writing a later field
+    # gives it a (blank) first value, as a fresh load of its text would.
+    doc = IDF.from_string(idd, "Lights;\n")
+    lights = doc["Lights"][0]
+    assert doc.get_object_by_name("Lights", "") is None
+    lights["Zone Name"] = "A"
+    assert doc.get_object_by_name("Lights", "") is lights
+    assert IDF.from_string(idd, doc.format()).get_object_by_name("Lights", "") is not None
+
+
 def test_get_class_names_lists_classes_with_live_objects(idf):
     assert sorted(idf.get_class_names()) == ["Lights", "Zone"]
     idf.add_object("material")

@@ -4,6 +4,7 @@ and error reports, class-name matching, and bad input of every kind."""
 from __future__ import annotations
 
 import gc
+import os
 import weakref
 
 import pytest
@@ -310,3 +311,36 @@ def test_corpus_files_load(version, path):
         assert object_count(doc) == expected
     assert len(doc.get_objects("Version")) == 1
 
+
+
+@pytest.mark.skipif(bool(os.environ.get("TAMRIX_SANITIZED")), reason="an address-space limit leaves ASan no shadow memory")
+def test_running_out_of_memory_while_loading_raises_and_never_returns_a_partial_model():
+    # The same text under tighter and tighter address-space limits runs out
+    # of memory at every step of a load in turn: copying the text, cutting
+    # tokens, building the model, registering names, making Python objects.
+    code = f"""
+        import resource
+        from tamrix.idd import IDD
+        from tamrix.idf import IDF
+        idd = IDD.from_string({EXAMPLE_IDD!r})
+        count = 1_500_000
+        text = "Zone,Z;\\nLights,L,Z;\\n" * (count // 2)
+        with open("/proc/self/statm") as f:
+            base = int(f.read().split()[0]) * resource.getpagesize()
+        for extra_mb in (8, 24, 48, 96, 160, 260, 400, 1200):
+            limit = base + extra_mb * 2**20
+            resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+            try:
+                doc = IDF.from_string(idd, text)
+                outcome = len(doc.get_objects("Zone")) + len(doc.get_objects("Lights"))
+                del doc
+            except MemoryError:
+                outcome = "MemoryError"
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+            print(outcome)
+    """
+    result = run_python(code, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    outcomes = result.stdout.split()
+    assert set(outcomes) <= {"MemoryError", "1500000"}, outcomes
+    assert outcomes[0] == "MemoryError" and outcomes[-1] == "1500000", outcomes

@@ -272,7 +272,8 @@ EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size
           for (const std::string& l : fd->object_lists) ref_register(model->referencers_, l, stored, obj_idx, field);
         }
       }
-      if (idx == 0) model->forget_names(data.class_idx);
+      // A new first value, or a first value at all: the object's name changed.
+      if (idx == 0 || n == 0) model->forget_names(data.class_idx);
     }
     data.values[idx].swap(stored);
     std::vector<int32_t>().swap(data.lines);

@@ -1138,6 +1138,39 @@ PyObject* IDFObject_get_referencing_objects(PyObject* op, PyObject* const* args,
   return make_object_tuple(list.get());
 }
 
+/*** Source record ***/
+
+PyObject* IDFObject_raw_values(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("_raw_values", nargs, kwnames) < 0) return nullptr;
+  IDFObjectRecord* self = as_object(op);
+  if (checked_class_def(self) == nullptr) return nullptr;
+  const std::vector<std::string>& values = values_of(self);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < values.size(); ++i) {
+    PyObject* text = binding::str_from_utf8(values[i]);
+    if (text == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list.release();
+}
+
+PyObject* IDFObject_source_lines(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("_source_lines", nargs, kwnames) < 0) return nullptr;
+  IDFObjectRecord* self = as_object(op);
+  if (checked_class_def(self) == nullptr) return nullptr;
+  const ObjectData& data = *self->data;
+  if (data.lines.size() != data.values.size() || data.values.empty()) Py_RETURN_NONE;
+  PyRef lines = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(data.lines.size())));
+  if (!lines) return nullptr;
+  for (size_t i = 0; i < data.lines.size(); ++i) {
+    PyObject* line = PyLong_FromLong(data.lines[i]);
+    if (line == nullptr) return nullptr;
+    PyTuple_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
+  }
+  return lines.release();
+}
+
 /*** Pickling ***/
 
 constexpr binding::PickleFormat kIdfFormat = {
@@ -1592,6 +1625,11 @@ PyMethodDef IDFObject_methods[] = {
     {"get_referencing_objects", FASTCALL(IDFObject_get_referencing_objects),
      "get_referencing_objects(key)\n--\n\nReturn objects that are referencing this object.\n"
      "ex. (Zone)[\"Name\"] -> [(BuildingSurface:Detailed), (People), (Lights), (Sizing:Zone), ...]\n\nArgs:\n" KEY_DOC},
+    {"_raw_values", FASTCALL(IDFObject_raw_values),
+     "_raw_values()\n--\n\nThe stored values as text, exactly as held (no typing)."},
+    {"_source_lines", FASTCALL(IDFObject_source_lines),
+     "_source_lines()\n--\n\nThe 1-based source line of each stored value, or None for an object added or "
+     "changed since loading."},
     {nullptr, nullptr, 0, nullptr},
 };
 
