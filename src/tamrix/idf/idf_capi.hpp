@@ -68,8 +68,6 @@ struct IdfCAPI {
   PyTypeObject* IDFObjectTuple_type;
   const IDFMethods* idf;
   const IDFObjectMethods* object;
-  // The typed value of one stored field (str, int, float, None).
-  PyObject* (*convert_field_value)(const FieldDef* field, const std::string& value);
 };
 
 inline constexpr const char* kIdfCapsule = "tamrix.idf._C_API";

@@ -1,10 +1,8 @@
-// tamrix.idf: the document model. IDF (a loaded document) and IDFObject
-// (one object), loading, the reference index, formatting and saving.
-#include <cerrno>
-#include <clocale>
-#include <cstdlib>
-#include <locale.h>
+// tamrix.idf: the binding of the document model (model.hpp). IDF (a loaded
+// document) and IDFObject (one object): argument handling, one Python object
+// per live slot, typed values, pickling, and errors turned into exceptions.
 #include <new>
+#include <optional>
 
 #include "tamrix/binding/pickling.hpp"
 #include "tamrix/binding/toolkit.hpp"
@@ -297,7 +295,7 @@ PyObject* IDFObject_subscript(PyObject* op, PyObject* key) {
   const ClassDef* cls = nullptr;
   int idx = resolve_key(self, key, &cls);
   if (idx < 0) return nullptr;
-  const FieldDef* fd = idd_api->get_field_def(cls, static_cast<size_t>(idx));
+  const FieldDef* fd = get_field_def(cls, static_cast<size_t>(idx));
   static const std::string kBlank;
   size_t i = static_cast<size_t>(idx);
   return convert_field_value(fd, i < values_of(self).size() ? values_of(self)[i] : kBlank);
@@ -350,7 +348,7 @@ PyObject* IDFObject_get_values(PyObject* op, PyObject* const*, Py_ssize_t nargs,
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values_of(self).size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < values_of(self).size(); ++i) {
-    PyObject* value = convert_field_value(idd_api->get_field_def(cls, i), values_of(self)[i]);
+    PyObject* value = convert_field_value(get_field_def(cls, i), values_of(self)[i]);
     if (value == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
   }
@@ -1071,7 +1069,7 @@ bool query_field(IDFObjectRecord* self, PyObject* key, const FieldDef** fd, std:
     failed = true;
     return false;
   }
-  *fd = idd_api->get_field_def(cls, static_cast<size_t>(idx));
+  *fd = get_field_def(cls, static_cast<size_t>(idx));
   if (*fd == nullptr || !PyObject_TypeCheck(self->parent_idf, &IDF_Type)) return false;
   if (static_cast<size_t>(idx) >= values_of(self).size()) return false;
   const std::string& value = values_of(self)[static_cast<size_t>(idx)];
@@ -1659,7 +1657,6 @@ const IDFObjectMethods idf_object_methods = {
 
 const IdfCAPI idf_capi = {
     IdfCAPI::kAbiVersion, &IDF_Type, &IDFObject_Type, &IDFObjectTuple_Type, &idf_methods, &idf_object_methods,
-    convert_field_value,
 };
 
 PyMethodDef module_methods[] = {
