@@ -212,16 +212,8 @@ int remember(PyObject* self) {
 
 // `source_path` (absolute str) or `source_text` (bytes): where the text came from.
 PyObject* new_loaded(PyTypeObject* type, PyObject* text, PyObject* source_path, PyObject* source_text) {
-  // A subclass's own __new__ runs here and reads its arguments, so they
-  // must be a real (empty) tuple, not null.
-  PyRef no_args = PyRef::steal(PyTuple_New(0));
-  if (!no_args) return nullptr;
-  PyRef self = PyRef::steal(type->tp_new(type, no_args.get(), nullptr));
+  PyRef self = PyRef::steal(binding::new_instance(type, &IDD_Type, "an IDD"));
   if (!self) return nullptr;
-  if (!PyObject_TypeCheck(self.get(), &IDD_Type)) {
-    PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return an IDD", type->tp_name);
-    return nullptr;
-  }
   // Reading into a dictionary already in use would pull its classes from
   // under the documents that point into them.
   if (as_idd(self.get())->initialized) {
@@ -523,53 +515,50 @@ PyObject* IDD_get_path(PyObject* self, void*) { return Py_NewRef(as_idd(self)->s
 
 PyObject* IDD_get_version(PyObject* self, void*) { return Py_NewRef(as_idd(self)->version); }
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef IDD_methods[] = {
-    {"from_file", FASTCALL(IDD_from_file) | METH_CLASS,
+    {"from_file", TAMRIX_FASTCALL(IDD_from_file) | METH_CLASS,
      "from_file(path)\n--\n\nRead a dictionary from an IDD file (str or path-like)."},
-    {"from_string", FASTCALL(IDD_from_string) | METH_CLASS,
+    {"from_string", TAMRIX_FASTCALL(IDD_from_string) | METH_CLASS,
      "from_string(text)\n--\n\nRead a dictionary from IDD text."},
-    {"class_names", FASTCALL(IDD_class_names), "class_names()\n--\n\nThe class names, in dictionary order."},
-    {"field_names", FASTCALL(IDD_field_names),
+    {"class_names", TAMRIX_FASTCALL(IDD_class_names), "class_names()\n--\n\nThe class names, in dictionary order."},
+    {"field_names", TAMRIX_FASTCALL(IDD_field_names),
      "field_names(class_name)\n--\n\nThe declared field names of a class (any letter case)."},
-    {"field_name", FASTCALL(IDD_field_name),
+    {"field_name", TAMRIX_FASTCALL(IDD_field_name),
      "field_name(class_name, index)\n--\n\n"
      "The name of field `index` (0-based) of a class: the declared name, or past the\n"
      "declared fields of an extensible class the name of that field's group, as the\n"
      "writer names it in its comments. IndexError past the last field of a class\n"
      "that does not repeat."},
-    {"field_info", FASTCALL(IDD_field_info),
+    {"field_info", TAMRIX_FASTCALL(IDD_field_info),
      "field_info(class_name, index)\n--\n\n"
      "What the dictionary says of field `index` (0-based) of a class, as one entry of\n"
      "class_info()['fields']: past the declared fields of an extensible class, the\n"
      "definition of the matching field of the first group under this field's own\n"
      "name. IndexError where field_name() raises it."},
-    {"attribute_index", FASTCALL(IDD_attribute_index),
+    {"attribute_index", TAMRIX_FASTCALL(IDD_attribute_index),
      "attribute_index(class_name, key)\n--\n\n"
      "The index of the field that the attribute `key` stands for, as tamrix.ormic\n"
      "reads obj.<key> (Zone_Name, Vertex_12_Xcoordinate; any letter case).\n"
      "KeyError when the key reaches no field of the class."},
-    {"class_info", FASTCALL(IDD_class_info),
+    {"class_info", TAMRIX_FASTCALL(IDD_class_info),
      "class_info(class_name)\n--\n\n"
      "What the dictionary says of a class: name, group, min_fields, unique_object,\n"
      "required_object, extensible ({'begin', 'size'} or None) and fields, a list of\n"
      "dicts (name, code, type, required, units, default, autosizable,\n"
      "autocalculatable, choices, references, object_lists, minimum,\n"
      "minimum_exclusive, maximum, maximum_exclusive)."},
-    {"__reduce__", FASTCALL(IDD_reduce), "__reduce__()\n--\n\n"},
+    {"__reduce__", TAMRIX_FASTCALL(IDD_reduce), "__reduce__()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef module_methods[] = {
-    {"_restore_IDD", FASTCALL(module_restore_idd),
+    {"_restore_IDD", TAMRIX_FASTCALL(module_restore_idd),
      "_restore_IDD(cls, path, digest, text)\n--\n\n"
      "Restore a pickled dictionary: the one this process already holds with that\n"
      "digest, else read again from its file (or text) and checked against the digest."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef FASTCALL
 
 PyGetSetDef IDD_getset[] = {
     {"version", IDD_get_version, nullptr, "The dictionary's version (from its first line), or None.", nullptr},

@@ -254,9 +254,8 @@ const FacadeObjectMethods facade_object_methods = {FacadeObject_c_init};
 
 // A new wrapper around a document-model object.
 PyObject* wrap_object(PyObject* core_obj) {
-  PyRef obj = PyRef::steal(FacadeObject_Type.tp_alloc(&FacadeObject_Type, 0));
+  PyRef obj = PyRef::steal(binding::new_instance(&FacadeObject_Type, &FacadeObject_Type));
   if (!obj) return nullptr;
-  as_facade_object(obj.get())->core_obj = Py_NewRef(Py_None);
   if (facade_object_methods.c_init(as_facade_object(obj.get()), core_obj) < 0) return nullptr;
   return obj.release();
 }
@@ -518,7 +517,7 @@ int FacadeIDF_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     raise_cannot_convert(core.get(), "tamrix.idf.IDF");
     return -1;
   }
-  PyRef proxy = PyRef::steal(ObjectsProxy_new(&ObjectsProxy_Type, nullptr, nullptr));
+  PyRef proxy = PyRef::steal(binding::new_instance(&ObjectsProxy_Type, &ObjectsProxy_Type));
   if (!proxy || objects_proxy_methods.c_init(as_proxy(proxy.get()), op) < 0) return -1;
   FacadeIDF* self = as_facade_idf(op);
   Py_SETREF(self->core_idf, core.release());
@@ -771,16 +770,9 @@ PyObject* facade_setstate(PyObject* self, PyObject* state, const FacadePickling&
   Py_RETURN_NONE;
 }
 
-PyObject* facade_restore(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const FacadePickling& p) {
-  binding::ArgParser parser(p.restore_name, {"cls", "checksum", "state"}, 3);
-  PyObject* argv[3];
-  if (parser.parse(args, nargs, kwnames, argv) < 0 || !binding::check_restore_args(p.format, argv[1], argv[2])) {
-    return nullptr;
-  }
-  PyRef result = PyRef::steal(binding::new_for_restore(argv[0], p.type));
-  if (!result) return nullptr;
-  if (argv[2] != Py_None && facade_apply_state(result.get(), argv[2], p) < 0) return nullptr;
-  return result.release();
+template <FacadePickling* P>
+int apply_state(PyObject* self, PyObject* state) {
+  return facade_apply_state(self, state, *P);
 }
 
 template <FacadePickling* P>
@@ -796,7 +788,7 @@ PyObject* setstate_method(PyObject* self, PyObject* state) {
 
 template <FacadePickling* P>
 PyObject* restore_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return facade_restore(args, nargs, kwnames, *P);
+  return binding::restore_instance<PyObject, apply_state<P>>(args, nargs, kwnames, P->restore_name, P->format, P->type);
 }
 
 /*** Module functions ***/
@@ -808,30 +800,28 @@ PyObject* module_field_key_to_name(PyObject*, PyObject* const*, Py_ssize_t nargs
 
 /*** Method tables ***/
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef FacadeIDF_methods[] = {
-    {"setiddname", FASTCALL(FacadeIDF_setiddname) | METH_CLASS,
+    {"setiddname", TAMRIX_FASTCALL(FacadeIDF_setiddname) | METH_CLASS,
      "setiddname(iddname, *args, **kwargs)\n--\n\n"
      "Choose the dictionary (IDD file) for every document of this process."},
-    {"getiddname", FASTCALL(FacadeIDF_getiddname) | METH_CLASS,
+    {"getiddname", TAMRIX_FASTCALL(FacadeIDF_getiddname) | METH_CLASS,
      "getiddname()\n--\n\nThe dictionary path given to setiddname(), or \"\" before it."},
-    {"newidfobject", FASTCALL(FacadeIDF_newidfobject),
+    {"newidfobject", TAMRIX_FASTCALL(FacadeIDF_newidfobject),
      "newidfobject(class_name, defaultvalues=True, **kwargs)\n--\n\n"
      "Add a new idfobject to the model."},
-    {"getobject", FASTCALL(FacadeIDF_getobject),
+    {"getobject", TAMRIX_FASTCALL(FacadeIDF_getobject),
      "getobject(key, name)\n--\n\nFetch an IDF object given key and name."},
-    {"removeidfobject", FASTCALL(FacadeIDF_removeidfobject),
+    {"removeidfobject", TAMRIX_FASTCALL(FacadeIDF_removeidfobject),
      "removeidfobject(idfobject)\n--\n\nRemove an IDF object from the IDF."},
-    {"removeallidfobjects", FASTCALL(FacadeIDF_removeallidfobjects),
+    {"removeallidfobjects", TAMRIX_FASTCALL(FacadeIDF_removeallidfobjects),
      "removeallidfobjects(class_name)\n--\n\nRemove all IDF object of a certain type from the IDF."},
-    {"save", FASTCALL(FacadeIDF_save),
+    {"save", TAMRIX_FASTCALL(FacadeIDF_save),
      "save(idfname, *args, **kwargs)\n--\n\nSave the IDF to a file (values padded to 25 characters)."},
-    {"saveas", FASTCALL(FacadeIDF_saveas),
+    {"saveas", TAMRIX_FASTCALL(FacadeIDF_saveas),
      "saveas(idfname, *args, **kwargs)\n--\n\nSave the IDF to a file through save()."},
-    {"printidf", FASTCALL(FacadeIDF_printidf), "printidf()\n--\n\nPrint the IDF."},
-    {"idfstr", FASTCALL(FacadeIDF_idfstr), "idfstr()\n--\n\nString representation of the IDF."},
-    {"__reduce__", FASTCALL(reduce_method<&idf_pickling>), "__reduce__()\n--\n\n"},
+    {"printidf", TAMRIX_FASTCALL(FacadeIDF_printidf), "printidf()\n--\n\nPrint the IDF."},
+    {"idfstr", TAMRIX_FASTCALL(FacadeIDF_idfstr), "idfstr()\n--\n\nString representation of the IDF."},
+    {"__reduce__", TAMRIX_FASTCALL(reduce_method<&idf_pickling>), "__reduce__()\n--\n\n"},
     {"__setstate__", setstate_method<&idf_pickling>, METH_O, "__setstate__(state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -856,7 +846,7 @@ PyMemberDef ObjectsProxy_members[] = {
 PyMappingMethods ObjectsProxy_as_mapping = {nullptr, ObjectsProxy_subscript, nullptr};
 
 PyMethodDef ObjectsProxy_methods[] = {
-    {"__reduce__", FASTCALL(reduce_method<&proxy_pickling>), "__reduce__()\n--\n\n"},
+    {"__reduce__", TAMRIX_FASTCALL(reduce_method<&proxy_pickling>), "__reduce__()\n--\n\n"},
     {"__setstate__", setstate_method<&proxy_pickling>, METH_O, "__setstate__(state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -864,7 +854,7 @@ PyMethodDef ObjectsProxy_methods[] = {
 PyMethodDef FacadeObject_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FacadeObject_dir)), METH_NOARGS,
      "__dir__()\n--\n\nThe type's attributes and the object's field names as attributes."},
-    {"__reduce__", FASTCALL(reduce_method<&object_pickling>), "__reduce__()\n--\n\n"},
+    {"__reduce__", TAMRIX_FASTCALL(reduce_method<&object_pickling>), "__reduce__()\n--\n\n"},
     {"__setstate__", setstate_method<&object_pickling>, METH_O, "__setstate__(state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -876,18 +866,17 @@ PyMemberDef FacadeObject_members[] = {
 };
 
 PyMethodDef module_methods[] = {
-    {"_restore_IDF", FASTCALL(restore_function<&idf_pickling>),
+    {"_restore_IDF", TAMRIX_FASTCALL(restore_function<&idf_pickling>),
      "_restore_IDF(cls, checksum, state)\n--\n\nRestore a pickled facade IDF."},
-    {"_restore_IDFObject", FASTCALL(restore_function<&object_pickling>),
+    {"_restore_IDFObject", TAMRIX_FASTCALL(restore_function<&object_pickling>),
      "_restore_IDFObject(cls, checksum, state)\n--\n\nRestore a pickled facade IDFObject."},
-    {"_restore_IDFObjectsProxy", FASTCALL(restore_function<&proxy_pickling>),
+    {"_restore_IDFObjectsProxy", TAMRIX_FASTCALL(restore_function<&proxy_pickling>),
      "_restore_IDFObjectsProxy(cls, checksum, state)\n--\n\nRestore a pickled IDFObjectsProxy."},
-    {"_field_key_to_name", FASTCALL(module_field_key_to_name),
+    {"_field_key_to_name", TAMRIX_FASTCALL(module_field_key_to_name),
      "_field_key_to_name()\n--\n\nThe attribute-key table: upper-cased class name -> {key: field name}."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef FASTCALL
 
 PyModuleDef ormic_module = {
     PyModuleDef_HEAD_INIT, "tamrix.ormic", "Attribute-style scripting over the IDF document model.", -1,
