@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+# The real dictionaries and models, beside the repository (never copied
+# into it). Every test module takes the location from here.
 DATA_DIR = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
 
 # Zone then Lights, both in "Example Group"; Lights points at zone names.

@@ -1,8 +1,6 @@
-from pathlib import Path
-
 import pytest
 
-DATA_DIR = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
+from _data import DATA_DIR
 
 
 @pytest.fixture(scope="session")

@@ -3,14 +3,12 @@ get_class_names, add_object, remove_object and remove_all_objects."""
 
 from __future__ import annotations
 
-from pathlib import Path
-
 import pytest
 
+from _data import DATA_DIR
 from tamrix.idd import IDD
 from tamrix.idf import IDF, IDFObject, IDFObjectTuple
 
-DATA_DIR = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
 
 IDD_TEXT = r"""!IDD_Version 1.0.0
 \group Zones

@@ -4,16 +4,15 @@ reference index kept in step with writes, additions and removals."""
 from __future__ import annotations
 
 from collections import Counter
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from _data import DATA_DIR
 from tamrix.idd import IDD
 from tamrix.idf import IDF, IDFObject, IDFObjectTuple
 
-DATA_DIR = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
 
 IDD_TEXT = r"""!IDD_Version 1.0.0
 \group Zones

@@ -7,16 +7,15 @@ from __future__ import annotations
 import gc
 import re
 import weakref
-from pathlib import Path
 
 import pytest
 
 import tamrix.idf
+from _data import DATA_DIR as DATA
 from _data import run_python
 from tamrix.idd import IDD
 from tamrix.ormic import IDF, IDFObject, IDFObjectsProxy
 
-DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
 IDD_88 = DATA / "idd" / "V8-8-0-Energy+.idd"
 IDD_80 = DATA / "idd" / "V8-0-0-Energy+.idd"
 ONE_ZONE = DATA / "idf" / "V8-8-0" / "1ZoneUncontrolled.idf"

@@ -76,6 +76,15 @@ class IDD:
         """The name of field `index` of a class, generated past the declared
         fields of an extensible class (IndexError past the end otherwise)."""
 
+    def field_info(self, class_name: str, index: int) -> FieldInfo:
+        """What the dictionary says of field `index` of a class; past the
+        declared fields of an extensible class, the first group's definition
+        under this field's own name (IndexError where field_name raises it)."""
+
+    def attribute_index(self, class_name: str, key: str) -> int:
+        """The index of the field that attribute `key` stands for, as
+        tamrix.ormic reads obj.<key> (KeyError when it reaches no field)."""
+
     def class_info(self, class_name: str) -> ClassInfo:
         """What the dictionary says of a class (KeyError for an unknown one)."""
 

@@ -60,14 +60,8 @@ inline PyObject* new_for_restore(PyObject* cls, PyTypeObject* base) {
   }
   // The base type's own __new__ is its tp_new: call it directly, sparing a
   // method lookup per restored object. Subclasses go through __new__.
-  PyRef made;
-  if (cls == reinterpret_cast<PyObject*>(base)) {
-    PyRef no_args = PyRef::steal(PyTuple_New(0));
-    if (!no_args) return nullptr;
-    made = PyRef::steal(base->tp_new(base, no_args.get(), nullptr));
-  } else {
-    made = PyRef::steal(PyObject_CallMethod(cls, "__new__", "O", cls));
-  }
+  if (cls == reinterpret_cast<PyObject*>(base)) return new_instance(base, base);
+  PyRef made = PyRef::steal(PyObject_CallMethod(cls, "__new__", "O", cls));
   if (!made) return nullptr;
   if (!PyObject_TypeCheck(made.get(), base)) {
     PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return a %.200s", reinterpret_cast<PyTypeObject*>(cls)->tp_name,
@@ -75,6 +69,24 @@ inline PyObject* new_for_restore(PyObject* cls, PyTypeObject* base) {
     return nullptr;
   }
   return made.release();
+}
+
+// A restore function, _restore_X(cls, checksum, state): checks the
+// arguments, makes the instance with new_for_restore and, unless `state` is
+// None (the two-step form, whose state comes through __setstate__), applies
+// it with `Apply` (0, or -1 with an exception set).
+template <class Record, int (*Apply)(Record*, PyObject*)>
+inline PyObject* restore_instance(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name,
+                                  const PickleFormat& format, PyTypeObject* base) {
+  ArgParser parser(name, {"cls", "checksum", "state"}, 3);
+  PyObject* argv[3];
+  if (parser.parse(args, nargs, kwnames, argv) < 0 || !check_restore_args(format, argv[1], argv[2])) {
+    return nullptr;
+  }
+  PyRef result = PyRef::steal(new_for_restore(argv[0], base));
+  if (!result) return nullptr;
+  if (argv[2] != Py_None && Apply(reinterpret_cast<Record*>(result.get()), argv[2]) < 0) return nullptr;
+  return result.release();
 }
 
 // The argument of __setstate__: exactly a tuple.

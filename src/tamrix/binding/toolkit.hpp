@@ -315,6 +315,29 @@ inline bool utf8_view(PyObject* str, std::string_view& out) {
   return true;
 }
 
+/*** Instances ***/
+
+// A new, uninitialized instance of `type` through its tp_new (its __init__
+// does not run). A subclass's own __new__ runs there and reads its
+// arguments, so they are a real, empty tuple. Null with TypeError
+// "<type>.__new__ did not return <what>" when the result is not an instance
+// of `expected`; `what` defaults to "a <expected type name>".
+inline PyObject* new_instance(PyTypeObject* type, PyTypeObject* expected, const char* what = nullptr) {
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  PyRef made = PyRef::steal(type->tp_new(type, no_args.get(), nullptr));
+  if (!made) return nullptr;
+  if (!PyObject_TypeCheck(made.get(), expected)) {
+    if (what != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return %s", type->tp_name, what);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return a %.200s", type->tp_name, expected->tp_name);
+    }
+    return nullptr;
+  }
+  return made.release();
+}
+
 /*** Modules ***/
 
 // Adds a type to a module under `name`; -1 with an exception on failure.
@@ -326,6 +349,13 @@ inline int add_type(PyObject* module, const char* name, PyTypeObject* type) {
   }
   return 0;
 }
+
+/*** Method tables ***/
+
+// A METH_FASTCALL | METH_KEYWORDS entry of a PyMethodDef table:
+//   {"name", TAMRIX_FASTCALL(fn), "doc"}, or TAMRIX_FASTCALL(fn) | METH_CLASS.
+#define TAMRIX_FASTCALL(fn) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
 
 /*** Native interfaces between modules ***/
 

@@ -1,6 +1,7 @@
 // The native interface of tamrix.idd, published as the capsule
 // "tamrix.idd._C_API": the IDD type (whose c_IDD other modules read in
-// place) and the four dictionary functions.
+// place), the four dictionary functions, and the attribute-key rules of
+// the scripting facade.
 #pragma once
 
 #include "tamrix/binding/toolkit.hpp"
@@ -25,7 +26,7 @@ struct IDDObject {
 };
 
 struct IddCAPI {
-  static constexpr int kAbiVersion = 1;
+  static constexpr int kAbiVersion = 2;
   int abi_version;
   PyTypeObject* IDD_type;
   // An int index or a str field name to a field index; -1 with IndexError,
@@ -34,6 +35,13 @@ struct IddCAPI {
   const FieldDef* (*get_field_def)(const ClassDef* cls, size_t index);
   std::string (*get_field_name)(const ClassDef* cls, int index, bool with_units);
   int (*find_field_index)(const ClassDef* cls, const std::string& name);
+  // Attribute keys (idd_core.hpp). These may throw std::bad_alloc: callers
+  // run them under binding::guard.
+  std::string (*attribute_key)(std::string_view field_name);
+  bool (*has_irregular_attribute_key)(std::string_view field_name);
+  std::string (*field_name_for_attribute_key)(const ClassDef* cls, std::string_view key);
+  int (*find_field_by_attribute_key)(const ClassDef* cls, std::string_view key);
+  std::vector<std::string> (*attribute_names)(const ClassDef* cls);
 };
 
 inline constexpr const char* kIddCapsule = "tamrix.idd._C_API";

@@ -1,6 +1,7 @@
 #include "tamrix/idd/idd_core.hpp"
 
 #include <limits>
+#include <unordered_set>
 
 #include "tamrix/utils/text.hpp"
 
@@ -89,6 +90,103 @@ int find_field_index(const ClassDef* cls, std::string_view name) {
     return static_cast<int>(index);
   }
   return -1;
+}
+
+/*** Attribute keys ***/
+
+namespace {
+
+bool dropped_from_attribute(char c) noexcept { return c == '-' || c == '/' || c == '*'; }
+
+bool has_non_ascii(std::string_view s) noexcept {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string attribute_name(std::string_view field_name) {
+  std::string name;
+  name.reserve(field_name.size());
+  for (char c : field_name) {
+    if (dropped_from_attribute(c)) continue;
+    name += c == ' ' ? '_' : c;
+  }
+  return name;
+}
+
+std::string attribute_key(std::string_view field_name) {
+  std::string key = attribute_name(field_name);
+  ascii_lower_in_place(key);
+  return key;
+}
+
+bool has_irregular_attribute_key(std::string_view field_name) noexcept {
+  return field_name.find_first_of("-/*") != std::string_view::npos;
+}
+
+void index_attribute_keys(ClassDef& cls, std::string (*lower)(std::string_view key)) {
+  cls.attribute_key_index_map.clear();
+  for (size_t i = 0; i < cls.fields.size(); ++i) {
+    const std::string& name = cls.fields[i].name;
+    if (!has_irregular_attribute_key(name)) continue;
+    std::string key = attribute_key(name);
+    if (lower != nullptr && has_non_ascii(key)) key = lower(key);
+    cls.attribute_key_index_map[std::move(key)] = static_cast<int>(i);
+  }
+}
+
+std::string field_name_for_attribute_key(const ClassDef* cls, std::string_view key_text) {
+  std::string key = to_ascii_lower(key_text);
+  if (cls != nullptr) {
+    const auto& indexed = cls->attribute_key_index_map;
+    auto found = indexed.find(key);
+    if (found != indexed.end()) return cls->fields[static_cast<size_t>(found->second)].name;
+    auto [start, end] = first_digit_run(key);
+    if (start >= 0) {
+      std::string_view digits = std::string_view(key).substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
+      std::string candidate = key.substr(0, static_cast<size_t>(start));
+      candidate += '1';
+      candidate += key.substr(static_cast<size_t>(end));
+      found = indexed.find(candidate);
+      if (found != indexed.end()) {
+        const std::string& first_group = cls->fields[static_cast<size_t>(found->second)].name;
+        std::string name;
+        name.reserve(first_group.size() + digits.size());
+        for (char c : first_group) {
+          if (c == '1') {
+            name += digits;
+          } else {
+            name += c;
+          }
+        }
+        return name;
+      }
+    }
+  }
+  for (char& c : key) {
+    if (c == '_') c = ' ';
+  }
+  return key;
+}
+
+int find_field_by_attribute_key(const ClassDef* cls, std::string_view key) {
+  if (cls == nullptr) return -1;
+  return find_field_index(cls, field_name_for_attribute_key(cls, key));
+}
+
+std::vector<std::string> attribute_names(const ClassDef* cls) {
+  std::vector<std::string> names;
+  if (cls == nullptr) return names;
+  std::unordered_set<std::string> seen;
+  names.reserve(cls->fields.size());
+  for (const FieldDef& field : cls->fields) {
+    std::string name = attribute_name(field.name);
+    if (seen.insert(name).second) names.push_back(std::move(name));
+  }
+  return names;
 }
 
 const ClassDef* find_class(const c_IDD& idd, std::string_view name) {

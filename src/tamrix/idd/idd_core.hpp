@@ -77,6 +77,12 @@ struct ClassDef {
 
   bool unique_object = false;
   bool required_object = false;
+
+  // Attribute key (see attribute_key) -> index, for the declared fields
+  // whose key does not read back as their name with blanks for underscores
+  // (has_irregular_attribute_key); a later field with the same key replaces
+  // an earlier one. Filled by index_attribute_keys.
+  std::unordered_map<std::string, int> attribute_key_index_map;
 };
 
 struct c_IDD {
@@ -116,6 +122,49 @@ std::string extensible_field_name(const ClassDef* cls, size_t i);
 // Index of a field name (ASCII case-insensitive), including the names of
 // later extensible groups; -1 when the class has no such field.
 int find_field_index(const ClassDef* cls, std::string_view name);
+
+/*** Attribute keys ***/
+// Scripts reach fields as attributes (obj.Zone_Name, obj.Vertex_3_Xcoordinate):
+// the rules that turn field names into attribute names and back live here.
+
+// The attribute spelling of a field name: each blank an underscore, "-",
+// "/" and "*" left out ("Vertex 1 X-coordinate" -> "Vertex_1_Xcoordinate").
+std::string attribute_name(std::string_view field_name);
+
+// What attributes are matched on: attribute_name with A-Z lower-cased
+// ("vertex_1_xcoordinate").
+std::string attribute_key(std::string_view field_name);
+
+// Whether the attribute key of a field name fails to read back as the name
+// with blanks for underscores: the name holds "-", "/" or "*". Only such
+// names need an entry in attribute_key_index_map.
+bool has_irregular_attribute_key(std::string_view field_name) noexcept;
+
+// Fills cls.attribute_key_index_map. A key holding non-ASCII text goes
+// through `lower` when given (the dictionary module passes the
+// interpreter's full lower-casing, so that keys match attribute names
+// folded the same way); otherwise only A-Z are folded.
+void index_attribute_keys(ClassDef& cls, std::string (*lower)(std::string_view key) = nullptr);
+
+// The field name an attribute key stands for in a class (A-Z are folded
+// here; other letters must come lower-cased). In order:
+//   1. the indexed field whose key it is (attribute_key_index_map);
+//   2. the key with its first digit run replaced by "1", if that is an
+//      indexed key: that field's name with every "1" replaced by the run
+//      (a later extensible group: "vertex_12_xcoordinate" ->
+//      "Vertex 12 X-coordinate");
+//   3. the key with blanks for underscores ("zone_name" -> "zone name"),
+//      which find_field_index matches in any letter case.
+// The class need not have the field: the field lookup that follows says so.
+std::string field_name_for_attribute_key(const ClassDef* cls, std::string_view key);
+
+// Index of the field an attribute key reaches:
+// find_field_index(field_name_for_attribute_key(key)); -1 when none.
+int find_field_by_attribute_key(const ClassDef* cls, std::string_view key);
+
+// The attribute names of the declared fields, in field order, each once
+// (unnumbered extensible groups repeat their names).
+std::vector<std::string> attribute_names(const ClassDef* cls);
 
 // Finds a class by name, ASCII case-insensitively; null when absent.
 const ClassDef* find_class(const c_IDD& idd, std::string_view name);

@@ -394,6 +394,7 @@ class Reader {
       cls.base_field_index_map.emplace(to_ascii_lower(cls.fields[i].name), static_cast<int>(i));
       if (!cls.fields[i].default_val.empty()) cls.field_idx_with_default.push_back(i);
     }
+    index_attribute_keys(cls);
     return {};
   }
 

@@ -62,9 +62,39 @@ std::string capi_get_field_name(const ClassDef* cls, int index, bool with_units)
 int capi_find_field_index(const ClassDef* cls, const std::string& name) { return find_field_index(cls, name); }
 
 const IddCAPI idd_capi = {
-    IddCAPI::kAbiVersion, &IDD_Type, resolve_key_to_field_index, capi_get_field_def, capi_get_field_name,
-    capi_find_field_index,
+    IddCAPI::kAbiVersion,        &IDD_Type,
+    resolve_key_to_field_index,  capi_get_field_def,
+    capi_get_field_name,         capi_find_field_index,
+    attribute_key,               has_irregular_attribute_key,
+    field_name_for_attribute_key, find_field_by_attribute_key,
+    attribute_names,
 };
+
+// The interpreter's lower-casing of UTF-8 text, for attribute keys that hold
+// letters beyond ASCII: scripts' attribute names are folded the same way.
+// Text that does not decode is kept as it is.
+std::string unicode_lower(std::string_view text) {
+  PyRef str = PyRef::steal(binding::str_from_utf8(text));
+  PyRef lower = str ? PyRef::steal(PyObject_CallMethod(str.get(), "lower", nullptr)) : PyRef();
+  std::string_view folded;
+  if (!lower || !PyUnicode_Check(lower.get()) || !binding::utf8_view(lower.get(), folded)) {
+    PyErr_Clear();
+    return std::string(text);
+  }
+  return std::string(folded);
+}
+
+// Re-indexes the attribute keys of the classes whose keys hold non-ASCII
+// letters, which the reader folds as ASCII only.
+void fold_attribute_keys(c_IDD& dict) {
+  for (ClassDef& cls : dict.ordered_classes) {
+    bool non_ascii = false;
+    for (const auto& entry : cls.attribute_key_index_map) {
+      for (char c : entry.first) non_ascii = non_ascii || static_cast<unsigned char>(c) >= 0x80;
+    }
+    if (non_ascii) index_attribute_keys(cls, unicode_lower);
+  }
+}
 
 /*** Type slots ***/
 
@@ -139,6 +169,12 @@ int load_text(IDDObject* self, PyObject* text) {
     PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %d): %s", error.line, error.message.c_str());
     return -1;
   }
+  if (!binding::guard(false, [&] {
+        fold_attribute_keys(self->c_idd);
+        return true;
+      })) {
+    return -1;
+  }
   PyObject* version =
       self->c_idd.version.empty() ? Py_NewRef(Py_None) : binding::str_from_utf8(self->c_idd.version);
   if (version == nullptr) return -1;
@@ -176,16 +212,8 @@ int remember(PyObject* self) {
 
 // `source_path` (absolute str) or `source_text` (bytes): where the text came from.
 PyObject* new_loaded(PyTypeObject* type, PyObject* text, PyObject* source_path, PyObject* source_text) {
-  // A subclass's own __new__ runs here and reads its arguments, so they
-  // must be a real (empty) tuple, not null.
-  PyRef no_args = PyRef::steal(PyTuple_New(0));
-  if (!no_args) return nullptr;
-  PyRef self = PyRef::steal(type->tp_new(type, no_args.get(), nullptr));
+  PyRef self = PyRef::steal(binding::new_instance(type, &IDD_Type, "an IDD"));
   if (!self) return nullptr;
-  if (!PyObject_TypeCheck(self.get(), &IDD_Type)) {
-    PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return an IDD", type->tp_name);
-    return nullptr;
-  }
   // Reading into a dictionary already in use would pull its classes from
   // under the documents that point into them.
   if (as_idd(self.get())->initialized) {
@@ -340,36 +368,75 @@ PyObject* IDD_field_names(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return list.release();
 }
 
+// The field index argument of field_name and field_info: an int naming a
+// field of the class (declared, or of a later extensible group); -1 with
+// TypeError or IndexError otherwise.
+int field_index_arg(const ClassDef* cls, PyObject* index_obj) {
+  if (!PyLong_Check(index_obj)) {
+    PyErr_Format(PyExc_TypeError, "index must be int, not %.200s", Py_TYPE(index_obj)->tp_name);
+    return -1;
+  }
+  int overflow = 0;
+  long long index = PyLong_AsLongLongAndOverflow(index_obj, &overflow);
+  if (index == -1 && PyErr_Occurred()) return -1;
+  if (overflow < 0 || index < 0) {
+    PyErr_Format(PyExc_IndexError, "field index %R must not be negative", index_obj);
+    return -1;
+  }
+  if (overflow > 0 || index > INT32_MAX || get_field_def(cls, static_cast<size_t>(index)) == nullptr) {
+    PyErr_Format(PyExc_IndexError, "field index %R is past the %zu fields of class %s", index_obj, cls->fields.size(),
+                 cls->name.c_str());
+    return -1;
+  }
+  return static_cast<int>(index);
+}
+
+PyObject* field_name_str(const ClassDef* cls, int index) {
+  std::string name;
+  if (!binding::guard(false, [&] {
+        name = get_field_name(cls, index, false);
+        return true;
+      })) {
+    return nullptr;
+  }
+  return binding::str_from_utf8(name);
+}
+
 PyObject* IDD_field_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("field_name", {"class_name", "index"}, 2);
   PyObject* argv[2];
   if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
   const ClassDef* cls = class_arg(self, argv[0]);
   if (cls == nullptr) return nullptr;
-  if (!PyLong_Check(argv[1])) {
-    PyErr_Format(PyExc_TypeError, "index must be int, not %.200s", Py_TYPE(argv[1])->tp_name);
+  int index = field_index_arg(cls, argv[1]);
+  if (index < 0) return nullptr;
+  return field_name_str(cls, index);
+}
+
+// The index of the field an attribute name reaches, as tamrix.ormic reads
+// obj.<key>: letters folded as the interpreter lower-cases them.
+PyObject* IDD_attribute_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("attribute_index", {"class_name", "key"}, 2);
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  const ClassDef* cls = class_arg(self, argv[0]);
+  if (cls == nullptr) return nullptr;
+  if (!binding::check_arg_type(argv[1], &PyUnicode_Type, "key", false)) return nullptr;
+  PyRef lower = PyRef::steal(PyObject_CallMethod(argv[1], "lower", nullptr));
+  if (!lower) return nullptr;
+  std::string_view key;
+  if (!PyUnicode_Check(lower.get())) {
+    PyErr_Format(PyExc_TypeError, "key.lower() returned %.200s, not str", Py_TYPE(lower.get())->tp_name);
     return nullptr;
   }
-  int overflow = 0;
-  long long index = PyLong_AsLongLongAndOverflow(argv[1], &overflow);
-  if (index == -1 && PyErr_Occurred()) return nullptr;
-  if (overflow < 0 || index < 0) {
-    PyErr_Format(PyExc_IndexError, "field index %R must not be negative", argv[1]);
+  if (!binding::utf8_view(lower.get(), key)) return nullptr;
+  int index = binding::guard(-2, [&] { return find_field_by_attribute_key(cls, key); });
+  if (index == -2) return nullptr;
+  if (index < 0) {
+    PyErr_Format(PyExc_KeyError, "No field of class '%s' is reached by attribute %R", cls->name.c_str(), argv[1]);
     return nullptr;
   }
-  if (overflow > 0 || index > INT32_MAX || get_field_def(cls, static_cast<size_t>(index)) == nullptr) {
-    PyErr_Format(PyExc_IndexError, "field index %R is past the %zu fields of class %s", argv[1], cls->fields.size(),
-                 cls->name.c_str());
-    return nullptr;
-  }
-  std::string name;
-  if (!binding::guard(false, [&] {
-        name = get_field_name(cls, static_cast<int>(index), false);
-        return true;
-      })) {
-    return nullptr;
-  }
-  return binding::str_from_utf8(name);
+  return PyLong_FromLong(index);
 }
 
 const char* const kTypeNames[] = {"", "integer", "real", "alpha", "choice", "object-list", "node"};
@@ -427,46 +494,71 @@ PyObject* IDD_class_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                        fields.get());
 }
 
+PyObject* IDD_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("field_info", {"class_name", "index"}, 2);
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  const ClassDef* cls = class_arg(self, argv[0]);
+  if (cls == nullptr) return nullptr;
+  int index = field_index_arg(cls, argv[1]);
+  if (index < 0) return nullptr;
+  PyRef info = PyRef::steal(field_info(*get_field_def(cls, static_cast<size_t>(index))));
+  if (!info) return nullptr;
+  // Past the declared fields the definition is the first group's; the name
+  // is this group's own.
+  PyRef name = PyRef::steal(field_name_str(cls, index));
+  if (!name || PyDict_SetItemString(info.get(), "name", name.get()) < 0) return nullptr;
+  return info.release();
+}
+
 PyObject* IDD_get_path(PyObject* self, void*) { return Py_NewRef(as_idd(self)->source_path); }
 
 PyObject* IDD_get_version(PyObject* self, void*) { return Py_NewRef(as_idd(self)->version); }
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef IDD_methods[] = {
-    {"from_file", FASTCALL(IDD_from_file) | METH_CLASS,
+    {"from_file", TAMRIX_FASTCALL(IDD_from_file) | METH_CLASS,
      "from_file(path)\n--\n\nRead a dictionary from an IDD file (str or path-like)."},
-    {"from_string", FASTCALL(IDD_from_string) | METH_CLASS,
+    {"from_string", TAMRIX_FASTCALL(IDD_from_string) | METH_CLASS,
      "from_string(text)\n--\n\nRead a dictionary from IDD text."},
-    {"class_names", FASTCALL(IDD_class_names), "class_names()\n--\n\nThe class names, in dictionary order."},
-    {"field_names", FASTCALL(IDD_field_names),
+    {"class_names", TAMRIX_FASTCALL(IDD_class_names), "class_names()\n--\n\nThe class names, in dictionary order."},
+    {"field_names", TAMRIX_FASTCALL(IDD_field_names),
      "field_names(class_name)\n--\n\nThe declared field names of a class (any letter case)."},
-    {"field_name", FASTCALL(IDD_field_name),
+    {"field_name", TAMRIX_FASTCALL(IDD_field_name),
      "field_name(class_name, index)\n--\n\n"
      "The name of field `index` (0-based) of a class: the declared name, or past the\n"
      "declared fields of an extensible class the name of that field's group, as the\n"
      "writer names it in its comments. IndexError past the last field of a class\n"
      "that does not repeat."},
-    {"class_info", FASTCALL(IDD_class_info),
+    {"field_info", TAMRIX_FASTCALL(IDD_field_info),
+     "field_info(class_name, index)\n--\n\n"
+     "What the dictionary says of field `index` (0-based) of a class, as one entry of\n"
+     "class_info()['fields']: past the declared fields of an extensible class, the\n"
+     "definition of the matching field of the first group under this field's own\n"
+     "name. IndexError where field_name() raises it."},
+    {"attribute_index", TAMRIX_FASTCALL(IDD_attribute_index),
+     "attribute_index(class_name, key)\n--\n\n"
+     "The index of the field that the attribute `key` stands for, as tamrix.ormic\n"
+     "reads obj.<key> (Zone_Name, Vertex_12_Xcoordinate; any letter case).\n"
+     "KeyError when the key reaches no field of the class."},
+    {"class_info", TAMRIX_FASTCALL(IDD_class_info),
      "class_info(class_name)\n--\n\n"
      "What the dictionary says of a class: name, group, min_fields, unique_object,\n"
      "required_object, extensible ({'begin', 'size'} or None) and fields, a list of\n"
      "dicts (name, code, type, required, units, default, autosizable,\n"
      "autocalculatable, choices, references, object_lists, minimum,\n"
      "minimum_exclusive, maximum, maximum_exclusive)."},
-    {"__reduce__", FASTCALL(IDD_reduce), "__reduce__()\n--\n\n"},
+    {"__reduce__", TAMRIX_FASTCALL(IDD_reduce), "__reduce__()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef module_methods[] = {
-    {"_restore_IDD", FASTCALL(module_restore_idd),
+    {"_restore_IDD", TAMRIX_FASTCALL(module_restore_idd),
      "_restore_IDD(cls, path, digest, text)\n--\n\n"
      "Restore a pickled dictionary: the one this process already holds with that\n"
      "digest, else read again from its file (or text) and checked against the digest."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef FASTCALL
 
 PyGetSetDef IDD_getset[] = {
     {"version", IDD_get_version, nullptr, "The dictionary's version (from its first line), or None.", nullptr},

@@ -34,10 +34,7 @@ inline constexpr const char* kLexerCapsule = "tamrix.lexer._C_API";
 
 // A new, empty Lexer: allocated without running its initializer.
 inline LexerObject* new_lexer(const LexerCAPI* api) {
-  PyTypeObject* type = api->Lexer_type;
-  binding::PyRef no_args = binding::PyRef::steal(PyTuple_New(0));
-  if (!no_args) return nullptr;
-  return reinterpret_cast<LexerObject*>(type->tp_new(type, no_args.get(), nullptr));
+  return reinterpret_cast<LexerObject*>(binding::new_instance(api->Lexer_type, api->Lexer_type));
 }
 
 }  // namespace tamrix

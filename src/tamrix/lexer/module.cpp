@@ -173,11 +173,9 @@ PyObject* Lexer_setstate(PyObject* op, PyObject* state) {
 PyObject* module_restore_lexer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 PyMethodDef Lexer_methods[] = {
-    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Lexer_reduce)),
-     METH_FASTCALL | METH_KEYWORDS, "__reduce__()\n--\n\n"},
+    {"__reduce__", TAMRIX_FASTCALL(Lexer_reduce), "__reduce__()\n--\n\n"},
     {"__setstate__", Lexer_setstate, METH_O, "__setstate__(state)\n--\n\n"},
-    {"test", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Lexer_test)),
-     METH_FASTCALL | METH_KEYWORDS, "Tokenize the rest of the content; a list of (type, value) pairs up to EOF."},
+    {"test", TAMRIX_FASTCALL(Lexer_test), "Tokenize the rest of the content; a list of (type, value) pairs up to EOF."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -208,24 +206,13 @@ PyObject* module_new_lexer(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* module_restore_lexer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const binding::ArgParser parser("_restore_Lexer", {"cls", "checksum", "state"}, 3);
-  PyObject* argv[3];
-  if (parser.parse(args, nargs, kwnames, argv) < 0 || !binding::check_restore_args(kLexerFormat, argv[1], argv[2])) {
-    return nullptr;
-  }
-  PyRef result = PyRef::steal(binding::new_for_restore(argv[0], &Lexer_Type));
-  if (!result) return nullptr;
-  if (argv[2] != Py_None && Lexer_apply_state(reinterpret_cast<LexerObject*>(result.get()), argv[2]) < 0) {
-    return nullptr;
-  }
-  return result.release();
+  return binding::restore_instance<LexerObject, Lexer_apply_state>(args, nargs, kwnames, "_restore_Lexer", kLexerFormat,
+                                                                   &Lexer_Type);
 }
 
 PyMethodDef module_methods[] = {
-    {"_restore_Lexer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_restore_lexer)),
-     METH_FASTCALL | METH_KEYWORDS, "_restore_Lexer(cls, checksum, state)\n--\n\nRestore a pickled Lexer."},
-    {"_new_lexer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_new_lexer)),
-     METH_FASTCALL | METH_KEYWORDS, "_new_lexer(content, is_idd=False)\n--\n\nInternal: a Lexer over bytes."},
+    {"_restore_Lexer", TAMRIX_FASTCALL(module_restore_lexer), "_restore_Lexer(cls, checksum, state)\n--\n\nRestore a pickled Lexer."},
+    {"_new_lexer", TAMRIX_FASTCALL(module_new_lexer), "_new_lexer(content, is_idd=False)\n--\n\nInternal: a Lexer over bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,8 @@
 // document model in tamrix.idf. No model logic lives here.
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "tamrix/binding/pickling.hpp"
 #include "tamrix/binding/toolkit.hpp"
@@ -24,6 +26,8 @@ using binding::PyRef;
 const IdfCAPI* idf_api = nullptr;
 const IddCAPI* idd_api = nullptr;
 const LexerCAPI* lexer_api = nullptr;
+// Bound at import like the other neighbours (a missing one fails the
+// import), though no facade path calls into it.
 const UtilsCAPI* utils_api = nullptr;
 
 /*** Records ***/
@@ -143,32 +147,28 @@ int first_arg(const char* func, const char* name, PyObject* args, PyObject* kwar
 
 /*** Field keys ***/
 
-// The attribute key of a field name that holds "-", "/" or "*":
-// lower-cased, blanks to "_", those three removed ("vertex_1_xcoordinate").
-PyObject* field_key_of(PyObject* field_name) {
-  PyRef lower = PyRef::steal(PyObject_CallOneArg(str_lower, field_name));
-  if (!lower) return nullptr;
-  std::string_view text;
-  if (!binding::utf8_view(lower.get(), text)) return nullptr;
-  return binding::guard<PyObject*>(nullptr, [&] {
-    std::string key;
-    key.reserve(text.size());
-    for (char c : text) {
-      if (c == '-' || c == '/' || c == '*') continue;
-      key += c == ' ' ? '_' : c;
-    }
-    return binding::str_from_utf8(key);
-  });
-}
+// How attribute keys become field names is the dictionary's knowledge
+// (idd_core.hpp: attribute_key, field_name_for_attribute_key); this layer
+// adds the process-wide choice of dictionary and the interpreter's Unicode
+// case folding of class names and keys.
+
+// The dictionary the table was built from (kept alive: resolution reads its
+// classes), and its classes by upper-cased name (UTF-8).
+PyObject* table_idd = nullptr;
+std::unordered_map<std::string, size_t> table_classes;
 
 // Fills the table from the shared dictionary, once per process: a later
-// dictionary keeps the first one's table.
+// dictionary keeps the first one's table. The table lists, for scripts,
+// the keys that the underscore rule cannot read back (names with "-", "/"
+// or "*").
 int build_field_key_to_name_dict() {
   if (PyDict_GET_SIZE(field_key_to_name) > 0) return 0;
   if (!PyObject_TypeCheck(shared_idd, idd_api->IDD_type)) return 0;
-  PyRef idd = PyRef::borrow(shared_idd);
-  const c_IDD& dict = reinterpret_cast<IDDObject*>(idd.get())->c_idd;
-  for (const ClassDef& cls : dict.ordered_classes) {
+  Py_XSETREF(table_idd, Py_NewRef(shared_idd));
+  table_classes.clear();
+  const c_IDD& dict = reinterpret_cast<IDDObject*>(table_idd)->c_idd;
+  for (size_t i = 0; i < dict.ordered_classes.size(); ++i) {
+    const ClassDef& cls = dict.ordered_classes[i];
     PyRef class_name = PyRef::steal(binding::str_from_utf8(cls.name));
     if (!class_name) return -1;
     PyRef search_key = PyRef::steal(PyObject_CallOneArg(str_upper, class_name.get()));
@@ -179,30 +179,32 @@ int build_field_key_to_name_dict() {
       inner = PyRef::steal(PyDict_New());
       if (!inner || PyDict_SetItem(field_key_to_name, search_key.get(), inner.get()) < 0) return -1;
     }
+    std::string_view search_utf8;
+    if (!binding::utf8_view(search_key.get(), search_utf8)) return -1;
+    if (!binding::guard(false, [&] {
+          table_classes.emplace(search_utf8, i);
+          return true;
+        })) {
+      return -1;
+    }
     for (const FieldDef& field : cls.fields) {
-      if (field.name.find_first_of("-/*") == std::string::npos) continue;
+      if (!idd_api->has_irregular_attribute_key(field.name)) continue;
       PyRef field_name = PyRef::steal(binding::str_from_utf8(field.name));
       if (!field_name) return -1;
-      PyRef key = PyRef::steal(field_key_of(field_name.get()));
+      PyRef ascii_key = PyRef::steal(binding::guard<PyObject*>(
+          nullptr, [&] { return binding::str_from_utf8(idd_api->attribute_key(field.name)); }));
+      if (!ascii_key) return -1;
+      PyRef key = PyRef::steal(PyObject_CallOneArg(str_lower, ascii_key.get()));
       if (!key || PyObject_SetItem(inner.get(), key.get(), field_name.get()) < 0) return -1;
     }
   }
   return 0;
 }
 
-// Character offset of byte offset `bytes` in UTF-8 text.
-Py_ssize_t char_offset(std::string_view utf8, size_t bytes) {
-  Py_ssize_t chars = 0;
-  for (size_t i = 0; i < bytes && i < utf8.size(); ++i) {
-    if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) ++chars;
-  }
-  return chars;
-}
-
-// The field name an attribute key stands for in a class: a table entry, an
-// entry for the first extensible group with the group number put back, or
-// else the key itself with blanks for "_" (the document model matches field
-// names in any letter case).
+// The field name an attribute key stands for in a class of the table's
+// dictionary (KeyError with the upper-cased class name for a class it does
+// not have). The result need not name a field: the document model's field
+// lookup reports that in its own words.
 PyObject* resolve_field_key_to_field_name(PyObject* class_name, PyObject* field_key) {
   if (!binding::check_arg_type(class_name, &PyUnicode_Type, "class_name", false) ||
       !binding::check_arg_type(field_key, &PyUnicode_Type, "field_key", false)) {
@@ -212,41 +214,28 @@ PyObject* resolve_field_key_to_field_name(PyObject* class_name, PyObject* field_
   if (!class_upper) return nullptr;
   PyRef key = PyRef::steal(PyObject_CallOneArg(str_lower, field_key));
   if (!key) return nullptr;
-  PyRef table = PyRef::borrow(field_key_to_name);
-  PyRef inner = PyRef::steal(PyObject_GetItem(table.get(), class_upper.get()));
-  if (!inner) return nullptr;
-  int found = PySequence_Contains(inner.get(), key.get());
-  if (found < 0) return nullptr;
-  if (found) return PyObject_GetItem(inner.get(), key.get());
-
-  std::string_view utf8;
-  if (!binding::utf8_view(key.get(), utf8)) return nullptr;
-  auto [start, end] = utils_api->get_continuous_digits_indices(utf8);
-  if (start >= 0) {
-    // The run is ASCII, but what precedes it need not be: slice by characters.
-    Py_ssize_t first = char_offset(utf8, static_cast<size_t>(start));
-    Py_ssize_t last = first + (end - start);
-    PyRef head = PyRef::steal(PyUnicode_Substring(key.get(), 0, first));
-    PyRef digits = PyRef::steal(PyUnicode_Substring(key.get(), first, last));
-    PyRef tail = PyRef::steal(PyUnicode_Substring(key.get(), last, PY_SSIZE_T_MAX));
-    PyRef one = PyRef::steal(PyUnicode_FromString("1"));
-    if (!head || !digits || !tail || !one) return nullptr;
-    PyRef candidate = PyRef::steal(PyUnicode_Concat(head.get(), one.get()));
-    if (!candidate) return nullptr;
-    candidate = PyRef::steal(PyUnicode_Concat(candidate.get(), tail.get()));
-    if (!candidate) return nullptr;
-    found = PySequence_Contains(inner.get(), candidate.get());
-    if (found < 0) return nullptr;
-    if (found) {
-      PyRef first_group = PyRef::steal(PyObject_GetItem(inner.get(), candidate.get()));
-      if (!first_group) return nullptr;
-      return PyUnicode_Replace(first_group.get(), one.get(), digits.get(), -1);
-    }
+  constexpr size_t kAbsent = static_cast<size_t>(-1);
+  size_t class_idx = kAbsent;
+  std::string_view class_utf8;
+  if (!binding::utf8_view(class_upper.get(), class_utf8)) {
+    PyErr_Clear();  // no class is named by text that does not encode
+  } else if (table_idd != nullptr) {
+    class_idx = binding::guard(kAbsent - 1, [&] {
+      auto found = table_classes.find(std::string(class_utf8));
+      return found == table_classes.end() ? kAbsent : found->second;
+    });
+    if (class_idx == kAbsent - 1) return nullptr;
   }
-  PyRef underscore = PyRef::steal(PyUnicode_FromString("_"));
-  PyRef blank = PyRef::steal(PyUnicode_FromString(" "));
-  if (!underscore || !blank) return nullptr;
-  return PyUnicode_Replace(key.get(), underscore.get(), blank.get(), -1);
+  if (class_idx == kAbsent) {
+    PyErr_SetObject(PyExc_KeyError, class_upper.get());
+    return nullptr;
+  }
+  const ClassDef* cls = &reinterpret_cast<IDDObject*>(table_idd)->c_idd.ordered_classes[class_idx];
+  std::string_view key_utf8;
+  if (!binding::utf8_view(key.get(), key_utf8)) return nullptr;
+  return binding::guard<PyObject*>(nullptr, [&] {
+    return binding::str_from_utf8(idd_api->field_name_for_attribute_key(cls, key_utf8));
+  });
 }
 
 /*** IDFObject ***/
@@ -265,9 +254,8 @@ const FacadeObjectMethods facade_object_methods = {FacadeObject_c_init};
 
 // A new wrapper around a document-model object.
 PyObject* wrap_object(PyObject* core_obj) {
-  PyRef obj = PyRef::steal(FacadeObject_Type.tp_alloc(&FacadeObject_Type, 0));
+  PyRef obj = PyRef::steal(binding::new_instance(&FacadeObject_Type, &FacadeObject_Type));
   if (!obj) return nullptr;
-  as_facade_object(obj.get())->core_obj = Py_NewRef(Py_None);
   if (facade_object_methods.c_init(as_facade_object(obj.get()), core_obj) < 0) return nullptr;
   return obj.release();
 }
@@ -360,19 +348,6 @@ int FacadeObject_setattro(PyObject* op, PyObject* name, PyObject* value) {
   return PyObject_SetItem(core.get(), field.get(), value);
 }
 
-// The attribute spelling of a declared field name ("Vertex_1_Xcoordinate").
-PyObject* attribute_name_of(const std::string& field_name) {
-  return binding::guard<PyObject*>(nullptr, [&] {
-    std::string name;
-    name.reserve(field_name.size());
-    for (char c : field_name) {
-      if (c == '-' || c == '/' || c == '*') continue;
-      name += c == ' ' ? '_' : c;
-    }
-    return binding::str_from_utf8(name);
-  });
-}
-
 // What object.__dir__ lists (instance dict keys, then the type's
 // attributes), gathered without our attribute hook: object.__dir__ probes
 // __dict__ through it, and an instance without one would read that as a field.
@@ -410,9 +385,15 @@ PyObject* FacadeObject_dir(PyObject* op, PyObject*) {
   if (rec->class_idx >= dict.ordered_classes.size()) return names.release();
   PyRef seen = PyRef::steal(PySet_New(names.get()));
   if (!seen) return nullptr;
-  // Field names repeat in some classes (unnumbered extensible groups).
-  for (const FieldDef& field : dict.ordered_classes[rec->class_idx].fields) {
-    PyRef name = PyRef::steal(attribute_name_of(field.name));
+  std::vector<std::string> fields;
+  if (!binding::guard(false, [&] {
+        fields = idd_api->attribute_names(&dict.ordered_classes[rec->class_idx]);
+        return true;
+      })) {
+    return nullptr;
+  }
+  for (const std::string& field : fields) {
+    PyRef name = PyRef::steal(binding::str_from_utf8(field));
     if (!name) return nullptr;
     int present = PySet_Contains(seen.get(), name.get());
     if (present < 0) return nullptr;
@@ -536,7 +517,7 @@ int FacadeIDF_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     raise_cannot_convert(core.get(), "tamrix.idf.IDF");
     return -1;
   }
-  PyRef proxy = PyRef::steal(ObjectsProxy_new(&ObjectsProxy_Type, nullptr, nullptr));
+  PyRef proxy = PyRef::steal(binding::new_instance(&ObjectsProxy_Type, &ObjectsProxy_Type));
   if (!proxy || objects_proxy_methods.c_init(as_proxy(proxy.get()), op) < 0) return -1;
   FacadeIDF* self = as_facade_idf(op);
   Py_SETREF(self->core_idf, core.release());
@@ -789,16 +770,9 @@ PyObject* facade_setstate(PyObject* self, PyObject* state, const FacadePickling&
   Py_RETURN_NONE;
 }
 
-PyObject* facade_restore(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const FacadePickling& p) {
-  binding::ArgParser parser(p.restore_name, {"cls", "checksum", "state"}, 3);
-  PyObject* argv[3];
-  if (parser.parse(args, nargs, kwnames, argv) < 0 || !binding::check_restore_args(p.format, argv[1], argv[2])) {
-    return nullptr;
-  }
-  PyRef result = PyRef::steal(binding::new_for_restore(argv[0], p.type));
-  if (!result) return nullptr;
-  if (argv[2] != Py_None && facade_apply_state(result.get(), argv[2], p) < 0) return nullptr;
-  return result.release();
+template <FacadePickling* P>
+int apply_state(PyObject* self, PyObject* state) {
+  return facade_apply_state(self, state, *P);
 }
 
 template <FacadePickling* P>
@@ -814,7 +788,7 @@ PyObject* setstate_method(PyObject* self, PyObject* state) {
 
 template <FacadePickling* P>
 PyObject* restore_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return facade_restore(args, nargs, kwnames, *P);
+  return binding::restore_instance<PyObject, apply_state<P>>(args, nargs, kwnames, P->restore_name, P->format, P->type);
 }
 
 /*** Module functions ***/
@@ -826,30 +800,28 @@ PyObject* module_field_key_to_name(PyObject*, PyObject* const*, Py_ssize_t nargs
 
 /*** Method tables ***/
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef FacadeIDF_methods[] = {
-    {"setiddname", FASTCALL(FacadeIDF_setiddname) | METH_CLASS,
+    {"setiddname", TAMRIX_FASTCALL(FacadeIDF_setiddname) | METH_CLASS,
      "setiddname(iddname, *args, **kwargs)\n--\n\n"
      "Choose the dictionary (IDD file) for every document of this process."},
-    {"getiddname", FASTCALL(FacadeIDF_getiddname) | METH_CLASS,
+    {"getiddname", TAMRIX_FASTCALL(FacadeIDF_getiddname) | METH_CLASS,
      "getiddname()\n--\n\nThe dictionary path given to setiddname(), or \"\" before it."},
-    {"newidfobject", FASTCALL(FacadeIDF_newidfobject),
+    {"newidfobject", TAMRIX_FASTCALL(FacadeIDF_newidfobject),
      "newidfobject(class_name, defaultvalues=True, **kwargs)\n--\n\n"
      "Add a new idfobject to the model."},
-    {"getobject", FASTCALL(FacadeIDF_getobject),
+    {"getobject", TAMRIX_FASTCALL(FacadeIDF_getobject),
      "getobject(key, name)\n--\n\nFetch an IDF object given key and name."},
-    {"removeidfobject", FASTCALL(FacadeIDF_removeidfobject),
+    {"removeidfobject", TAMRIX_FASTCALL(FacadeIDF_removeidfobject),
      "removeidfobject(idfobject)\n--\n\nRemove an IDF object from the IDF."},
-    {"removeallidfobjects", FASTCALL(FacadeIDF_removeallidfobjects),
+    {"removeallidfobjects", TAMRIX_FASTCALL(FacadeIDF_removeallidfobjects),
      "removeallidfobjects(class_name)\n--\n\nRemove all IDF object of a certain type from the IDF."},
-    {"save", FASTCALL(FacadeIDF_save),
+    {"save", TAMRIX_FASTCALL(FacadeIDF_save),
      "save(idfname, *args, **kwargs)\n--\n\nSave the IDF to a file (values padded to 25 characters)."},
-    {"saveas", FASTCALL(FacadeIDF_saveas),
+    {"saveas", TAMRIX_FASTCALL(FacadeIDF_saveas),
      "saveas(idfname, *args, **kwargs)\n--\n\nSave the IDF to a file through save()."},
-    {"printidf", FASTCALL(FacadeIDF_printidf), "printidf()\n--\n\nPrint the IDF."},
-    {"idfstr", FASTCALL(FacadeIDF_idfstr), "idfstr()\n--\n\nString representation of the IDF."},
-    {"__reduce__", FASTCALL(reduce_method<&idf_pickling>), "__reduce__()\n--\n\n"},
+    {"printidf", TAMRIX_FASTCALL(FacadeIDF_printidf), "printidf()\n--\n\nPrint the IDF."},
+    {"idfstr", TAMRIX_FASTCALL(FacadeIDF_idfstr), "idfstr()\n--\n\nString representation of the IDF."},
+    {"__reduce__", TAMRIX_FASTCALL(reduce_method<&idf_pickling>), "__reduce__()\n--\n\n"},
     {"__setstate__", setstate_method<&idf_pickling>, METH_O, "__setstate__(state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -874,7 +846,7 @@ PyMemberDef ObjectsProxy_members[] = {
 PyMappingMethods ObjectsProxy_as_mapping = {nullptr, ObjectsProxy_subscript, nullptr};
 
 PyMethodDef ObjectsProxy_methods[] = {
-    {"__reduce__", FASTCALL(reduce_method<&proxy_pickling>), "__reduce__()\n--\n\n"},
+    {"__reduce__", TAMRIX_FASTCALL(reduce_method<&proxy_pickling>), "__reduce__()\n--\n\n"},
     {"__setstate__", setstate_method<&proxy_pickling>, METH_O, "__setstate__(state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -882,7 +854,7 @@ PyMethodDef ObjectsProxy_methods[] = {
 PyMethodDef FacadeObject_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FacadeObject_dir)), METH_NOARGS,
      "__dir__()\n--\n\nThe type's attributes and the object's field names as attributes."},
-    {"__reduce__", FASTCALL(reduce_method<&object_pickling>), "__reduce__()\n--\n\n"},
+    {"__reduce__", TAMRIX_FASTCALL(reduce_method<&object_pickling>), "__reduce__()\n--\n\n"},
     {"__setstate__", setstate_method<&object_pickling>, METH_O, "__setstate__(state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -894,18 +866,17 @@ PyMemberDef FacadeObject_members[] = {
 };
 
 PyMethodDef module_methods[] = {
-    {"_restore_IDF", FASTCALL(restore_function<&idf_pickling>),
+    {"_restore_IDF", TAMRIX_FASTCALL(restore_function<&idf_pickling>),
      "_restore_IDF(cls, checksum, state)\n--\n\nRestore a pickled facade IDF."},
-    {"_restore_IDFObject", FASTCALL(restore_function<&object_pickling>),
+    {"_restore_IDFObject", TAMRIX_FASTCALL(restore_function<&object_pickling>),
      "_restore_IDFObject(cls, checksum, state)\n--\n\nRestore a pickled facade IDFObject."},
-    {"_restore_IDFObjectsProxy", FASTCALL(restore_function<&proxy_pickling>),
+    {"_restore_IDFObjectsProxy", TAMRIX_FASTCALL(restore_function<&proxy_pickling>),
      "_restore_IDFObjectsProxy(cls, checksum, state)\n--\n\nRestore a pickled IDFObjectsProxy."},
-    {"_field_key_to_name", FASTCALL(module_field_key_to_name),
+    {"_field_key_to_name", TAMRIX_FASTCALL(module_field_key_to_name),
      "_field_key_to_name()\n--\n\nThe attribute-key table: upper-cased class name -> {key: field name}."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef FASTCALL
 
 PyModuleDef ormic_module = {
     PyModuleDef_HEAD_INIT, "tamrix.ormic", "Attribute-style scripting over the IDF document model.", -1,

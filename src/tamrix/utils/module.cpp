@@ -230,32 +230,29 @@ PyObject* py_trim_newlines(PyObject* m, PyObject* const* args, Py_ssize_t nargs,
   return py_trim<trim_newlines>(m, args, nargs, kwnames, "trim_newlines");
 }
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef module_methods[] = {
-    {"read_utf8_bytes", FASTCALL(py_read_utf8_bytes),
+    {"read_utf8_bytes", TAMRIX_FASTCALL(py_read_utf8_bytes),
      "read_utf8_bytes(filepath, encoding=None)\n--\n\n"
      "Read a whole file and return its text as UTF-8 bytes.\n\n"
      "With an encoding the file is decoded with it (strictly). Without one, bytes\n"
      "that are valid UTF-8 are returned as they are (a leading byte-order mark\n"
      "dropped); anything else is read as Windows-1252."},
-    {"any_to_string", FASTCALL(py_any_to_string),
+    {"any_to_string", TAMRIX_FASTCALL(py_any_to_string),
      "any_to_string(value)\n--\n\n"
      "The field text of a value as UTF-8 bytes: str as is, bool as Yes/No,\n"
      "integers in decimal, reals as the shortest text that reads back exactly."},
-    {"get_current_time", FASTCALL(py_get_current_time),
+    {"get_current_time", TAMRIX_FASTCALL(py_get_current_time),
      "get_current_time()\n--\n\nLocal date and time as b'YYYY-MM-DD HH:MM:SS'."},
-    {"get_continuous_digits_indices", FASTCALL(py_get_continuous_digits_indices),
+    {"get_continuous_digits_indices", TAMRIX_FASTCALL(py_get_continuous_digits_indices),
      "get_continuous_digits_indices(text)\n--\n\n"
      "(start, end) of the first run of ASCII digits in bytes; (-1, -1) if none."},
-    {"trim_string", FASTCALL(py_trim_string),
+    {"trim_string", TAMRIX_FASTCALL(py_trim_string),
      "trim_string(text)\n--\n\nBytes without leading and trailing blanks, tabs, CR and LF."},
-    {"trim_newlines", FASTCALL(py_trim_newlines),
+    {"trim_newlines", TAMRIX_FASTCALL(py_trim_newlines),
      "trim_newlines(text)\n--\n\nBytes without leading and trailing CR and LF."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef FASTCALL
 
 PyModuleDef utils_module = {
     PyModuleDef_HEAD_INIT, "tamrix.utils", "Helpers shared by the tamrix modules.", -1, module_methods,
