@@ -259,7 +259,7 @@ class ArgParser {
   }
 
   const char* func_;
-  static constexpr size_t kMaxParams = 8;
+  static constexpr size_t kMaxParams = 12;
   const char* names_[kMaxParams] = {};
   Py_ssize_t count_;
   Py_ssize_t min_;

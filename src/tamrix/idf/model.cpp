@@ -1,5 +1,6 @@
 #include "tamrix/idf/model.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
@@ -74,21 +75,48 @@ void write_object_data(std::string& out, const FormatConfig& config, const Class
 
 /*** Loading ***/
 
+namespace {
+
+uint64_t next_source_id() noexcept {
+  static std::atomic<uint64_t> counter{0};
+  return ++counter;
+}
+
+std::string first_line_end(std::string_view text) {
+  size_t at = text.find_first_of("\r\n");
+  if (at == std::string_view::npos || text[at] == '\n') return "\n";
+  return at + 1 < text.size() && text[at + 1] == '\n' ? "\r\n" : "\r";
+}
+
+}  // namespace
+
 LoadError Model::load(std::string_view text) noexcept {
+  try {
+    return load(std::string(text));
+  } catch (const std::bad_alloc&) {
+    clear();
+    LoadError error;
+    error.kind = LoadError::kNoMemory;
+    return error;
+  }
+}
+
+LoadError Model::load(std::string&& text) noexcept {
   clear();
   LoadError error;
   try {
+    auto source = std::make_shared<SourceText>();
+    source->text = std::move(text);
+    source->id = next_source_id();
+    source->line_end = first_line_end(source->text);
     std::vector<c_IDFObject> raw;
-    {
-      LexerCore lexer;
-      lexer.reset(std::string(text), false);
-      error.parse = parse_idf_tokens([&] { return lexer.take_token(); }, lexer.line_num, raw);
-    }  // the lexer's copy of the text goes here
+    error.parse = read_idf(source->text, raw, source->trailing);
     if (error.parse) {
       error.kind = error.parse.kind == ParseErrorKind::kNoMemory ? LoadError::kNoMemory : LoadError::kSyntax;
-      return error;
+    } else {
+      source_ = std::move(source);
+      error = build(raw, true);
     }
-    error = build(raw);
   } catch (const std::bad_alloc&) {
     error.kind = LoadError::kNoMemory;
   }
@@ -96,8 +124,11 @@ LoadError Model::load(std::string_view text) noexcept {
   return error;
 }
 
-LoadError Model::build(std::vector<c_IDFObject>& raw) noexcept {
+LoadError Model::build(std::vector<c_IDFObject>& raw) noexcept { return build(raw, false); }
+
+LoadError Model::build(std::vector<c_IDFObject>& raw, bool from_text) noexcept {
   LoadError error;
+  uint64_t source_id = from_text && source_ != nullptr ? source_->id : 0;
   try {
     slots_.reserve(slots_.size() + raw.size());
     // Consecutive objects are often of one class: remember the last one.
@@ -125,7 +156,12 @@ LoadError Model::build(std::vector<c_IDFObject>& raw) noexcept {
       ObjectPtr data = std::make_shared<ObjectData>();
       data->class_idx = class_idx;
       data->values = std::move(c_object.values);
-      data->lines = std::move(c_object.lines);
+      if (source_id != 0) {
+        data->source_id = source_id;
+        data->span = c_object.span;
+        data->first_line = c_object.first_line;
+        data->as_loaded = true;
+      }
       size_t obj_idx = slots_.size();
       slots_.push_back(std::move(data));
       positions->push_back(obj_idx);
@@ -144,6 +180,7 @@ void Model::clear() noexcept {
   targets_.clear();
   referencers_.clear();
   name_indexes_.clear();
+  source_.reset();
 }
 
 /*** Reference index upkeep ***/
@@ -276,7 +313,7 @@ EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size
       if (idx == 0 || n == 0) model->forget_names(data.class_idx);
     }
     data.values[idx].swap(stored);
-    std::vector<int32_t>().swap(data.lines);
+    data.as_loaded = false;
     return EditStatus::kOk;
   } catch (const std::bad_alloc&) {
     return EditStatus::kNoMemory;
@@ -286,7 +323,7 @@ EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size
 void Model::trim_trailing_empty(Model* model, ObjectData& data) noexcept {
   if (data.values.empty() || !data.values.back().empty()) return;
   while (!data.values.empty() && data.values.back().empty()) data.values.pop_back();
-  std::vector<int32_t>().swap(data.lines);
+  data.as_loaded = false;
   // No first field: no longer a name candidate.
   if (data.values.empty() && model != nullptr) model->forget_names(data.class_idx);
 }
@@ -350,39 +387,123 @@ void Model::referencing(const FieldDef& field, const std::string& upper_value, s
 
 /*** Writing ***/
 
-void Model::write(std::string& out, const FormatConfig& config, bool preserve_order) const {
+namespace {
+
+// Replaces every "\n" written from `from` on with the source's line break.
+void convert_line_ends(std::string& out, size_t from, const std::string& line_end) {
+  if (line_end == "\n") return;
+  size_t count = 0;
+  for (size_t i = from; i < out.size(); ++i) count += out[i] == '\n';
+  if (count == 0) return;
+  std::string converted;
+  converted.reserve(out.size() - from + count * (line_end.size() - 1));
+  for (size_t i = from; i < out.size(); ++i) {
+    if (out[i] == '\n') {
+      converted += line_end;
+    } else {
+      converted += out[i];
+    }
+  }
+  out.resize(from);
+  out += converted;
+}
+
+bool ends_line(const std::string& out) { return out.empty() || out.back() == '\n' || out.back() == '\r'; }
+
+}  // namespace
+
+std::vector<int32_t> Model::source_lines(const ObjectData& data) const {
+  if (!data.as_loaded || !from_source(data)) return {};
+  std::vector<int32_t> lines = value_lines(source_->text, data.span, data.first_line);
+  if (lines.size() != data.values.size()) return {};
+  return lines;
+}
+
+void Model::write(std::string& out, const FormatConfig& config, bool preserve_order, bool keep_comments) const {
   if (idd_ == nullptr) return;
   size_t total = 0;
   for (const auto& [key, positions] : class_positions_) total += positions.size();
   size_t estimate = estimated_output_size(out, config, total);
   if (out.capacity() < estimate) out.reserve(estimate);
+  bool comments = keep_comments && !config.compact && source_ != nullptr;
+
+  auto write_one = [&](const ObjectData& data) {
+    out += '\n';
+    if (comments && from_source(data)) {
+      write_object(out, config, class_of(data).name, data.values, class_of(data), get_field_name,
+                   user_comments(source_->text, data.span), true);
+    } else {
+      write_object_data(out, config, class_of(data), data);
+    }
+  };
 
   if (preserve_order) {
     for (const ObjectPtr& data : slots_) {
-      if (data == nullptr) continue;
-      out += '\n';
-      write_object_data(out, config, class_of(*data), *data);
+      if (data != nullptr) write_one(*data);
     }
+  } else {
+    std::string current_group;
+    std::string search_key;
+    for (const ClassDef& cls : idd_->ordered_classes) {
+      search_key = to_ascii_upper(cls.name);
+      auto it = class_positions_.find(search_key);
+      if (it == class_positions_.end() || it->second.empty()) continue;
+      if (!config.compact && cls.group != current_group) {
+        current_group = cls.group;
+        if (!current_group.empty()) write_group_header(out, current_group);
+      }
+      for (size_t position : it->second) {
+        if (const ObjectData* data = object(position)) write_one(*data);
+      }
+      if (config.compact) out += '\n';
+    }
+  }
+  if (comments) {
+    std::vector<std::string_view> tail = comment_lines(std::string_view(source_->text).substr(source_->trailing));
+    if (!tail.empty()) out += '\n';
+    for (std::string_view line : tail) {
+      out += line;
+      out += '\n';
+    }
+  }
+}
+
+void Model::write_original(std::string& out, const FormatConfig& config) const {
+  if (idd_ == nullptr) return;
+  if (source_ == nullptr) {
+    // Nothing was read: every object is new.
+    size_t from = out.size();
+    write(out, config, true);
+    if (out.size() > from && out[from] == '\n') out.erase(from, 1);
     return;
   }
-
-  std::string current_group;
-  std::string search_key;
-  for (const ClassDef& cls : idd_->ordered_classes) {
-    search_key = to_ascii_upper(cls.name);
-    auto it = class_positions_.find(search_key);
-    if (it == class_positions_.end() || it->second.empty()) continue;
-    if (!config.compact && cls.group != current_group) {
-      current_group = cls.group;
-      if (!current_group.empty()) write_group_header(out, current_group);
+  const std::string& text = source_->text;
+  out.reserve(out.size() + text.size() + 4096);
+  for (const ObjectPtr& data : slots_) {
+    if (data == nullptr || !from_source(*data)) continue;
+    const SourceSpan& span = data->span;
+    if (data->as_loaded) {
+      out.append(text, span.begin, span.end - span.begin);
+      continue;
     }
-    for (size_t position : it->second) {
-      const ObjectData* data = object(position);
-      if (data == nullptr) continue;
-      out += '\n';
-      write_object_data(out, config, class_of(*data), *data);
-    }
-    if (config.compact) out += '\n';
+    // Edited: what stood before it as it was, then the object itself in the
+    // standard layout with the comments on its lines.
+    out.append(text, span.begin, span.head - span.begin);
+    size_t from = out.size();
+    std::vector<UserComment> comments = user_comments(text, span);
+    write_object(out, config, class_of(*data).name, data->values, class_of(*data), get_field_name, comments, false);
+    convert_line_ends(out, from, source_->line_end);
+  }
+  out.append(text, source_->trailing, std::string::npos);
+  bool first_added = true;
+  for (const ObjectPtr& data : slots_) {
+    if (data == nullptr || from_source(*data)) continue;
+    size_t from = out.size();
+    if (first_added && !ends_line(out)) out += '\n';
+    first_added = false;
+    if (!out.empty()) out += '\n';
+    write_object_data(out, config, class_of(*data), *data);
+    convert_line_ends(out, from, source_->line_end);
   }
 }
 

@@ -16,10 +16,24 @@
 
 #include "tamrix/idd/idd_core.hpp"
 #include "tamrix/idf/parser.hpp"
+#include "tamrix/idf/reader.hpp"
 #include "tamrix/idf/refindex.hpp"
 #include "tamrix/idf/writer.hpp"
 
 namespace tamrix {
+
+// The text a model was loaded from, kept so that what the user wrote can
+// be written back: comments, layout, line ends and encoding.
+struct SourceText {
+  enum Encoding { kUtf8, kCp1252, kLatin1, kOther };
+  std::string text;       // as read, in UTF-8, without a byte-order mark
+  size_t trailing = 0;    // where the text after the last object starts
+  uint64_t id = 0;        // tells this text's objects from any other's
+  Encoding encoding = kUtf8;
+  std::string encoding_name;  // kOther: the codec the file was read with
+  bool bom = false;           // the file started with a UTF-8 byte-order mark
+  std::string line_end = "\n";  // the first line break of the text
+};
 
 // One object's class and values. Shared between the model's slot and the
 // object's Python handle, so an object removed from its model keeps its
@@ -27,9 +41,12 @@ namespace tamrix {
 struct ObjectData {
   size_t class_idx = 0;
   std::vector<std::string> values;  // field 0 first, as text
-  // The 1-based source line of each value as loaded; empty for an object
-  // added after loading or changed since.
-  std::vector<int32_t> lines;
+  // Where the object stood in the text it was loaded from (source_id 0:
+  // nowhere), and whether it is still exactly as read there.
+  uint64_t source_id = 0;
+  SourceSpan span;
+  int32_t first_line = 0;
+  bool as_loaded = false;
 };
 
 using ObjectPtr = std::shared_ptr<ObjectData>;
@@ -87,10 +104,12 @@ class Model {
   const c_IDD* idd() const noexcept { return idd_; }
   void set_idd(const c_IDD* idd) noexcept { idd_ = idd; }
 
-  // Tokenizes, parses and builds `text` (UTF-8 IDF text) into this empty
-  // model. Needs no interpreter: run it without the lock. On failure the
-  // model is left empty.
+  // Reads and builds `text` (UTF-8 IDF text) into this empty model, and
+  // keeps the text as the model's source. Needs no interpreter: run it
+  // without the lock. On failure the model is left empty.
   LoadError load(std::string_view text) noexcept;
+  // As load, taking the text over.
+  LoadError load(std::string&& text) noexcept;
   // Matches parsed objects against the dictionary and appends them, their
   // values moved out of `raw`. On failure the objects built before it stay.
   LoadError build(std::vector<c_IDFObject>& raw) noexcept;
@@ -139,8 +158,23 @@ class Model {
 
   // --- writing ---
   // Appends every live object: in dictionary order with group headers, or
-  // in insertion order. Throws std::bad_alloc.
-  void write(std::string& out, const FormatConfig& config, bool preserve_order) const;
+  // in insertion order; with `keep_comments`, with the comments the user
+  // wrote in the source. Throws std::bad_alloc.
+  void write(std::string& out, const FormatConfig& config, bool preserve_order, bool keep_comments = false) const;
+  // Appends the model as it was read: every object still as loaded exactly
+  // as it stood, edited ones in the standard layout with their comments in
+  // their place, added ones at the end, all line breaks as the source's.
+  void write_original(std::string& out, const FormatConfig& config) const;
+
+  // --- the source ---
+  const SourceText* source() const noexcept { return source_.get(); }
+  SourceText* source() noexcept { return source_.get(); }
+  bool from_source(const ObjectData& data) const noexcept {
+    return source_ != nullptr && data.source_id == source_->id;
+  }
+  // The 1-based line of each value of an object still as loaded; empty
+  // otherwise.
+  std::vector<int32_t> source_lines(const ObjectData& data) const;
 
   // --- state, for pickling and its restore ---
   std::vector<ObjectPtr>& slots() noexcept { return slots_; }
@@ -156,6 +190,7 @@ class Model {
 
  private:
   void forget_names(size_t class_idx) noexcept { name_indexes_.erase(class_idx); }
+  LoadError build(std::vector<c_IDFObject>& raw, bool from_text) noexcept;
   void register_fields(const ObjectData& data, size_t obj_idx);
   void unregister_fields(const ObjectData& data, size_t obj_idx) noexcept;
 
@@ -166,6 +201,7 @@ class Model {
   RefMap targets_;      // reference list -> value -> where the name is defined
   RefMap referencers_;  // object list -> value -> which fields point at it
   std::unordered_map<size_t, NameIndex> name_indexes_;  // by class_idx
+  std::shared_ptr<SourceText> source_;                  // null: built from nothing
 };
 
 }  // namespace tamrix

@@ -1,6 +1,7 @@
 // tamrix.idf: the binding of the document model (model.hpp). IDF (a loaded
 // document) and IDFObject (one object): argument handling, one Python object
 // per live slot, typed values, pickling, and errors turned into exceptions.
+#include <algorithm>
 #include <new>
 #include <optional>
 
@@ -144,7 +145,7 @@ int IDFObject_c_init(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf,
   Py_INCREF(name);
   Py_SETREF(self->class_name, name);
   self->data->values = std::move(values);
-  std::vector<int32_t>().swap(self->data->lines);
+  self->data->as_loaded = false;
   values.clear();
   return 0;
 }
@@ -728,6 +729,8 @@ struct WriteOptions {
   FormatConfig local;
   const FormatConfig* config = nullptr;
   bool preserve_order = false;
+  bool keep_comments = false;
+  bool original_layout = false;
 };
 
 bool style_args(PyObject* const* sizes, PyObject* compact_obj, PyObject* preserve_obj, WriteOptions& opts) {
@@ -750,17 +753,35 @@ bool style_args(PyObject* const* sizes, PyObject* compact_obj, PyObject* preserv
   });
 }
 
+// The model's text in the chosen layout; false with an exception.
+bool write_text(IDFRecord* self, std::string& out, const WriteOptions& opts) {
+  return binding::guard(false, [&] {
+    if (opts.original_layout) {
+      self->model.write_original(out, *opts.config);
+    } else {
+      self->model.write(out, *opts.config, opts.preserve_order, opts.keep_comments);
+    }
+    return true;
+  });
+}
+
 PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const binding::ArgParser parser(
-      "format", {"class_indent_size", "field_indent_size", "field_size", "compact", "preserve_order"}, 0, 3);
-  PyObject* argv[5];
+  static const binding::ArgParser parser("format",
+                                         {"class_indent_size", "field_indent_size", "field_size", "compact",
+                                          "preserve_order", "keep_comments", "original_layout"},
+                                         0, 3);
+  PyObject* argv[7];
   if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
   WriteOptions opts;
-  if (!style_args(argv, argv[3], argv[4], opts)) return nullptr;
+  if (!style_args(argv, argv[3], argv[4], opts) || !flag_arg(argv[5], opts.keep_comments) ||
+      !flag_arg(argv[6], opts.original_layout)) {
+    return nullptr;
+  }
   IDFRecord* self = as_idf(op);
   if (loaded_idd(self) == nullptr) return nullptr;
   std::string out;
-  if (!write_model_or_raise(self, out, opts.config, opts.preserve_order)) return nullptr;
+  if (!write_text(self, out, opts)) return nullptr;
+  if (opts.original_layout) return binding::str_from_utf8(out);
   std::string_view text(out);
   size_t first = text.find_first_not_of("\r\n");
   if (first == std::string_view::npos) return PyUnicode_FromStringAndSize("", 0);
@@ -768,33 +789,164 @@ PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
   return binding::str_from_utf8(text.substr(first, last - first + 1));
 }
 
+/*** IDF: saving in an encoding ***/
+
+struct OutputEncoding {
+  SourceText::Encoding kind = SourceText::kUtf8;
+  std::string name = "utf-8";  // the codec's own name
+};
+
+// None leaves `out` alone; a str names a codec, looked up as Python does.
+bool encoding_arg(PyObject* obj, OutputEncoding& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!binding::check_arg_type(obj, &PyUnicode_Type, "encoding", false)) return false;
+  PyRef codecs = PyRef::steal(PyImport_ImportModule("codecs"));
+  if (!codecs) return false;
+  PyRef info = PyRef::steal(PyObject_CallMethod(codecs.get(), "lookup", "O", obj));
+  if (!info) return false;
+  PyRef name = PyRef::steal(PyObject_GetAttrString(info.get(), "name"));
+  if (!name) return false;
+  std::string_view view;
+  if (!binding::utf8_view(name.get(), view)) return false;
+  out.name.assign(view);
+  if (view == "utf-8") {
+    out.kind = SourceText::kUtf8;
+  } else if (view == "cp1252") {
+    out.kind = SourceText::kCp1252;
+  } else if (view == "iso8859-1") {
+    out.kind = SourceText::kLatin1;
+  } else {
+    out.kind = SourceText::kOther;
+  }
+  return true;
+}
+
+// Raises UnicodeEncodeError for the character at byte `bad` of `text`,
+// with `where` saying where it stands in the model.
+void raise_encode_error(const std::string& codec, std::string_view text, size_t bad, const std::string& where) {
+  PyRef str = PyRef::steal(binding::str_from_utf8(text));
+  PyRef prefix = PyRef::steal(binding::str_from_utf8(text.substr(0, bad)));
+  if (!str || !prefix) return;
+  Py_ssize_t start = PyUnicode_GET_LENGTH(prefix.get());
+  PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_UnicodeEncodeError, "sOnns", codec.c_str(), str.get(), start,
+                                                   start + 1, where.c_str()));
+  if (error) PyErr_SetObject(PyExc_UnicodeEncodeError, error.get());
+}
+
+// Every value of every live object must fit the target; the first that
+// does not is named with its object and field.
+bool check_values_fit(IDFRecord* self, SingleByte target, const std::string& codec) {
+  const Model& model = self->model;
+  std::string scratch;
+  for (size_t i = 0; i < model.slot_count(); ++i) {
+    const ObjectData* data = model.object(i);
+    if (data == nullptr) continue;
+    const ClassDef& cls = model.class_of(*data);
+    for (size_t k = 0; k < data->values.size(); ++k) {
+      size_t bad = utf8_to_single_byte(data->values[k], target, scratch);
+      if (bad == std::string_view::npos) continue;
+      std::string where = "in " + cls.name;
+      if (!data->values.empty() && !data->values[0].empty()) where += " \"" + data->values[0] + "\"";
+      std::string field = get_field_name(&cls, static_cast<int>(k), false);
+      where += ", field " + (field.empty() ? std::to_string(k + 1) : field);
+      raise_encode_error(codec, data->values[k], bad, where);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The text as bytes in `encoding`; a byte-order mark first when asked for.
+PyObject* encode_text(IDFRecord* self, const std::string& text, const OutputEncoding& encoding, bool bom) {
+  if (encoding.kind == SourceText::kUtf8) {
+    if (!bom) return binding::bytes_from(text);
+    std::string with_bom;
+    if (!binding::guard(false, [&] {
+          with_bom.reserve(text.size() + 3);
+          with_bom += "\xEF\xBB\xBF";
+          with_bom += text;
+          return true;
+        })) {
+      return nullptr;
+    }
+    return binding::bytes_from(with_bom);
+  }
+  if (encoding.kind == SourceText::kOther) {
+    PyRef str = PyRef::steal(binding::str_from_utf8(text));
+    if (!str) return nullptr;
+    return PyUnicode_AsEncodedString(str.get(), encoding.name.c_str(), "strict");
+  }
+  SingleByte target = encoding.kind == SourceText::kCp1252 ? SingleByte::kCp1252 : SingleByte::kLatin1;
+  if (!check_values_fit(self, target, encoding.name)) return nullptr;
+  std::string encoded;
+  size_t bad = std::string_view::npos;
+  if (!binding::guard(false, [&] {
+        bad = utf8_to_single_byte(text, target, encoded);
+        return true;
+      })) {
+    return nullptr;
+  }
+  if (bad != std::string_view::npos) {
+    // Not a value: a comment or other text the user wrote.
+    long line = 1 + static_cast<long>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(bad), '\n'));
+    size_t line_start = text.rfind('\n', bad);
+    line_start = line_start == std::string::npos ? 0 : line_start + 1;
+    size_t line_end = text.find('\n', bad);
+    std::string_view line_text = std::string_view(text).substr(line_start, line_end == std::string::npos ? std::string::npos : line_end - line_start);
+    raise_encode_error(encoding.name, line_text, bad - line_start, "on line " + std::to_string(line) + " of the text");
+    return nullptr;
+  }
+  return binding::bytes_from(encoded);
+}
+
 constexpr std::string_view kHeader = "! Generated using Tamrix.py\n";
 
 PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("save",
                                          {"output_path", "class_indent_size", "field_indent_size", "field_size",
-                                          "compact", "preserve_order", "include_timestamp"},
+                                          "compact", "preserve_order", "include_timestamp", "keep_comments",
+                                          "original_layout", "encoding"},
                                          1, 4);
-  PyObject* argv[7];
+  PyObject* argv[10];
   if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
   WriteOptions opts;
   bool include_timestamp = true;
   if (!style_args(argv + 1, argv[4], argv[5], opts)) return nullptr;
   if (argv[6] != nullptr && !flag_arg(argv[6], include_timestamp)) return nullptr;
+  if (!flag_arg(argv[7], opts.keep_comments) || !flag_arg(argv[8], opts.original_layout)) return nullptr;
   IDFRecord* self = as_idf(op);
   if (loaded_idd(self) == nullptr) return nullptr;
+  // The original layout keeps the source's encoding and byte-order mark
+  // unless told otherwise; the standard layout is UTF-8.
+  OutputEncoding encoding;
+  const SourceText* source = self->model.source();
+  bool bom = false;
+  if (opts.original_layout && source != nullptr) {
+    encoding.kind = source->encoding;
+    encoding.name = source->encoding == SourceText::kCp1252   ? "cp1252"
+                    : source->encoding == SourceText::kLatin1 ? "iso8859-1"
+                    : source->encoding == SourceText::kOther  ? source->encoding_name
+                                                              : "utf-8";
+  }
+  if (!encoding_arg(argv[9], encoding)) return nullptr;
+  if (opts.original_layout && source != nullptr && source->bom) {
+    bom = encoding.kind == SourceText::kUtf8 && source->encoding == SourceText::kUtf8;
+  }
   std::string out;
-  bool ok = binding::guard(false, [&] {
-    out += kHeader;
-    if (include_timestamp) {
-      out += "! Saved at: ";
-      out += utils_api->get_current_time();
-      out += '\n';
-    }
-    return true;
-  });
-  if (!ok || !write_model_or_raise(self, out, opts.config, opts.preserve_order)) return nullptr;
-  PyRef data = PyRef::steal(binding::bytes_from(out));
+  if (!opts.original_layout) {
+    bool ok = binding::guard(false, [&] {
+      out += kHeader;
+      if (include_timestamp) {
+        out += "! Saved at: ";
+        out += utils_api->get_current_time();
+        out += '\n';
+      }
+      return true;
+    });
+    if (!ok) return nullptr;
+  }
+  if (!write_text(self, out, opts)) return nullptr;
+  PyRef data = PyRef::steal(encode_text(self, out, encoding, bom));
   if (!data) return nullptr;
   std::string().swap(out);
   PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(write_file_func, argv[0], data.get(), nullptr));
@@ -1157,16 +1309,23 @@ PyObject* IDFObject_source_lines(PyObject* op, PyObject* const*, Py_ssize_t narg
   if (binding::parse_no_args("_source_lines", nargs, kwnames) < 0) return nullptr;
   IDFObjectRecord* self = as_object(op);
   if (checked_class_def(self) == nullptr) return nullptr;
-  const ObjectData& data = *self->data;
-  if (data.lines.size() != data.values.size() || data.values.empty()) Py_RETURN_NONE;
-  PyRef lines = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(data.lines.size())));
-  if (!lines) return nullptr;
-  for (size_t i = 0; i < data.lines.size(); ++i) {
-    PyObject* line = PyLong_FromLong(data.lines[i]);
-    if (line == nullptr) return nullptr;
-    PyTuple_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
+  Model* model = owner_model(self);
+  std::vector<int32_t> lines;
+  if (model != nullptr && !binding::guard(false, [&] {
+        lines = model->source_lines(*self->data);
+        return true;
+      })) {
+    return nullptr;
   }
-  return lines.release();
+  if (lines.empty()) Py_RETURN_NONE;
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
+  if (!tuple) return nullptr;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    PyObject* line = PyLong_FromLong(lines[i]);
+    if (line == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), line);
+  }
+  return tuple.release();
 }
 
 /*** Pickling ***/
@@ -1422,7 +1581,7 @@ int IDFObject_apply_state(IDFObjectRecord* self, PyObject* state) {
   // In place: a model restored before this object already shares them.
   self->data->class_idx = self->class_idx;
   self->data->values = std::move(values);
-  std::vector<int32_t>().swap(self->data->lines);
+  self->data->as_loaded = false;
   return binding::restore_instance_dict(reinterpret_cast<PyObject*>(self), state, 7) ? 0 : -1;
 }
 
@@ -1545,6 +1704,11 @@ void IDF_dealloc(PyObject* op) {
   "settings\n"                                                                              \
   "    preserve_order (bint, optional): Whether to preserve object order\n"
 
+#define LAYOUT_ARGS_DOC                                                                          \
+  "    keep_comments (bool, optional): Carry the comments written in the source\n"             \
+  "    original_layout (bool, optional): Objects as they stood in the source, in its order;\n" \
+  "        edited ones in the standard layout, added ones at the end\n"
+
 PyMethodDef IDF_methods[] = {
     {"from_file", FASTCALL(IDF_from_file) | METH_CLASS,
      "from_file(idd, filepath, encoding=None)\n--\n\nParse IDF file"},
@@ -1570,9 +1734,10 @@ PyMethodDef IDF_methods[] = {
      "Returns:\n"
      "    int: Number of objects removed. 0 if class was not found."},
     {"format", FASTCALL(IDF_format),
-     "format(class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, preserve_order=False)\n--\n\n"
+     "format(class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, preserve_order=False, "
+     "keep_comments=False, original_layout=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
-     "Args:\n" STYLE_ARGS_DOC
+     "Args:\n" STYLE_ARGS_DOC LAYOUT_ARGS_DOC
      "\nReturns:\n"
      "    str: IDF str"},
     {"__reduce__", FASTCALL(IDF_reduce), "__reduce__()\n--\n\n"},
@@ -1580,13 +1745,17 @@ PyMethodDef IDF_methods[] = {
     {"__setstate__", IDF_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"save", FASTCALL(IDF_save),
      "save(output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
-     "preserve_order=False, include_timestamp=True)\n--\n\n"
+     "preserve_order=False, include_timestamp=True, keep_comments=False, original_layout=False, encoding=None)"
+     "\n--\n\n"
      "Convert IDF to str with format config\n\n"
-     "Args:\n" STYLE_ARGS_DOC "    include_timestamp (bint, optional): Whether to include timestamp"},
+     "Args:\n" STYLE_ARGS_DOC "    include_timestamp (bint, optional): Whether to include timestamp\n" LAYOUT_ARGS_DOC
+     "    encoding (str, optional): utf-8, cp1252, latin-1 or another codec; None: the source's encoding in the\n"
+     "        original layout, else utf-8"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef STYLE_ARGS_DOC
+#undef LAYOUT_ARGS_DOC
 
 PyGetSetDef IDFObject_getset[] = {
     {"class_name", IDFObject_get_class_name, nullptr, "The object's class name, as the dictionary spells it.",

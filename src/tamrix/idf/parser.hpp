@@ -12,10 +12,20 @@
 
 namespace tamrix {
 
+// Where an object stands in the text it was read from: byte offsets of the
+// bytes that belong to it ([begin, end)) and of the start of the line (or
+// of the part of it that belongs to the object) holding its class name.
+struct SourceSpan {
+  size_t begin = 0;
+  size_t head = 0;
+  size_t end = 0;
+};
+
 struct c_IDFObject {
   std::string class_name;           // as written, trimmed; may be empty
   std::vector<std::string> values;  // as written, trimmed; "" for an empty field
-  std::vector<int32_t> lines;       // the line each value stands on (its delimiter's when empty)
+  SourceSpan span;                  // set by read_idf only
+  int32_t first_line = 0;           // the line of span.begin (read_idf only)
 };
 
 enum class ParseErrorKind {
@@ -41,7 +51,6 @@ template <class NextToken>
 ParseError parse_idf_tokens(NextToken&& next_token, const int32_t& line_num, std::vector<c_IDFObject>& out) {
   c_IDFObject current;
   std::string last_text;
-  int32_t last_line = 0;
   bool object_started = false;
   try {
     for (;;) {
@@ -57,12 +66,10 @@ ParseError parse_idf_tokens(NextToken&& next_token, const int32_t& line_num, std
             return ParseError{ParseErrorKind::kMissingDelimiter, line_num, std::move(tok.value), tok.type};
           }
           last_text = std::move(tok.value);
-          last_line = line_num;
           break;
         case TOKEN_COMMA:
         case TOKEN_SEMICOLON:
           if (object_started) {
-            current.lines.push_back(last_text.empty() ? line_num : last_line);
             current.values.push_back(std::move(last_text));
           } else {
             current.class_name = std::move(last_text);

@@ -13,8 +13,38 @@ FormatConfig generate_format_config(size_t class_indent_size, size_t field_inden
   return config;
 }
 
-void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
-                  const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name) {
+namespace {
+
+void append_comments(std::string& out, const std::vector<UserComment>* comments, UserComment::Where where, int field,
+                     bool all_from_field = false) {
+  if (comments == nullptr) return;
+  for (const UserComment& c : *comments) {
+    if (c.where != where) continue;
+    if (where != UserComment::kBefore && where != UserComment::kClassLine) {
+      if (all_from_field ? c.field < field : c.field != field) continue;
+    }
+    out += "  ";
+    out += c.text;
+  }
+}
+
+void append_comment_lines(std::string& out, const std::vector<UserComment>* comments, UserComment::Where where,
+                          int field, const std::string& indent, bool all_from_field = false) {
+  if (comments == nullptr) return;
+  for (const UserComment& c : *comments) {
+    if (c.where != where) continue;
+    if (where == UserComment::kBeforeField && (all_from_field ? c.field < field : c.field != field)) continue;
+    out += indent;
+    out += c.text;
+    out += '\n';
+  }
+}
+
+void write_object_impl(std::string& out, const FormatConfig& config, const std::string& class_name,
+                       const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
+                       const std::vector<UserComment>* comments, bool with_before) {
+  if (config.compact) comments = nullptr;
+  if (with_before) append_comment_lines(out, comments, UserComment::kBefore, 0, std::string());
   out += config.class_indent;
   out += class_name;
 
@@ -29,13 +59,25 @@ void write_object(std::string& out, const FormatConfig& config, const std::strin
     last_idx = min_fields - 1;
   } else {
     out += ';';
-    if (!config.compact) out += '\n';
+    if (!config.compact) {
+      append_comments(out, comments, UserComment::kClassLine, 0);
+      append_comments(out, comments, UserComment::kFieldLine, 0, true);
+      out += '\n';
+    }
     return;
   }
 
   out += ',';
-  if (!config.compact) out += '\n';
+  if (!config.compact) {
+    append_comments(out, comments, UserComment::kClassLine, 0);
+    out += '\n';
+  }
   for (long long k = 0; k <= last_idx; ++k) {
+    bool last = k == last_idx;
+    int field = static_cast<int>(k);
+    if (comments != nullptr) {
+      append_comment_lines(out, comments, UserComment::kBeforeField, field, config.field_indent, last);
+    }
     out += config.field_indent;
     size_t val_size = 0;
     if (k < n) {
@@ -43,7 +85,7 @@ void write_object(std::string& out, const FormatConfig& config, const std::strin
       out += value;
       val_size = value.size();
     }
-    out += (k == last_idx) ? ';' : ',';
+    out += last ? ';' : ',';
     if (config.compact) continue;
     if (config.field_size != 0) {
       if (config.field_size >= val_size) {
@@ -53,9 +95,25 @@ void write_object(std::string& out, const FormatConfig& config, const std::strin
       }
     }
     out += "!- ";
-    out += field_name(&cls, static_cast<int>(k), true);
+    out += field_name(&cls, field, true);
+    // Comments of fields past the last one written (trailing blanks
+    // dropped) stay with the object, on its last line.
+    append_comments(out, comments, UserComment::kFieldLine, field, last);
     out += '\n';
   }
+}
+
+}  // namespace
+
+void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
+                  const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name) {
+  write_object_impl(out, config, class_name, values, cls, field_name, nullptr, false);
+}
+
+void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
+                  const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
+                  const std::vector<UserComment>& comments, bool with_before) {
+  write_object_impl(out, config, class_name, values, cls, field_name, &comments, with_before);
 }
 
 size_t estimated_output_size(const std::string& out, const FormatConfig& config, size_t object_count) {

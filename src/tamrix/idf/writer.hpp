@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tamrix/idd/idd_core.hpp"
+#include "tamrix/idf/reader.hpp"
 
 namespace tamrix {
 
@@ -28,6 +29,14 @@ using FieldNameFn = std::string (*)(const ClassDef* cls, int index, bool with_un
 // first `min_fields` fields always are.
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
                   const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name);
+
+// As write_object, carrying the user's comments (not in the compact
+// layout): comment lines before the object (when `with_before`), comments
+// on the class line, comment lines between fields before the field they
+// precede, and comments at the end of a field's line after its "!-" name.
+void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
+                  const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
+                  const std::vector<UserComment>& comments, bool with_before);
 
 // Size to reserve for `object_count` objects appended to `out`.
 size_t estimated_output_size(const std::string& out, const FormatConfig& config, size_t object_count);

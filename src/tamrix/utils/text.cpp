@@ -175,4 +175,53 @@ std::string cp1252_to_utf8(std::string_view s) {
   return out;
 }
 
+namespace {
+
+// The next code point of valid UTF-8 at `i`, advancing `i`.
+uint32_t next_code_point(std::string_view s, size_t& i) noexcept {
+  auto b = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(s[k])); };
+  uint32_t c = b(i);
+  if (c < 0x80) {
+    ++i;
+    return c;
+  }
+  size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+  if (i + len > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
+  uint32_t cp = c & (0xFF >> (len + 1));
+  for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (b(i + k) & 0x3F);
+  i += len;
+  return cp;
+}
+
+}  // namespace
+
+size_t utf8_to_single_byte(std::string_view s, SingleByte target, std::string& out) {
+  out.clear();
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t at = i;
+    uint32_t cp = next_code_point(s, i);
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF) || (target == SingleByte::kLatin1 && cp <= 0xFF)) {
+      out.push_back(static_cast<char>(cp));
+      continue;
+    }
+    bool found = false;
+    if (target == SingleByte::kCp1252) {
+      for (uint32_t k = 0; k < 32; ++k) {
+        if (kCp1252High[k] == cp) {
+          out.push_back(static_cast<char>(0x80 + k));
+          found = true;
+          break;
+        }
+      }
+    }
+    if (!found) return at;
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace tamrix

@@ -47,4 +47,11 @@ uint64_t digest64(std::string_view s) noexcept;
 // as Latin-1) into UTF-8.
 std::string cp1252_to_utf8(std::string_view s);
 
+// Encodes valid UTF-8 text as Windows-1252 (the five undefined bytes
+// coming back from the code points cp1252_to_utf8 gives them) or Latin-1.
+// Returns npos, or the byte offset of the first character the target
+// cannot hold (`out` then holds what came before it).
+enum class SingleByte { kCp1252, kLatin1 };
+size_t utf8_to_single_byte(std::string_view s, SingleByte target, std::string& out);
+
 }  // namespace tamrix
