@@ -87,6 +87,7 @@ def test_dictionary_found_by_version_in_search_path(tmp_path, monkeypatch):
 @needs_corpus
 @pytest.mark.parametrize("name", [
     "GroundTempOSCCompactSched.idf",  # UTF-8 text
+    "Minimal.idf",  # Windows-1252 bytes after the mark
 ])
 def test_a_model_saved_with_a_byte_order_mark(capsys, tmp_path, monkeypatch, name):
     monkeypatch.setenv(discovery.IDD_PATH_VARIABLE, str(DATA_DIR / "idd"))
