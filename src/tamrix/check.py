@@ -90,7 +90,12 @@ def _raw_values(obj: IDFObject) -> list[str]:
     if _NATIVE_RAW:
         return obj._raw_values()  # type: ignore[attr-defined, no-any-return]
     stored = obj.__reduce__()[2][6]
-    return [b.decode("utf-8", "surrogateescape") for b in stored]
+    # One decode for the whole object; values holding the separator itself
+    # (a NUL byte) are decoded one by one.
+    texts = b"\0".join(stored).decode("utf-8", "surrogateescape").split("\0")
+    if len(texts) != len(stored):
+        texts = [b.decode("utf-8", "surrogateescape") for b in stored]
+    return texts
 
 
 def _source_lines(obj: IDFObject) -> Sequence[int] | None:
@@ -180,6 +185,7 @@ class FieldRule:
     minimum_exclusive: bool
     maximum: float | None
     maximum_exclusive: bool
+    bounded: bool  # has a minimum or a maximum
 
 
 def _field_rule(info: FieldInfo) -> FieldRule:
@@ -206,6 +212,7 @@ def _field_rule(info: FieldInfo) -> FieldRule:
         minimum_exclusive=info["minimum_exclusive"],
         maximum=info["maximum"],
         maximum_exclusive=info["maximum_exclusive"],
+        bounded=info["minimum"] is not None or info["maximum"] is not None,
     )
 
 
@@ -381,10 +388,13 @@ class _ObjectView:
         self._lines: Sequence[int] | None = None
         self._lines_read = False
 
-    def text(self, index: int) -> str:
+    def raw(self) -> list[str]:
         if self._raw is None:
             self._raw = _raw_values(self.obj)
-        return self._raw[index]
+        return self._raw
+
+    def text(self, index: int) -> str:
+        return self.raw()[index]
 
     def line(self, index: int) -> int | None:
         if not self._lines_read:
@@ -498,6 +508,7 @@ class _Checker:
             name = rules.object_name(values)
             count = len(values)
             at = (class_position, position, -1)
+            raw: list[str] | None = None
 
             if rules.unique and position > 0:
                 message = f"object {position + 1} of {total}; the class allows only one"
@@ -521,7 +532,16 @@ class _Checker:
                 if rule.references:
                     self._define(where, rules, name, view, rule, index, id(obj), str(value))
                 if rule.numeric:
-                    found = _number_problem(rule, value, view, index)
+                    # The common case without a call: a finite number with
+                    # no bounds, written in decimal characters only.
+                    kind = type(value)
+                    if kind is float:
+                        if raw is None:
+                            raw = view.raw()
+                        plain = not rule.bounded and value - value == 0.0 and not raw[index].strip(_DECIMAL_CHARS)
+                    else:
+                        plain = kind is int and not rule.bounded
+                    found = None if plain else _number_problem(rule, value, view, index)
                     if found is not None:
                         self.report(where, self.problem(found[0], rules, name, view, index, found[1]))
                 elif rule.choices is not None and isinstance(value, str) and value.upper() not in rule.choices:
