@@ -127,10 +127,10 @@ def test_problems_carry_their_source_line(tmp_path, kind):
     edits, _, lines = CASES[kind]
     model = edited(tmp_path, ONE_ZONE, *edits)
     assert [p.line for p in check_model(model)] == lines
-    # An object edited after loading has no source lines any more.
-    for obj in model.get_objects(check_model(model)[0].class_name):
-        obj.update({})
-        obj[0] = obj[0]
+    # Objects edited after loading have no source lines any more.
+    for class_name in {p.class_name for p in check_model(model)}:
+        for obj in model.get_objects(class_name):
+            obj[0] = obj[0]
     assert {p.line for p in check_model(model)} == {None}
 
 

@@ -114,7 +114,8 @@ def _model_idd(model: IDF) -> IDD | None:
         return idd
     for class_name in model.get_class_names():
         for obj in model.get_objects(class_name):
-            # Every object carries its dictionary in its pickled state.
+            # Stopgap until the model exposes its dictionary: every object
+            # carries it in its pickled state.
             found = obj.__reduce__()[2][3]
             if isinstance(found, IDD):
                 return found

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import difflib
 import json
 import os
@@ -422,7 +423,7 @@ def problem_line(file: str, problem: Problem) -> str:
 
 def problem_record(file: str, problem: Problem) -> dict[str, Any]:
     """A problem for JSON: its file, then every attribute."""
-    return {"file": file, **{name: getattr(problem, name) for name in Problem.__slots__}}
+    return {"file": file, **{f.name: getattr(problem, f.name) for f in dataclasses.fields(Problem)}}
 
 
 def cmd_check(args: argparse.Namespace) -> int:
