@@ -103,34 +103,6 @@ def test_errors_are_one_clear_line(capsys, tmp_path, monkeypatch, idd_path_env, 
     assert err.count("\n") == 1 and err.startswith("tamrix: error: ") and expected in err, err
 
 
-# --- dictionary discovery ---------------------------------------------------
-
-
-@needs_corpus
-def test_dictionary_found_by_version_in_search_path(tmp_path, monkeypatch):
-    assert [cli.major_minor(v) for v in ("8.8", "8.8.0", "8.1.0.009", " 9", "x")] == [
-        (8, 8), (8, 8), (8, 1), (9, 0), None]
-    (tmp_path / "a").mkdir()
-    (tmp_path / "b").mkdir()
-    (tmp_path / "a" / "Energy+.idd").symlink_to(DATA_DIR / "idd" / "V8-0-0-Energy+.idd")
-    (tmp_path / "a" / "other.idd").write_text("!IDD_Version 8.9.0\n")
-    (tmp_path / "a" / "V8-8-0-Energy+.idd").write_text("!IDD_Version 8.0.0\n")  # the first line decides
-    (tmp_path / "b" / "mine.idd").symlink_to(DATA_DIR / "idd" / "V8-8-0-Energy+.idd")
-    monkeypatch.setenv(cli.IDD_PATH_VARIABLE, os.pathsep.join([str(tmp_path / "a"), str(tmp_path / "b")]))
-    model = tmp_path / "m.idf"
-    model.write_text("! Version, 9.1;\nTimestep,4;\n  VERSION ,\n 8.8.0 ; ! comment\n")
-    assert cli.read_model_version(str(model)) == "8.8.0"
-    assert cli.find_dictionary("8.8.0", "m.idf") == str(tmp_path / "b" / "mine.idd")
-    assert cli.find_dictionary("8.0", "m.idf") == str(tmp_path / "a" / "Energy+.idd")
-    with pytest.raises(cli.CliError, match=re.escape(str(tmp_path / "b" / "*.idd"))):
-        cli.find_dictionary("23.2", "m.idf")
-    # One dictionary serves every file of its version in a run.
-    cache = cli.DictionaryCache()
-    first = cache.get(cache.for_model(str(V88 / "Minimal.idf")))
-    again = cache.get(cache.for_model(str(V88 / "Exercise1A.idf")))
-    assert first[1] and not again[1] and first[0] is again[0]
-
-
 # --- fmt ----------------------------------------------------------------------
 
 
@@ -182,7 +154,10 @@ def test_check_reports_each_rule_once(capsys, tmp_path):
     idd = str(EXAMPLE_DIR / "example.idd")
     code, out, err = call(capsys, "check", "--idd", idd, "--format", "json", str(model))
     assert code == cli.EXIT_PROBLEMS, err
-    found = Counter((r["check"], r["class"], r["name"], r["field"]) for r in json.loads(out))
+    records = json.loads(out)
+    assert all(list(r) == ["file", "kind", "class_name", "object_name", "field_name", "field_index", "value", "line",
+                           "message"] and r["file"] == str(model) for r in records)
+    found = Counter((r["kind"], r["class_name"], r["object_name"], r["field_name"]) for r in records)
     assert found == Counter({
         ("unique-object", "Timestep", None, None): 2,
         ("range", "Timestep", None, "Number of Timesteps per Hour"): 1,  # 61 > 60; "4.0" is a whole number
@@ -201,9 +176,13 @@ def test_check_reports_each_rule_once(capsys, tmp_path):
     })  # nothing for a class name (Some:Class) or a parametric value (=$absorb)
     code, text, err = call(capsys, "check", "--idd", idd, str(model))
     assert text.count("\n") == sum(found.values()) and "15 problems in 1 of 1 file" in err
-    assert ('People "Crowd", Number of People Schedule Name: "Nowhere" names no object in ScheduleNames '
-            "[reference]") in text
-    assert 'Timestep, Number of Timesteps per Hour: 61 is out of range: must be at most 60 [range]' in text
+    # Each line starts with where the value stands: file:line, or the file
+    # alone when the model cannot tell.
+    at = {r["message"]: f"{model}:{r['line']}" if r["line"] is not None else str(model) for r in records}
+    nowhere = '"Nowhere" names no object in ScheduleNames'
+    assert f'{at[nowhere]}: People "Crowd", Number of People Schedule Name: {nowhere} [reference]\n' in text
+    too_many = "61 is out of range: must be at most 60"
+    assert f"{at[too_many]}: Timestep, Number of Timesteps per Hour: {too_many} [range]\n" in text
 
 
 # --- check: references against brute-force scans of the real corpus ---------
@@ -257,9 +236,8 @@ def test_reference_reports_match_a_brute_force_scan_of_the_corpus(capsys, idd_pa
     assert code == cli.EXIT_PROBLEMS, err
     reported: dict[str, Counter] = {}
     for r in json.loads(out):
-        if r["check"] == "reference":
-            value = re.match(r'"(.*)" names no object in ', r["message"]).group(1)
-            reported.setdefault(r["file"], Counter())[(r["class"], value)] += 1
+        if r["kind"] == "reference":
+            reported.setdefault(r["file"], Counter())[(r["class_name"], r["value"])] += 1
     for version, path in files:
         expected = brute_force_dangling(IDF.from_file(corpus_idd(version), path), corpus_idd(version))
         assert reported.get(str(path), Counter()) == expected, path
@@ -279,10 +257,11 @@ def test_renamed_zone_is_reported_on_every_surface_naming_it(capsys, tmp_path, i
     assert len(expected) >= 5
     code, out, _ = call(capsys, "check", "--format", "json", str(copy))
     records = json.loads(out)
-    surfaces = {r["name"] for r in records if r["class"] == "BuildingSurface:Detailed" and r["field"] == "Zone Name"}
+    surfaces = {r["object_name"] for r in records
+                if r["class_name"] == "BuildingSurface:Detailed" and r["field_name"] == "Zone Name"}
     assert code == cli.EXIT_PROBLEMS and surfaces == expected
-    assert all(old in r["message"] for r in records if r["check"] == "reference")
-    assert {r["check"] for r in records} == {"reference"}
+    assert all(r["value"] == old and old in r["message"] for r in records)
+    assert {r["kind"] for r in records} == {"reference"}
 
 
 @needs_corpus

@@ -14,12 +14,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import difflib
-import glob
 import json
-import math
 import os
-import re
 import sys
 import threading
 import time
@@ -27,19 +25,24 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from dataclasses import field as dc_field
 from importlib import resources
-from typing import TYPE_CHECKING, Any, Callable, Iterator, NoReturn, Sequence, TextIO
+from typing import Any, Callable, Iterator, NoReturn, Sequence, TextIO
 
 from tamrix import __version__
+from tamrix.check import Problem, check_model, rules_for
+from tamrix.discovery import (
+    IDD_PATH_VARIABLE,
+    DiscoveryError,
+    find_dictionary,
+    major_minor,
+    read_model_version,
+)
 from tamrix.idd import IDD
 from tamrix.idf import IDF, IDFObject
-
-if TYPE_CHECKING:
-    from tamrix.idd import ClassInfo, FieldInfo
+from tamrix.progress import Progress, isatty
 
 PROG = "tamrix"
 EXAMPLE_IDD_NAME = "example.idd"
 EXAMPLE_IDF_NAME = "example.idf"
-IDD_PATH_VARIABLE = "TAMRIX_IDD_PATH"
 # Above this many files, a terminal gets a progress bar.
 PROGRESS_MIN_FILES = 4
 
@@ -92,338 +95,18 @@ def warning(message: str) -> None:
     sys.stderr.flush()
 
 
-class Progress:
-    """A one-line textual progress bar on a terminal's standard error."""
-
-    def __init__(self, total: int, stream: TextIO, enabled: bool, width: int = 30) -> None:
-        self.total = total
-        self.stream = stream
-        self.enabled = enabled
-        self.width = width
-        self.done = 0
-        self._lock = threading.RLock()
-        self._shown = False
-
-    def advance(self) -> None:
-        with self._lock:
-            self.done += 1
-            self._draw()
-
-    def _draw(self) -> None:
-        if not self.enabled:
-            return
-        filled = self.width * self.done // max(self.total, 1)
-        bar = "#" * filled + "." * (self.width - filled)
-        self.stream.write(f"\r[{bar}] {self.done}/{self.total} files")
-        self.stream.flush()
-        self._shown = True
-
-    def _clear(self) -> None:
-        if self.enabled and self._shown:
-            self.stream.write("\r\x1b[K")
-            self.stream.flush()
-            self._shown = False
-
-    @contextlib.contextmanager
-    def paused(self) -> Iterator[None]:
-        """Takes the bar off the line while something else is printed."""
-        with self._lock:
-            self._clear()
-            try:
-                yield
-            finally:
-                if self.done < self.total:
-                    self._draw()
-
-    def finish(self) -> None:
-        with self._lock:
-            self._clear()
-
-
 # --------------------------------------------------------------------------
-# Dictionaries: discovery, loading, per-class rules
-
-
-_VERSION_OBJECT = re.compile(r"(?:^|;)\s*version\s*,\s*([^,;]*)", re.IGNORECASE)
-_VERSION_NUMBER = re.compile(r"\s*(\d+)(?:\.(\d+))?")
-_IDD_FIRST_LINE = re.compile(rb"^\s*!\s*IDD_Version\s+(\d+)(?:\.(\d+))?", re.IGNORECASE)
-_IDD_FILE_NAME = re.compile(r"^V?(\d+)-(\d+)(?:-\d+)*-Energy\+\.idd$", re.IGNORECASE)
-
-
-def read_model_version(path: str) -> str | None:
-    """The text of the first field of a model's Version object, found by a
-    cheap scan of the comment-stripped text; None when there is none."""
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as exc:
-        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
-    text = re.sub(r"![^\n]*", "", data.decode("latin-1"))
-    match = _VERSION_OBJECT.search(text)
-    if match is None:
-        return None
-    value = match.group(1).strip()
-    return value or None
-
-
-def major_minor(version: str | None) -> tuple[int, int] | None:
-    """(major, minor) of "8.8", "8.8.0" or "8.1.0.009"; None when unreadable."""
-    if not version:
-        return None
-    match = _VERSION_NUMBER.match(version)
-    if match is None:
-        return None
-    return int(match.group(1)), int(match.group(2) or 0)
-
-
-def idd_file_version(path: str) -> tuple[int, int] | None:
-    """(major, minor) from an IDD file's `!IDD_Version` first line."""
-    try:
-        with open(path, "rb") as f:
-            first = f.readline(512)
-    except OSError:
-        return None
-    match = _IDD_FIRST_LINE.match(first)
-    if match is None:
-        return None
-    return int(match.group(1)), int(match.group(2) or 0)
-
-
-def _matches(path: str, wanted: tuple[int, int]) -> bool:
-    """A candidate dictionary file fits: its first line says the wanted
-    major.minor, or, lacking that line, its name does."""
-    if not os.path.isfile(path):
-        return False
-    found = idd_file_version(path)
-    if found is not None:
-        return found == wanted
-    name = _IDD_FILE_NAME.match(os.path.basename(path))
-    return name is not None and (int(name.group(1)), int(name.group(2))) == wanted
-
-
-def _install_patterns(major: int, minor: int) -> list[str]:
-    """The engine's usual install folders for a version, as glob patterns."""
-    if os.name == "nt":
-        drive = os.environ.get("SystemDrive", "C:")
-        return [f"{drive}\\EnergyPlusV{major}-{minor}-*\\Energy+.idd"]
-    return [
-        f"/usr/local/EnergyPlus-{major}-{minor}-*/Energy+.idd",
-        f"/Applications/EnergyPlus-{major}-{minor}-*/Energy+.idd",
-    ]
-
-
-def _search_dir_candidates(directory: str, major: int, minor: int) -> list[str]:
-    """Dictionary files of a search-path directory, best names first."""
-    try:
-        names = sorted(os.listdir(directory))
-    except OSError:
-        return []
-    idds = [n for n in names if n.lower().endswith(".idd")]
-
-    def rank(name: str) -> int:
-        m = _IDD_FILE_NAME.match(name)
-        if m is not None and (int(m.group(1)), int(m.group(2))) == (major, minor):
-            return 0
-        if name.lower() == "energy+.idd":
-            return 1
-        return 2
-
-    return [os.path.join(directory, n) for n in sorted(idds, key=rank)]
-
-
-def find_dictionary(version: str, model: str) -> str:
-    """The path of a dictionary for a model's version, or CliError listing
-    every place that was tried."""
-    wanted = major_minor(version)
-    if wanted is None:
-        raise CliError(f"{model}: cannot read the version {version!r} of its Version object; give --idd PATH")
-    major, minor = wanted
-    tried: list[str] = []
-    for pattern in _install_patterns(major, minor):
-        tried.append(pattern)
-        for path in sorted(glob.glob(pattern), reverse=True):
-            if _matches(path, wanted):
-                return path
-    search = os.environ.get(IDD_PATH_VARIABLE, "")
-    directories = [d for d in search.split(os.pathsep) if d]
-    for directory in directories:
-        tried.append(os.path.join(directory, "*.idd"))
-        for path in _search_dir_candidates(directory, major, minor):
-            if _matches(path, wanted):
-                return path
-    if not directories:
-        tried.append(f"${IDD_PATH_VARIABLE} (not set)")
-    raise CliError(
-        f"{model}: no dictionary found for version {major}.{minor} (tried {', '.join(tried)}); give --idd PATH"
-    )
-
-
-@dataclass
-class FieldRule:
-    """What `check` verifies of one field definition."""
-
-    name: str
-    numeric: bool
-    integer: bool
-    choices: frozenset[str] | None
-    choice_text: str
-    object_lists: tuple[str, ...]
-    references: tuple[str, ...]
-    required: bool
-    has_default: bool  # a blank takes the default: nothing is missing
-    autosizable: bool
-    autocalculatable: bool
-    minimum: float | None
-    minimum_exclusive: bool
-    maximum: float | None
-    maximum_exclusive: bool
-
-
-class ClassRules:
-    """A class's definition as `check` and `refs` use it; the rule of a
-    field is built the first time a model has a value there."""
-
-    def __init__(self, info: ClassInfo) -> None:
-        self.name: str = info["name"]
-        self.unique: bool = info["unique_object"]
-        self._infos: list[FieldInfo] = info["fields"]
-        self._built: list[FieldRule | None] = [None] * len(self._infos)
-        self.declared = len(self._infos)
-        ext = info["extensible"]
-        self.extensible: tuple[int, int] | None = (
-            (ext["begin"], ext["size"]) if ext and ext["size"] > 0 and self._infos else None
-        )
-        first = self._infos[0] if self._infos else None
-        # The first field names the object: a text field called "... Name"
-        # or one that other objects refer to.
-        self.names_objects = first is not None and first["code"][:1].upper() == "A" and (
-            "name" in first["name"].lower() or bool(first["references"])
-        )
-
-    def _definition(self, index: int) -> int | None:
-        """The declared field whose definition applies at `index`."""
-        if index < self.declared:
-            return index
-        if self.extensible is None:
-            return None
-        begin, size = self.extensible
-        return begin + (index - begin) % size
-
-    def rule(self, index: int) -> FieldRule | None:
-        at = self._definition(index)
-        if at is None:
-            return None
-        built = self._built[at]
-        if built is None:
-            built = self._built[at] = _field_rule(self._infos[at])
-        return built
-
-    def field_name(self, index: int) -> str:
-        """The field's name; past the declared fields, the name of its
-        group's first member with the group number counted on."""
-        at = self._definition(index)
-        if at is None:
-            return f"field {index + 1}"
-        base = self._infos[at]["name"] or self._infos[at]["code"]
-        if at == index or self.extensible is None:
-            return base or f"field {index + 1}"
-        digits = re.search(r"\d+", base)
-        if digits is None:
-            return base or f"field {index + 1}"
-        begin, size = self.extensible
-        number = int(digits.group()) + (index - begin) // size
-        return f"{base[: digits.start()]}{number}{base[digits.end():]}"
-
-
-def _field_rule(info: FieldInfo) -> FieldRule:
-    kind = info["type"]
-    numeric = kind in ("integer", "real") or (kind == "" and info["code"][:1].upper() == "N")
-    choices = None
-    if kind == "choice" and info["choices"]:
-        choices = frozenset(c.upper() for c in info["choices"])
-    shown = info["choices"][:8]
-    choice_text = ", ".join(shown) + (", ..." if len(info["choices"]) > 8 else "")
-    return FieldRule(
-        name=info["name"] or info["code"],
-        numeric=numeric,
-        integer=kind == "integer",
-        choices=choices,
-        choice_text=choice_text,
-        object_lists=tuple(info["object_lists"]),
-        references=tuple(info["references"]),
-        required=info["required"],
-        has_default=info["default"] != "",
-        autosizable=info["autosizable"],
-        autocalculatable=info["autocalculatable"],
-        minimum=info["minimum"],
-        minimum_exclusive=info["minimum_exclusive"],
-        maximum=info["maximum"],
-        maximum_exclusive=info["maximum_exclusive"],
-    )
-
-
-_REFERENCE_TAG = re.compile(rb"\\reference(?![-\w])[ \t]*([^\r\n]*)", re.IGNORECASE)
+# Dictionaries: loading once per run
 
 
 class Dictionary:
-    """A loaded IDD with what the subcommands derive from it, computed once
-    per dictionary and shared by the threads."""
+    """A loaded IDD, where it came from, and the rules derived from it."""
 
     def __init__(self, idd: IDD, path: str, load_seconds: float) -> None:
         self.idd = idd
         self.path = path
         self.load_seconds = load_seconds
-        self._rules: dict[str, ClassRules] = {}
-        self._order: dict[str, int] | None = None
-        self._reference_lists: frozenset[str] | None = None
-        self._lock = threading.Lock()
-
-    def rules(self, class_name: str) -> ClassRules:
-        key = class_name.upper()
-        found = self._rules.get(key)
-        if found is None:
-            found = ClassRules(self.idd.class_info(class_name))
-            self._rules[key] = found
-        return found
-
-    def class_order(self) -> dict[str, int]:
-        if self._order is None:
-            self._order = {name.upper(): i for i, name in enumerate(self.idd.class_names())}
-        return self._order
-
-    def reference_lists(self) -> frozenset[str]:
-        """Every list name (upper-cased) that some field of the dictionary
-        declares with \\reference: the lists that really hold object names."""
-        with self._lock:
-            if self._reference_lists is None:
-                self._reference_lists = self._scan_reference_lists()
-            return self._reference_lists
-
-    def _scan_reference_lists(self) -> frozenset[str]:
-        text = None
-        if self.idd.path:
-            try:
-                with open(self.idd.path, "rb") as f:
-                    text = f.read()
-            except OSError:
-                text = None
-        if text is None:
-            lists: set[str] = set()
-            for class_name in self.idd.class_names():
-                for definition in self.idd.class_info(class_name)["fields"]:
-                    lists.update(list_name.upper() for list_name in definition["references"])
-            return frozenset(lists)
-        # A tag counts only before any `!` on its line (the header comment
-        # block names every tag).
-        found: set[str] = set()
-        for match in _REFERENCE_TAG.finditer(text):
-            line_start = text.rfind(b"\n", 0, match.start()) + 1
-            if b"!" in text[line_start : match.start()]:
-                continue
-            value = match.group(1).split(b"!", 1)[0].strip()
-            if value:
-                found.add(value.decode("utf-8", "replace").upper())
-        return frozenset(found)
+        self.rules = rules_for(idd)
 
 
 class DictionaryCache:
@@ -457,14 +140,20 @@ class DictionaryCache:
 
     def for_model(self, model: str) -> str:
         """The dictionary path for a model with no --idd, by its Version."""
-        version = read_model_version(model)
+        try:
+            version = read_model_version(model)
+        except DiscoveryError as exc:
+            raise CliError(str(exc)) from None
         if version is None:
             raise CliError(f"{model}: no Version object to choose a dictionary by; give --idd PATH")
         wanted = major_minor(version)
         with self._lock:
             if wanted is not None and wanted in self._found:
                 return self._found[wanted]
-        path = find_dictionary(version, model)
+        try:
+            path = find_dictionary(version, model)
+        except DiscoveryError as exc:
+            raise CliError(str(exc)) from None
         with self._lock:
             if wanted is not None:
                 self._found[wanted] = path
@@ -523,7 +212,7 @@ def load(job: Job, cache: DictionaryCache, warnings: list[str]) -> Loaded:
         raise CliError(f"cannot read {job.shown}: {exc.strerror or exc}") from None
     except (ValueError, UnicodeError) as exc:
         hint = ""
-        with contextlib.suppress(CliError):
+        with contextlib.suppress(DiscoveryError):
             version = read_model_version(job.path)
             if major_minor(version) not in (None, major_minor(dictionary.idd.version)):
                 hint = f" (the model is version {version}, the dictionary {idd_path} is {dictionary.idd.version})"
@@ -547,7 +236,7 @@ def run_jobs(
     """Runs `work` on every job (in `threads` threads), then `emit` on each
     outcome in the order the files were given, with a progress bar on a
     terminal when there are many files."""
-    progress = Progress(len(jobs), sys.stderr, len(jobs) >= PROGRESS_MIN_FILES and _isatty(sys.stderr))
+    progress = Progress(len(jobs), sys.stderr, len(jobs) >= PROGRESS_MIN_FILES and isatty(sys.stderr))
 
     def one(job: Job) -> Outcome:
         outcome = Outcome(job)
@@ -591,219 +280,6 @@ def run_jobs(
     finally:
         progress.finish()
     return outcomes
-
-
-def _isatty(stream: TextIO) -> bool:
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError):
-        return False
-
-
-# --------------------------------------------------------------------------
-# check
-
-
-@dataclass
-class Problem:
-    file: str
-    cls: str
-    name: str | None
-    field: str | None
-    check: str
-    message: str
-    # (class in dictionary order, object in the class, field): report order
-    order: tuple[int, int, int] = dc_field(default=(0, 0, 0), compare=False, repr=False)
-
-    def record(self) -> dict[str, Any]:
-        return {
-            "file": self.file,
-            "class": self.cls,
-            "name": self.name,
-            "field": self.field,
-            "check": self.check,
-            "message": self.message,
-        }
-
-    def line(self) -> str:
-        where = self.cls if self.name is None else f'{self.cls} "{self.name}"'
-        if self.field:
-            where += f", {self.field}"
-        return f"{self.file}: {where}: {self.message} [{self.check}]"
-
-
-def _number_text(value: float) -> str:
-    return repr(value) if isinstance(value, float) and not value.is_integer() else f"{value:g}"
-
-
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
-def check_model(model: IDF, dictionary: Dictionary, shown: str) -> list[Problem]:
-    """Every problem `tamrix check` reports in one model, classes in
-    dictionary order and objects in the order they were read."""
-    problems: list[Problem] = []
-    order = dictionary.class_order()
-    classes = sorted(model.get_class_names(), key=lambda c: order.get(c.upper(), len(order)))
-
-    # The first object defining each name under each list:
-    # (list, upper-cased name) -> (id of the object, its class, its name).
-    definers: dict[tuple[str, str], tuple[int, str, str | None]] = {}
-    # Object-list values that name nothing the model's index knows, judged
-    # once every definition has been seen: (problem, lists, value, whether
-    # the index could not be asked, for fields past the declared ones).
-    unresolved: list[tuple[Problem, tuple[str, ...], str, bool]] = []
-
-    for class_name in classes:
-        rules = dictionary.rules(class_name)
-        class_position = order.get(class_name.upper(), len(order))
-        objects = model.get_objects(class_name)
-        declared = rules.declared
-        # Omitted trailing fields are blank too: all declared ones of a
-        # plain class, those before the repeating groups of an extensible one.
-        blank_upto = declared if rules.extensible is None else min(rules.extensible[0], declared)
-        for position, obj in enumerate(objects):
-            values = obj.get_values()
-            name = _object_name(rules, values)
-            count = len(values)
-
-            def problem(index: int | None, check: str, message: str, keep: bool = True) -> Problem:
-                where = None if index is None else rules.field_name(index)
-                at = (class_position, position, -1 if index is None else index)
-                found = Problem(shown, rules.name, name, where, check, message, at)
-                if keep:
-                    problems.append(found)
-                return found
-
-            if rules.unique and position > 0:
-                problem(None, "unique-object", f"object {position + 1} of {len(objects)}; the class allows only one")
-            if rules.extensible is None and count > declared:
-                problem(None, "too-many-fields", f"has {count} fields; the class defines {declared}")
-            for index in range(count):
-                rule = rules.rule(index)
-                value = values[index]
-                if rule is None:
-                    continue
-                if value is None or value == "":
-                    if rule.required and not rule.has_default:
-                        problem(index, "required", "required field is blank")
-                    continue
-                if isinstance(value, str) and value.startswith("="):
-                    continue  # a parametric expression, replaced before a run
-                if rule.references:
-                    _define(problem, definers, rule, index, id(obj), rules.name, name, str(value))
-                if rule.numeric:
-                    message = _number_problem(rule, value)
-                    if message is not None:
-                        problem(index, *message)
-                elif rule.choices is not None and isinstance(value, str) and value.upper() not in rule.choices:
-                    problem(index, "choice", f'"{value}" is not one of: {rule.choice_text}')
-                if rule.object_lists:
-                    # The model's index answers for declared fields; a field
-                    # past them is judged against every definition seen.
-                    by_scan = index >= declared
-                    if by_scan or obj.get_referenced_object(index) is None:
-                        stub = problem(index, "reference", "", keep=False)
-                        unresolved.append((stub, rule.object_lists, str(value), by_scan))
-            for index in range(count, blank_upto):
-                rule = rules.rule(index)
-                if rule is not None and rule.required and not rule.has_default:
-                    problem(index, "required", "required field is blank")
-
-    lists_with_targets = {list_name for list_name, _ in definers}
-    declared_lists: frozenset[str] | None = None
-    for stub, lists, value, by_scan in unresolved:
-        if by_scan and any((list_name, value.upper()) in definers for list_name in lists):
-            continue
-        if not any(list_name in lists_with_targets for list_name in lists):
-            # No object of the model defines a name under any of these
-            # lists: they must be lists the dictionary fills (class or node
-            # names), unless some field declares them as \reference.
-            if declared_lists is None:
-                declared_lists = dictionary.reference_lists()
-            if not any(list_name.upper() in declared_lists for list_name in lists):
-                continue
-        stub.message = f'"{value}" names no object in {" or ".join(lists)}'
-        problems.append(stub)
-    problems.sort(key=lambda p: p.order)
-    return problems
-
-
-def _define(
-    problem: Callable[..., Problem],
-    definers: dict[tuple[str, str], tuple[int, str, str | None]],
-    rule: FieldRule,
-    index: int,
-    me: int,
-    class_name: str,
-    name: str | None,
-    value: str,
-) -> None:
-    """Records where a name is defined; a second object defining the same
-    name under one of the same lists is a duplicate."""
-    upper = value.upper()
-    clashes: list[str] = []
-    other: tuple[int, str, str | None] | None = None
-    for list_name in rule.references:
-        key = (list_name, upper)
-        holder = definers.get(key)
-        if holder is None:
-            definers[key] = (me, class_name, name)
-        elif holder[0] != me:
-            clashes.append(list_name)
-            other = other or holder
-    if other is not None:
-        by = other[1] if other[2] is None else f'{other[1]} "{other[2]}"'
-        problem(index, "duplicate-name", f'"{value}" is already defined in {", ".join(clashes)} by {by}')
-
-
-def _object_name(rules: ClassRules, values: list[Any]) -> str | None:
-    if rules.names_objects and values and isinstance(values[0], str) and values[0]:
-        return values[0]
-    return None
-
-
-def _number_problem(rule: FieldRule, value: Any) -> tuple[str, str] | None:
-    """(check, message) for a numeric field's value, or None when it is fine."""
-    if isinstance(value, str):
-        lowered = value.lower()
-        if lowered in ("autosize", "autocalculate"):
-            # The engine takes either word in a field that allows either.
-            if rule.autosizable or rule.autocalculatable:
-                return None
-            return ("number", f"{value} is not allowed in this field")
-        if rule.choices is not None and value.upper() in rule.choices:
-            return None
-        number = _float_or_none(value)
-        if number is None:
-            return ("number", f'"{value}" is not a number')
-        if rule.integer and not number.is_integer():
-            return ("number", f'"{value}" is not a whole number')
-        value = number  # a whole number written as a real ("1.0000")
-    if not _is_number(value):
-        return None
-    if isinstance(value, float) and not math.isfinite(value):
-        return ("number", f'"{value}" is not a finite number')
-    low, high = rule.minimum, rule.maximum
-    if low is not None and (value <= low if rule.minimum_exclusive else value < low):
-        relation = "greater than" if rule.minimum_exclusive else "at least"
-        return ("range", f"{_number_text(value)} is out of range: must be {relation} {_number_text(low)}")
-    if high is not None and (value >= high if rule.maximum_exclusive else value > high):
-        relation = "less than" if rule.maximum_exclusive else "at most"
-        return ("range", f"{_number_text(value)} is out of range: must be {relation} {_number_text(high)}")
-    return None
-
-
-_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
-
-
-def _float_or_none(text: str) -> float | None:
-    """The number a field's text holds, when it is all a plain decimal."""
-    if _NUMBER.fullmatch(text.strip()) is None:
-        return None
-    number = float(text)
-    return number if math.isfinite(number) else None
 
 
 # --------------------------------------------------------------------------
@@ -890,7 +366,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
         def work(job: Job, warnings: list[str]) -> dict[str, Any]:
             loaded = load(job, cache, warnings)
-            order = loaded.dictionary.class_order()
+            order = loaded.dictionary.rules.class_order()
             counts = sorted(
                 (order.get(name.upper(), len(order)), name, len(loaded.model.get_objects(name)))
                 for name in loaded.model.get_class_names()
@@ -935,31 +411,47 @@ def cmd_info(args: argparse.Namespace) -> int:
         return exit_status(outcomes)
 
 
+def problem_line(file: str, problem: Problem) -> str:
+    """`file:line: Class "name", Field: message [kind]` (no `:line` when
+    the model cannot tell where the value stands)."""
+    where = _describe(problem.class_name, problem.object_name)
+    if problem.field_name is not None:
+        where += f", {problem.field_name}"
+    at = file if problem.line is None else f"{file}:{problem.line}"
+    return f"{at}: {where}: {problem.message} [{problem.kind}]"
+
+
+def problem_record(file: str, problem: Problem) -> dict[str, Any]:
+    """A problem for JSON: its file, then every attribute."""
+    return {"file": file, **{f.name: getattr(problem, f.name) for f in dataclasses.fields(Problem)}}
+
+
 def cmd_check(args: argparse.Namespace) -> int:
     with contextlib.ExitStack() as stack:
         jobs = make_jobs(args, stack)
         cache = DictionaryCache()
-        found: list[Problem] = []
+        found: list[tuple[str, Problem]] = []
 
         def work(job: Job, warnings: list[str]) -> list[Problem]:
-            loaded = load(job, cache, warnings)
-            return check_model(loaded.model, loaded.dictionary, job.shown)
+            return check_model(load(job, cache, warnings).model)
 
         def emit(outcome: Outcome) -> None:
             if not outcome.ok:
                 return
-            found.extend(outcome.data)
+            shown = outcome.job.shown
+            found.extend((shown, p) for p in outcome.data)
             if args.format == "text" and outcome.data:
-                _write(sys.stdout, "".join(p.line() + "\n" for p in outcome.data))
+                _write(sys.stdout, "".join(problem_line(shown, p) + "\n" for p in outcome.data))
 
         outcomes = run_jobs(jobs, work, emit, thread_count(args, len(jobs)))
         if args.format == "json":
-            _write(sys.stdout, json.dumps([p.record() for p in found], indent=2, ensure_ascii=False) + "\n")
+            records = [problem_record(shown, p) for shown, p in found]
+            _write(sys.stdout, json.dumps(records, indent=2, ensure_ascii=False) + "\n")
         else:
             checked = sum(1 for o in outcomes if o.ok)
             files = f"{checked} file{'s' if checked != 1 else ''}"
             if found:
-                with_problems = len({p.file for p in found})
+                with_problems = len({shown for shown, _ in found})
                 summary = f"{len(found)} problem{'s' if len(found) != 1 else ''} in {with_problems} of {files}"
             else:
                 summary = f"no problems in {files}"
@@ -997,7 +489,7 @@ def find_object(model: IDF, dictionary: Dictionary, class_name: str, name: str, 
 def object_refs(obj: IDFObject, dictionary: Dictionary) -> dict[str, Any]:
     """Who refers to an object (through the fields of it that define names)
     and what its object-list fields refer to."""
-    rules = dictionary.rules(obj.class_name)
+    rules = dictionary.rules.for_class(obj.class_name)
     values = obj.get_values()
     declared = rules.declared
     referenced_by: list[dict[str, Any]] = []
@@ -1016,7 +508,7 @@ def object_refs(obj: IDFObject, dictionary: Dictionary) -> dict[str, Any]:
             wanted = str(value).upper()
             lists = set(rule.references)
             for other in referers:
-                other_rules = dictionary.rules(other.class_name)
+                other_rules = dictionary.rules.for_class(other.class_name)
                 other_values = other.get_values()
                 for j, other_value in enumerate(other_values):
                     other_rule = other_rules.rule(j)
@@ -1031,7 +523,7 @@ def object_refs(obj: IDFObject, dictionary: Dictionary) -> dict[str, Any]:
                     referenced_by.append(
                         {
                             "class": other.class_name,
-                            "name": _object_name(other_rules, other_values),
+                            "name": other_rules.object_name(other_values),
                             "field": other_rules.field_name(j),
                         }
                     )
@@ -1042,9 +534,9 @@ def object_refs(obj: IDFObject, dictionary: Dictionary) -> dict[str, Any]:
                 target = None
             entry: dict[str, Any] = {"field": rules.field_name(index), "value": str(value)}
             if target is not None:
-                target_rules = dictionary.rules(target.class_name)
-                entry.update({"class": target.class_name, "name": _object_name(target_rules, target.get_values())})
-            elif not {n.upper() for n in rule.object_lists} & dictionary.reference_lists():
+                target_rules = dictionary.rules.for_class(target.class_name)
+                entry.update({"class": target.class_name, "name": target_rules.object_name(target.get_values())})
+            elif not {n.upper() for n in rule.object_lists} & dictionary.rules.reference_lists():
                 continue  # a class or node name, not an object's
             else:
                 entry.update({"class": None, "name": None})
@@ -1069,7 +561,7 @@ def cmd_refs(args: argparse.Namespace) -> int:
                 warning(message)
         obj = find_object(loaded.model, loaded.dictionary, class_name, name, job.shown)
         refs = object_refs(obj, loaded.dictionary)
-        own_name = _object_name(loaded.dictionary.rules(obj.class_name), obj.get_values())
+        own_name = loaded.dictionary.rules.for_class(obj.class_name).object_name(obj.get_values())
         if args.format == "json":
             record = {"file": job.shown, "class": obj.class_name, "name": own_name, **refs}
             _write(sys.stdout, json.dumps(record, indent=2, ensure_ascii=False) + "\n")
@@ -1175,8 +667,9 @@ def build_parser() -> ArgumentParser:
         "check",
         parents=[common],
         help="report broken references and invalid values",
-        description="Report, one line each: references that name no object, choice values that are not "
-        "among the field's keys, numeric fields that hold no number, blank required fields, values out of "
+        description="Report, one line each and with the line of the file where the value stands: references "
+        "that name no object, choice values that are not among the field's keys, numeric fields that hold no "
+        "plain decimal number (hexadecimal, inf and nan included), blank required fields, values out of "
         "range, objects with more fields than their class has, duplicate names, and unique objects given "
         "twice. Values starting with '=' (parametric expressions) are not checked. "
         f"Exit status {EXIT_PROBLEMS} when anything is reported.",
@@ -1186,7 +679,8 @@ def build_parser() -> ArgumentParser:
         "--format",
         choices=("text", "json"),
         default="text",
-        help="text lines, or a JSON list of {file, class, name, field, check, message} (default: text)",
+        help="text lines (file:line: class \"name\", field: message [kind]), or a JSON list of {file, kind, "
+        "class_name, object_name, field_name, field_index, value, line, message} (default: text)",
     )
     check.set_defaults(handler=cmd_check)
 

@@ -21,6 +21,10 @@ class Lexer:
 def _new_lexer(content: bytes, is_idd: bool = False) -> Lexer:
     """Internal: a Lexer over bytes."""
 
+def _model_version(data: bytes, /) -> str | None:
+    """Internal: the first value of the first Version object in IDF bytes
+    (None when they hold no complete one)."""
+
 def _restore_Lexer(cls: type[Lexer], checksum: Any, state: Any) -> Lexer: ...
 
 _C_API: object

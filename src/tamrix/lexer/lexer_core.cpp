@@ -227,4 +227,75 @@ void LexerCore::restore_buffer(std::vector<Token> tokens) noexcept {
   scanning_ = false;
 }
 
+namespace {
+
+bool is_version_class(std::string_view name) noexcept {
+  constexpr std::string_view kVersion = "version";
+  if (name.size() != kVersion.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kVersion[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> model_version(std::string_view data) {
+  constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+  size_t pos = data.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+  // Where the scan stands in the object being read.
+  enum class At { kClass, kAfterClass, kVersionValue, kAfterValue, kInObject } at = At::kClass;
+  bool version = false;
+  std::string_view value;
+  while (pos < data.size()) {
+    const char* start = data.data() + pos;
+    size_t remaining = data.size() - pos;
+    const void* lf = std::memchr(start, '\n', remaining);
+    size_t len = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) : remaining;
+    pos += lf ? len + 1 : len;
+    if (len > 0 && start[len - 1] == '\r') --len;
+    LineScan scan = start_scan(data.data(), std::string_view(start, len));
+    TokenType type;
+    std::string_view text;
+    while (scan_step(scan, data.data(), false, type, text)) {
+      switch (at) {
+        case At::kClass:
+          if (type == TOKEN_TEXT) {
+            version = is_version_class(text);
+            at = At::kAfterClass;
+          } else if (type == TOKEN_COMMA) {
+            at = At::kInObject;
+          }
+          break;
+        case At::kAfterClass:
+          if (type == TOKEN_COMMA) {
+            at = version ? At::kVersionValue : At::kInObject;
+          } else if (type == TOKEN_SEMICOLON) {
+            if (version) return std::string();
+            at = At::kClass;
+          } else {
+            at = At::kInObject;  // two runs with no delimiter: not an object to trust
+          }
+          break;
+        case At::kVersionValue:
+          if (type != TOKEN_TEXT) return std::string();
+          value = text;
+          at = At::kAfterValue;
+          break;
+        case At::kAfterValue:
+          if (type != TOKEN_TEXT) return std::string(value);
+          at = At::kInObject;
+          break;
+        case At::kInObject:
+          if (type == TOKEN_SEMICOLON) at = At::kClass;
+          break;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace tamrix
+

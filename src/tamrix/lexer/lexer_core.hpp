@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,5 +83,14 @@ struct LexerCore {
   bool scanning_ = false;    // scan_ holds the line read last
   size_t scan_handed_ = 0;   // tokens of that line handed out so far
 };
+
+// The first value of the first object of class `Version` (ASCII
+// case-insensitive) in IDF text, read with the tokenizer's rules: comments
+// after '!' are skipped, values are trimmed, a leading UTF-8 byte-order
+// mark is passed over. The value counts only once the ',' or ';' after it
+// has been seen, so a prefix of a file can be scanned first: nullopt means
+// no complete Version value in `data` (the rest of the file may hold one).
+// An empty string is a Version object whose first value is blank.
+std::optional<std::string> model_version(std::string_view data);
 
 }  // namespace tamrix

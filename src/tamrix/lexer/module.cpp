@@ -210,9 +210,26 @@ PyObject* module_restore_lexer(PyObject*, PyObject* const* args, Py_ssize_t narg
                                                                    &Lexer_Type);
 }
 
+// For the command line: the first value of a model's Version object, read
+// from the start of its bytes; None when they hold no complete one.
+PyObject* module_model_version(PyObject*, PyObject* data) {
+  if (!PyBytes_Check(data)) {
+    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(data)->tp_name);
+    return nullptr;
+  }
+  std::string_view view(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+  return binding::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::optional<std::string> found = model_version(view);
+    if (!found) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(found->data(), static_cast<Py_ssize_t>(found->size()), "replace");
+  });
+}
+
 PyMethodDef module_methods[] = {
     {"_restore_Lexer", TAMRIX_FASTCALL(module_restore_lexer), "_restore_Lexer(cls, checksum, state)\n--\n\nRestore a pickled Lexer."},
     {"_new_lexer", TAMRIX_FASTCALL(module_new_lexer), "_new_lexer(content, is_idd=False)\n--\n\nInternal: a Lexer over bytes."},
+    {"_model_version", module_model_version, METH_O,
+     "_model_version(data)\n--\n\nInternal: the first value of the first Version object in IDF bytes, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -65,7 +65,9 @@ PyObject* read_utf8_bytes(PyObject* filepath, PyObject* encoding) {
       return data.release();
     }
     // Not UTF-8: real model files carry Windows-1252 bytes (degree signs,
-    // accented names), so read them as such rather than fail.
+    // accented names), so read them as such rather than fail. An editor
+    // may still have put a UTF-8 mark in front of such text: drop it too.
+    if (raw.starts_with(kUtf8Bom)) raw.remove_prefix(kUtf8Bom.size());
     std::string converted = cp1252_to_utf8(raw);
     return binding::bytes_from(converted);
   });
