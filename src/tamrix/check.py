@@ -78,48 +78,15 @@ class Problem:
 # Stored text and source lines of an object
 
 
-_NATIVE_RAW = hasattr(IDFObject, "_raw_values")
-_NATIVE_LINES = hasattr(IDFObject, "_source_lines")
-
-
 def _raw_values(obj: IDFObject) -> list[str]:
-    """The stored text of every value of an object, as written in the file.
-
-    Stopgap: until `IDFObject._raw_values()` exists, the text is taken from
-    the object's pickled state, which carries the stored bytes."""
-    if _NATIVE_RAW:
-        return obj._raw_values()  # type: ignore[attr-defined, no-any-return]
-    stored = obj.__reduce__()[2][6]
-    # One decode for the whole object; values holding the separator itself
-    # (a NUL byte) are decoded one by one.
-    texts = b"\0".join(stored).decode("utf-8", "surrogateescape").split("\0")
-    if len(texts) != len(stored):
-        texts = [b.decode("utf-8", "surrogateescape") for b in stored]
-    return texts
+    """The stored text of every value of an object, as written in the file."""
+    return obj._raw_values()
 
 
 def _source_lines(obj: IDFObject) -> Sequence[int] | None:
     """The 1-based source line of each stored value, or None once the
     object was edited (or for an object that was never read from text)."""
-    if not _NATIVE_LINES:
-        return None
-    return obj._source_lines()  # type: ignore[attr-defined, no-any-return]
-
-
-def _model_idd(model: IDF) -> IDD | None:
-    """The dictionary a model was read with; None for a model with no
-    objects, whose dictionary does not matter to a check."""
-    idd = getattr(model, "idd", None)
-    if isinstance(idd, IDD):
-        return idd
-    for class_name in model.get_class_names():
-        for obj in model.get_objects(class_name):
-            # Stopgap until the model exposes its dictionary: every object
-            # carries it in its pickled state.
-            found = obj.__reduce__()[2][3]
-            if isinstance(found, IDD):
-                return found
-    return None
+    return obj._source_lines()
 
 
 # --------------------------------------------------------------------------
@@ -325,43 +292,12 @@ class DictionaryRules:
         (the others are filled with class or node names)."""
         with self._lock:
             if self._reference_lists is None:
-                idd = self._idd
-                digest = _digest(idd)
-                with _RULES_LOCK:
-                    known = _REFERENCE_LISTS.get(digest) if digest is not None else None
-                if known is None:
-                    lists: set[str] = set()
-                    for class_name in idd.class_names():
-                        for definition in idd.class_info(class_name)["fields"]:
-                            lists.update(list_name.upper() for list_name in definition["references"])
-                    known = frozenset(lists)
-                    if digest is not None:
-                        with _RULES_LOCK:
-                            if len(_REFERENCE_LISTS) >= _REFERENCE_LISTS_KEPT:
-                                _REFERENCE_LISTS.pop(next(iter(_REFERENCE_LISTS)))
-                            _REFERENCE_LISTS[digest] = known
-                self._reference_lists = known
+                self._reference_lists = frozenset(name.upper() for name in self._idd.reference_lists())
             return self._reference_lists
 
 
 _RULES: weakref.WeakKeyDictionary[IDD, DictionaryRules] = weakref.WeakKeyDictionary()
 _RULES_LOCK = threading.Lock()
-# Reading every class's definition for the reference lists is the costly
-# part of the rules: the result is also kept by the dictionary's content
-# digest, for the next dictionary read from the same text in this process.
-_REFERENCE_LISTS: dict[str, frozenset[str]] = {}
-_REFERENCE_LISTS_KEPT = 8
-
-
-def _digest(idd: IDD) -> str | None:
-    """The digest of a dictionary's text (from its pickled form), or None."""
-    try:
-        digest = idd.__reduce__()[1][2]
-    except (IndexError, TypeError):
-        return None
-    return digest if isinstance(digest, str) and digest else None
-
-
 def rules_for(idd: IDD) -> DictionaryRules:
     """The rules of a dictionary, made once and kept while it lives."""
     with _RULES_LOCK:
@@ -620,7 +556,7 @@ def _with_message(problem: Problem, message: str) -> Problem:
 def check_model(model: IDF) -> list[Problem]:
     """Every problem found in a model (see the module's description), classes
     in dictionary order, objects in the order they were read, fields in order."""
-    idd = _model_idd(model)
+    idd = model._idd
     if idd is None:
         return []
     checker = _Checker(rules_for(idd))

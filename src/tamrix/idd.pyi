@@ -85,6 +85,10 @@ class IDD:
         """The index of the field that attribute `key` stands for, as
         tamrix.ormic reads obj.<key> (KeyError when it reaches no field)."""
 
+    def reference_lists(self) -> list[str]:
+        """Every list name that some field declares with \\reference, in
+        dictionary order."""
+
     def class_info(self, class_name: str) -> ClassInfo:
         """What the dictionary says of a class (KeyError for an unknown one)."""
 

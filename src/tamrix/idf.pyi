@@ -65,6 +65,8 @@ class IDF:
     """An IDF document. Use IDF.from_file() or IDF.from_string(); calling
     IDF() raises TypeError."""
 
+    @property
+    def _idd(self) -> IDD: ...
     @classmethod
     def from_file(cls, idd: IDD, filepath: StrOrBytesPath | int, encoding: str | None = None) -> Self:
         """Parse an IDF file. Without an encoding, text that is not UTF-8 is

@@ -469,6 +469,26 @@ PyObject* field_info(const FieldDef& f) {
       bound(f.has_maximum, f.maximum), "maximum_exclusive", f.maximum_exclusive ? Py_True : Py_False);
 }
 
+PyObject* IDD_reference_lists(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("reference_lists", nargs, kwnames) < 0) return nullptr;
+  PyRef lists = PyRef::steal(PyList_New(0));
+  PyRef seen = PyRef::steal(PySet_New(nullptr));
+  if (!lists || !seen) return nullptr;
+  for (const ClassDef& cls : as_idd(self)->c_idd.ordered_classes) {
+    for (const FieldDef& field : cls.fields) {
+      for (const std::string& name : field.references) {
+        PyRef item = PyRef::steal(binding::str_from_utf8(name));
+        if (!item) return nullptr;
+        int known = PySet_Contains(seen.get(), item.get());
+        if (known < 0) return nullptr;
+        if (known) continue;
+        if (PySet_Add(seen.get(), item.get()) < 0 || PyList_Append(lists.get(), item.get()) < 0) return nullptr;
+      }
+    }
+  }
+  return lists.release();
+}
+
 PyObject* IDD_class_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("class_info", {"class_name"}, 1);
   PyObject* argv[1];
@@ -540,6 +560,9 @@ PyMethodDef IDD_methods[] = {
      "The index of the field that the attribute `key` stands for, as tamrix.ormic\n"
      "reads obj.<key> (Zone_Name, Vertex_12_Xcoordinate; any letter case).\n"
      "KeyError when the key reaches no field of the class."},
+    {"reference_lists", TAMRIX_FASTCALL(IDD_reference_lists),
+     "reference_lists()\n--\n\nEvery list name that some field declares with \\reference, in dictionary order:\n"
+     "the lists that hold object names (the others hold class or node names)."},
     {"class_info", TAMRIX_FASTCALL(IDD_class_info),
      "class_info(class_name)\n--\n\n"
      "What the dictionary says of a class: name, group, min_fields, unique_object,\n"

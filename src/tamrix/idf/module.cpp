@@ -1692,6 +1692,13 @@ void IDF_dealloc(PyObject* op) {
   Py_TYPE(op)->tp_free(op);
 }
 
+PyObject* IDF_get_idd(PyObject* op, void*) { return Py_NewRef(as_idf(op)->idd); }
+
+PyGetSetDef IDF_getset[] = {
+    {"_idd", IDF_get_idd, nullptr, "The dictionary the model follows (None until loaded).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 /*** Method tables ***/
 
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
@@ -1883,6 +1890,7 @@ int ready_types() {
   IDF_Type.tp_clear = IDF_clear;
   IDF_Type.tp_repr = IDF_repr;
   IDF_Type.tp_methods = IDF_methods;
+  IDF_Type.tp_getset = IDF_getset;
   IDF_Type.tp_weaklistoffset = offsetof(IDFRecord, weakreflist);
   IDF_as_sequence.sq_item = IDF_item;
   IDF_Type.tp_as_mapping = &IDF_as_mapping;
