@@ -1,10 +1,14 @@
 // IDF text -> tokens -> raw objects -> text again. Checks, besides the
 // sanitizers: the tokenizer hands out what a whole-line tokenizer would (both
 // modes, also after a mid-line save and restore of its state, through
-// next_token and take_token alike), and written objects read back the same.
+// next_token and take_token alike); the model's one-pass reader gives what
+// the tokenizer and parser give, and its spans cut the text into pieces
+// that each read back as their one object; and written objects, with and
+// without comments, read back the same.
 #include <algorithm>
 
 #include "tamrix/idf/parser.hpp"
+#include "tamrix/idf/reader.hpp"
 #include "tamrix/idf/writer.hpp"
 #include "tamrix/utils/text.hpp"
 
@@ -83,12 +87,60 @@ ParseError parse(const std::string& text, std::vector<c_IDFObject>& out) {
 
 std::string field_name(const ClassDef*, int index, bool) { return "Field " + std::to_string(index); }
 
+// The reader ends lines at a lone CR too; the tokenizer does not.
+std::string lone_cr_as_lf(const std::string& text) {
+  std::string out = text;
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i] == '\r' && (i + 1 == out.size() || out[i + 1] != '\n')) out[i] = '\n';
+  }
+  return out;
+}
+
+void check_reader(const std::string& text) {
+  std::vector<c_IDFObject> want, got;
+  ParseError want_error = parse(lone_cr_as_lf(text), want);
+  size_t trailing = 0;
+  ParseError got_error = read_idf(text, got, trailing);
+  if (want_error.kind != got_error.kind) __builtin_trap();
+  if (want_error) {
+    if (want_error.line != got_error.line || want_error.token != got_error.token) __builtin_trap();
+    return;
+  }
+  if (want.size() != got.size()) __builtin_trap();
+  size_t at = 0;
+  for (size_t i = 0; i < got.size(); ++i) {
+    const c_IDFObject& obj = got[i];
+    if (obj.class_name != want[i].class_name || obj.values != want[i].values) __builtin_trap();
+    const SourceSpan& span = obj.span;
+    if (span.begin != at || span.head < span.begin || span.end < span.head || span.end > text.size()) __builtin_trap();
+    at = span.end;
+    // The object's own bytes read back as that object alone, and its lines
+    // are one per value, rising.
+    std::vector<c_IDFObject> alone;
+    size_t rest = 0;
+    std::string piece = text.substr(span.begin, span.end - span.begin);
+    if (read_idf(piece, alone, rest) || alone.size() != 1 || alone[0].values != obj.values) __builtin_trap();
+    if (trim_view(std::string_view(piece).substr(rest)).size() != 0) __builtin_trap();
+    std::vector<int32_t> lines = value_lines(text, span, obj.first_line);
+    if (lines.size() != obj.values.size() || !std::is_sorted(lines.begin(), lines.end())) __builtin_trap();
+    if (!lines.empty() && lines.front() < obj.first_line) __builtin_trap();
+    std::vector<UserComment> comments = user_comments(text, span);
+    ClassDef cls;
+    std::string out;
+    write_object(out, generate_format_config(), obj.class_name, obj.values, cls, field_name, comments, true);
+    std::vector<c_IDFObject> back;
+    if (read_idf(out, back, rest) || back.size() != 1 || back[0].class_name != obj.class_name) __builtin_trap();
+  }
+  if (trailing != at) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   check_tokens(text, false, size % 13);
   check_tokens(text, true, size % 7);
+  check_reader(text);
 
   std::vector<c_IDFObject> objects, again;
   if (parse(text, objects)) return 0;

@@ -134,9 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes in{data, size};
   // Start from a small loaded text, so loaded and added objects mix.
   uint8_t start = in.next() % 3;
-  const char* texts[] = {"", "Zone,Z1;\nLights,L1,z1;\nSurface,S1,Z1,S1,1,Z2,2,z1;\n",
+  const char* texts[] = {"", "! a zone\nZone,Z1;  ! its name\nLights,L1,z1;\r\nSurface,S1,Z1,S1,  ! x\n 1,Z2,2,z1;\n! end",
                          "Zone,Z1;Zone,Z1;Surface,S1,Z2,ALL;Lights,,Z1;"};
-  if (model.load(texts[start])) fail("a seed text failed to load");
+  if (model.load(std::string_view(texts[start]))) fail("a seed text failed to load");
   std::vector<ObjectPtr> detached;
   while (!in.done()) {
     uint8_t op = in.next() % 6;
@@ -185,7 +185,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 5: {  // write text out: one ';' per live object (no word holds one)
         std::string out;
-        model.write(out, FormatConfig{"", "", 0, true}, in.next() % 2 == 0);
+        uint8_t how = in.next() % 4;
+        if (how < 2) {
+          model.write(out, FormatConfig{"", "", 0, true}, how == 0);
+        } else if (how == 2) {
+          model.write_original(out, generate_format_config());
+        } else {
+          model.write(out, generate_format_config(), false, true);
+        }
         size_t live = 0;
         for (size_t i = 0; i < model.slot_count(); ++i) live += model.object(i) != nullptr;
         if (static_cast<size_t>(std::count(out.begin(), out.end(), ';')) != live) fail("written text misses objects");

@@ -408,6 +408,34 @@ void convert_line_ends(std::string& out, size_t from, const std::string& line_en
   out += converted;
 }
 
+// The indents the source used for an object's class line and for the
+// first line of its fields, so that an edited object keeps its place in a
+// diff; unknown ones stay as configured.
+void source_indents(std::string_view text, const SourceSpan& span, FormatConfig& config) {
+  auto indent_at = [&](size_t pos) {
+    size_t end = pos;
+    while (end < span.end && (text[end] == ' ' || text[end] == '\t')) ++end;
+    return end;
+  };
+  size_t class_start = indent_at(span.head);
+  if (class_start >= span.end || text[class_start] == '!' || text[class_start] == '\n' || text[class_start] == '\r') {
+    return;
+  }
+  config.class_indent.assign(text.substr(span.head, class_start - span.head));
+  // The next line holding code after the class line.
+  size_t pos = text.find_first_of("\r\n", class_start);
+  while (pos != std::string_view::npos && pos < span.end) {
+    while (pos < span.end && (text[pos] == '\r' || text[pos] == '\n')) ++pos;
+    size_t code = indent_at(pos);
+    if (code >= span.end) return;
+    if (text[code] != '!' && text[code] != '\r' && text[code] != '\n') {
+      config.field_indent.assign(text.substr(pos, code - pos));
+      return;
+    }
+    pos = text.find_first_of("\r\n", code);
+  }
+}
+
 bool ends_line(const std::string& out) { return out.empty() || out.back() == '\n' || out.back() == '\r'; }
 
 }  // namespace
@@ -491,7 +519,9 @@ void Model::write_original(std::string& out, const FormatConfig& config) const {
     out.append(text, span.begin, span.head - span.begin);
     size_t from = out.size();
     std::vector<UserComment> comments = user_comments(text, span);
-    write_object(out, config, class_of(*data).name, data->values, class_of(*data), get_field_name, comments, false);
+    FormatConfig local = config;
+    if (!config.compact) source_indents(text, span, local);
+    write_object(out, local, class_of(*data).name, data->values, class_of(*data), get_field_name, comments, false);
     convert_line_ends(out, from, source_->line_end);
   }
   out.append(text, source_->trailing, std::string::npos);

@@ -631,6 +631,13 @@ PyObject* new_document(PyTypeObject* type) {
   return self.release();
 }
 
+struct OutputEncoding {
+  SourceText::Encoding kind = SourceText::kUtf8;
+  std::string name = "utf-8";  // the codec's own name
+};
+
+bool encoding_arg(PyObject* obj, OutputEncoding& out);
+
 PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("from_file", {"idd", "filepath", "encoding"}, 2);
   PyObject* argv[3];
@@ -640,11 +647,24 @@ PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
       !binding::check_arg_type(encoding, &PyUnicode_Type, "encoding", true, true)) {
     return nullptr;
   }
-  PyRef raw = PyRef::steal(utils_api->read_utf8_bytes(argv[1], encoding));
+  SourceReading reading;
+  PyRef raw = PyRef::steal(utils_api->read_source(argv[1], encoding, &reading));
   if (!raw) return nullptr;
   PyRef self = PyRef::steal(new_document(reinterpret_cast<PyTypeObject*>(cls)));
   if (!self) return nullptr;
   if (IDF_c_init(as_idf(self.get()), argv[0], raw.get()) < 0) return nullptr;
+  if (SourceText* source = as_idf(self.get())->model.source()) {
+    // Saving in the original layout writes the file as it was written.
+    source->bom = reading.bom;
+    if (reading.encoding == SourceReading::kCp1252) {
+      source->encoding = SourceText::kCp1252;
+    } else if (reading.encoding == SourceReading::kGiven) {
+      OutputEncoding given;
+      if (!encoding_arg(encoding, given)) return nullptr;
+      source->encoding = given.kind;
+      source->encoding_name = given.name;
+    }
+  }
   return self.release();
 }
 
@@ -791,11 +811,6 @@ PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 /*** IDF: saving in an encoding ***/
 
-struct OutputEncoding {
-  SourceText::Encoding kind = SourceText::kUtf8;
-  std::string name = "utf-8";  // the codec's own name
-};
-
 // None leaves `out` alone; a str names a codec, looked up as Python does.
 bool encoding_arg(PyObject* obj, OutputEncoding& out) {
   if (obj == nullptr || obj == Py_None) return true;
@@ -874,7 +889,11 @@ PyObject* encode_text(IDFRecord* self, const std::string& text, const OutputEnco
   if (encoding.kind == SourceText::kOther) {
     PyRef str = PyRef::steal(binding::str_from_utf8(text));
     if (!str) return nullptr;
-    return PyUnicode_AsEncodedString(str.get(), encoding.name.c_str(), "strict");
+    PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str.get(), encoding.name.c_str(), "strict"));
+    if (!encoded || !bom) return encoded.release();
+    PyRef mark = PyRef::steal(PyBytes_FromStringAndSize("\xEF\xBB\xBF", 3));
+    if (!mark) return nullptr;
+    return PyNumber_Add(mark.get(), encoded.get());
   }
   SingleByte target = encoding.kind == SourceText::kCp1252 ? SingleByte::kCp1252 : SingleByte::kLatin1;
   if (!check_values_fit(self, target, encoding.name)) return nullptr;
@@ -894,6 +913,12 @@ PyObject* encode_text(IDFRecord* self, const std::string& text, const OutputEnco
     size_t line_end = text.find('\n', bad);
     std::string_view line_text = std::string_view(text).substr(line_start, line_end == std::string::npos ? std::string::npos : line_end - line_start);
     raise_encode_error(encoding.name, line_text, bad - line_start, "on line " + std::to_string(line) + " of the text");
+    return nullptr;
+  }
+  if (bom && !binding::guard(false, [&] {
+        encoded.insert(0, "\xEF\xBB\xBF");
+        return true;
+      })) {
     return nullptr;
   }
   return binding::bytes_from(encoded);
@@ -930,7 +955,7 @@ PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   if (!encoding_arg(argv[9], encoding)) return nullptr;
   if (opts.original_layout && source != nullptr && source->bom) {
-    bom = encoding.kind == SourceText::kUtf8 && source->encoding == SourceText::kUtf8;
+    bom = encoding.kind == source->encoding && (encoding.kind != SourceText::kOther || encoding.name == source->encoding_name);
   }
   std::string out;
   if (!opts.original_layout) {

@@ -37,7 +37,9 @@ PyObject* read_whole_file(PyObject* filepath) {
   return data.release();
 }
 
-PyObject* read_utf8_bytes(PyObject* filepath, PyObject* encoding) {
+PyObject* read_source(PyObject* filepath, PyObject* encoding, SourceReading* reading) {
+  SourceReading ignored;
+  if (reading == nullptr) reading = &ignored;
   if (encoding != nullptr && encoding != Py_None && !PyUnicode_Check(encoding)) {
     binding::check_arg_type(encoding, &PyUnicode_Type, "encoding", true, true);
     return nullptr;
@@ -54,24 +56,33 @@ PyObject* read_utf8_bytes(PyObject* filepath, PyObject* encoding) {
     if (!text) return nullptr;
     PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(text.get()));
     if (!utf8) return nullptr;
+    reading->encoding = SourceReading::kGiven;
     std::string_view out(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())));
-    if (out.starts_with(kUtf8Bom)) return binding::bytes_from(out.substr(kUtf8Bom.size()));
+    if (out.starts_with(kUtf8Bom)) {
+      reading->bom = true;
+      return binding::bytes_from(out.substr(kUtf8Bom.size()));
+    }
     return utf8.release();
   }
 
   return binding::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    reading->bom = raw.starts_with(kUtf8Bom);
     if (is_valid_utf8(raw)) {
-      if (raw.starts_with(kUtf8Bom)) return binding::bytes_from(raw.substr(kUtf8Bom.size()));
+      reading->encoding = SourceReading::kUtf8;
+      if (reading->bom) return binding::bytes_from(raw.substr(kUtf8Bom.size()));
       return data.release();
     }
     // Not UTF-8: real model files carry Windows-1252 bytes (degree signs,
     // accented names), so read them as such rather than fail. An editor
     // may still have put a UTF-8 mark in front of such text: drop it too.
-    if (raw.starts_with(kUtf8Bom)) raw.remove_prefix(kUtf8Bom.size());
+    reading->encoding = SourceReading::kCp1252;
+    if (reading->bom) raw.remove_prefix(kUtf8Bom.size());
     std::string converted = cp1252_to_utf8(raw);
     return binding::bytes_from(converted);
   });
 }
+
+PyObject* read_utf8_bytes(PyObject* filepath, PyObject* encoding) { return read_source(filepath, encoding, nullptr); }
 
 /*** Values to field text ***/
 
@@ -174,6 +185,7 @@ std::pair<int32_t, int32_t> get_continuous_digits_indices(std::string_view text)
 
 const UtilsCAPI utils_capi = {
     UtilsCAPI::kAbiVersion, read_utf8_bytes, any_to_string, get_current_time, get_continuous_digits_indices,
+    read_source,
 };
 
 /*** Python functions ***/

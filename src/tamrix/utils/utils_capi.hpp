@@ -11,8 +11,15 @@
 
 namespace tamrix {
 
+// How a file read by read_source was written.
+struct SourceReading {
+  enum Encoding { kUtf8, kCp1252, kGiven };  // kGiven: the encoding asked for
+  Encoding encoding = kUtf8;
+  bool bom = false;  // it started with a UTF-8 byte-order mark
+};
+
 struct UtilsCAPI {
-  static constexpr int kAbiVersion = 1;
+  static constexpr int kAbiVersion = 2;
   int abi_version;
   // The whole file as UTF-8 `bytes`, or null with an exception set.
   PyObject* (*read_utf8_bytes)(PyObject* filepath, PyObject* encoding);
@@ -23,6 +30,8 @@ struct UtilsCAPI {
   std::string (*get_current_time)();
   // The first run of ASCII digits as [start, end); (-1, -1) when none.
   std::pair<int32_t, int32_t> (*get_continuous_digits_indices)(std::string_view text);
+  // As read_utf8_bytes, also telling how the file was written.
+  PyObject* (*read_source)(PyObject* filepath, PyObject* encoding, SourceReading* reading);
 };
 
 inline constexpr const char* kUtilsCapsule = "tamrix.utils._C_API";
