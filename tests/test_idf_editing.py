@@ -3,6 +3,9 @@ get_class_names, add_object, remove_object and remove_all_objects."""
 
 from __future__ import annotations
 
+import copy
+from pathlib import Path
+
 import pytest
 
 from _data import DATA_DIR
@@ -177,13 +180,92 @@ def test_added_objects_go_last_after_removals_and_are_indexed(idf):
     assert idf["Lights"][1].get_referenced_object("Zone Name") is new
 
 
-def test_add_object_with_a_bad_key_raises_but_keeps_the_object(idf):
-    with pytest.raises(KeyError, match="Bogus"):
-        idf.add_object("Zone", {"Name": "Q", "Bogus": 1})
-    assert len(idf["Zone"]) == 5 and idf["Zone"][-1].get_values() == ["", 0.0, 1, "Office"]
-    with pytest.raises(TypeError, match="^Invalid values type: tuple. Expected list or dict$"):
-        idf.add_object("Material", ("M",))
-    assert idf["Material"][0].get_values() == []
+def model_state(idf):
+    """Everything an edit can touch: the text, every object's stored values,
+    both reference queries for every field, lookups by name and class lists."""
+    objects = [o for name in sorted(idf.get_class_names()) for o in idf[name]]
+    position = {id(o): i for i, o in enumerate(objects)}
+    fields = []
+    for obj in objects:
+        for i in range(len(obj._raw_values())):
+            target = obj.get_referenced_object(i)
+            fields.append((position.get(id(target)) if target is not None else None,
+                           [position[id(r)] for r in obj.get_referencing_objects(i)]))
+    lookups = [(cls, name, position.get(id(idf.get_object_by_name(cls, name))))
+               for cls in ("Zone", "Lights", "Material") for name in ("", "A", "B", "c", "Q", "L1", "L2", "M")]
+    return (idf.format(preserve_order=True), [o._raw_values() for o in objects], fields, lookups,
+            sorted(idf.get_class_names()))
+
+
+class Unequal:
+    def __eq__(self, other):
+        raise RuntimeError("no comparison")
+
+
+BAD_INITIAL_VALUES = [
+    ("Zone", {"Name": "Q", "Bogus": 1}, KeyError, "Bogus"),
+    ("Zone", {"Name": "Q", 2.0: 1}, TypeError, "float"),
+    ("Zone", ["Q", 1, 2, "Office", "too many"], IndexError, "4"),
+    ("Zone", {"Name": "Q", "X Origin": "1;2"}, ValueError, "';'"),
+    ("Zone", {"Name": "Q", "Kind": "a\x00b"}, ValueError, '^Field "Kind" of Zone cannot hold the control character U\\+0000$'),
+    ("Zone", {"Name": "Q", "X Origin": float("nan")}, ValueError, "finite"),
+    ("Zone", {"Name": "Q", "Multiplier": object()}, TypeError, "object"),
+    ("Zone", ["Q", Unequal()], RuntimeError, "no comparison"),
+    ("Zone", ("Q",), TypeError, "^Invalid values type: tuple. Expected list or dict$"),
+    ("Lights", {"Name": "L3", "Zone Name": "B", "Level": "x,y"}, ValueError, "','"),
+    ("Lights", ["L3", "A", "\x7f"], ValueError, "^Field \"Level\" of Lights .* U\\+007F$"),
+    ("Material", {"Name": "M", "Bogus": 1}, KeyError, "Bogus"),
+]
+
+
+@pytest.mark.parametrize("cls, values, error, message", BAD_INITIAL_VALUES)
+def test_failed_add_object_leaves_the_model_as_it_was(idf, cls, values, error, message):
+    before = model_state(idf)
+    for default_values in (True, False):
+        with pytest.raises(error, match=message):
+            idf.add_object(cls, values, default_values)
+        assert model_state(idf) == before
+    # Nothing of the failed object lingers: the next one takes the next slot.
+    zone_a = idf["Zone"][0]
+    added = idf.add_object("Lights", ["L9", "a"])
+    assert idf["Lights"][-1] is added and added.get_referenced_object("Zone Name") is zone_a
+    assert zone_a.get_referencing_objects("Name")[-1] is added
+
+
+BAD_UPDATES = [
+    ("Zone", 1, {"Name": "Q", "Bogus": 1}, KeyError),
+    ("Zone", 1, ["Q", 3, 4, "Office", "too many"], IndexError),
+    ("Zone", 1, {"Name": "Q", "Multiplier": "1,2"}, ValueError),
+    ("Zone", 1, {"Name": "Q", "Kind": "tab\tok", "X Origin": "bell\x07"}, ValueError),
+    ("Zone", 1, ["Q", None, 2, Unequal()], RuntimeError),
+    ("Lights", 1, {"Zone Name": "A", "Name": "L3", "Level": float("inf")}, ValueError),
+    ("Lights", 0, ["L1", "B", 1.0, "past the end"], IndexError),
+]
+
+
+@pytest.mark.parametrize("cls, index, values, error", BAD_UPDATES)
+def test_failed_update_leaves_the_model_as_it_was(idf, cls, index, values, error):
+    obj = idf[cls][index]
+    before = model_state(idf)
+    for trim in (True, False):
+        with pytest.raises(error):
+            obj.update(values, trim_empty_trails=trim)
+        assert model_state(idf) == before
+    free = copy.copy(obj)  # free-standing: same all-or-nothing rule
+    with pytest.raises(error):
+        free.update(values)
+    assert free._raw_values() == obj._raw_values()
+
+
+def test_later_keys_still_win_and_every_index_follows(idf):
+    zone_b, l2 = idf["Zone"][1], idf["Lights"][1]
+    zone_b.update({"name": "X", 0: "Y", "NAME": "B2", "Multiplier": 3, 2: None})
+    l2.update({"Zone Name": "Y", 1: "b2"})
+    assert zone_b.get_values() == ["B2", 2.0] and l2.get_values() == ["L2", "b2"]
+    assert idf.get_object_by_name("Zone", "b2") is zone_b and idf.get_object_by_name("Zone", "B") is None
+    assert zone_b.get_referencing_objects("Name") == (l2,) and l2.get_referenced_object("Zone Name") is zone_b
+    added = idf.add_object("Lights", {"Zone Name": "nowhere", 1: "B2", "Name": "L3"})
+    assert added.get_values() == ["L3", "B2"] and zone_b.get_referencing_objects("Name") == (l2, added)
 
 
 # --- removing -------------------------------------------------------------------------------

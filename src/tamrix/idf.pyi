@@ -1,5 +1,6 @@
 """The IDF document model."""
 
+from collections.abc import Iterator
 from typing import Any, Self, TypeVar, overload
 
 from _typeshed import StrOrBytesPath
@@ -30,10 +31,23 @@ class IDFObject:
         """The object's class name, as the dictionary spells it."""
 
     def __getitem__(self, key: int | str) -> FieldValue:
-        """A field's value by index or field name (case-insensitive)."""
+        """A field's value by index or field name (case-insensitive). Every
+        stored value has an index, and so has every later group of an
+        extensible class (blank past the stored values)."""
 
     def __setitem__(self, key: int | str, value: SettableValue) -> None:
-        """Set a field by index or field name (case-insensitive)."""
+        """Set a field by index or field name (case-insensitive). Outer
+        blanks are dropped; a control character other than tab is refused
+        (ValueError)."""
+
+    def __len__(self) -> int:
+        """The number of stored values."""
+
+    def __iter__(self) -> Iterator[FieldValue]:
+        """The stored values, typed, as they are when iteration starts."""
+
+    def __bool__(self) -> bool:
+        """Always True, even for an object with no values."""
 
     def get_values(self) -> list[FieldValue]:
         """All field values, typed by the field definitions."""
@@ -41,7 +55,8 @@ class IDFObject:
     @overload
     def update(self, values: _Values | None, trim_empty_trails: bool = True) -> None:
         """Set several fields: [value, ...] from the first field, or
-        {field index or name: value}."""
+        {field index or name: value}. All or nothing: every key is resolved
+        and every value converted before any field changes."""
 
     @overload
     def update(self, values: list[_V] | dict[_K, _V], trim_empty_trails: bool = True) -> None: ...
@@ -94,7 +109,8 @@ class IDF:
         self, class_name: str, initial_values: _Values | None = None, default_values: bool = True
     ) -> IDFObject:
         """Add an object: defaults first (unless default_values is False),
-        then the initial values ([value, ...] or {index or name: value})."""
+        then the initial values ([value, ...] or {index or name: value}).
+        All or nothing: on any error the model is left as it was."""
 
     @overload
     def add_object(

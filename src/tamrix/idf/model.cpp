@@ -1,5 +1,6 @@
 #include "tamrix/idf/model.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <clocale>
@@ -229,16 +230,26 @@ void Model::unregister_fields(const ObjectData& data, size_t obj_idx) noexcept {
 EditStatus Model::append(const ObjectPtr& data, size_t& obj_idx) noexcept {
   try {
     const ClassDef& cls = class_of(*data);
-    std::vector<size_t>& positions = class_positions_[to_ascii_upper(cls.name)];
-    slots_.push_back(data);
+    auto [entry, created] = class_positions_.try_emplace(to_ascii_upper(cls.name));
+    std::vector<size_t>& positions = entry->second;
+    try {
+      slots_.push_back(data);
+    } catch (const std::bad_alloc&) {
+      if (created) class_positions_.erase(entry);
+      throw;
+    }
     obj_idx = slots_.size() - 1;
     try {
       positions.push_back(obj_idx);
+      register_fields(*data, obj_idx);
     } catch (const std::bad_alloc&) {
+      // Out of memory part-way: nothing of the object stays behind.
+      unregister_fields(*data, obj_idx);
+      if (!positions.empty() && positions.back() == obj_idx) positions.pop_back();
+      if (created) class_positions_.erase(entry);
       slots_.pop_back();
       throw;
     }
-    register_fields(*data, obj_idx);
     forget_names(data->class_idx);
     return EditStatus::kOk;
   } catch (const std::bad_alloc&) {
@@ -291,33 +302,86 @@ EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size
   size_t n = data.values.size();
   if (idx < n && data.values[idx] == value) return EditStatus::kOk;
   if (idx >= n && value.empty()) return EditStatus::kOk;
+  std::string stored;
   try {
-    std::string stored(value);
-    if (idx >= n) data.values.resize(idx + 1);
-    bool attached = model != nullptr && model->idd_ != nullptr && model->object(obj_idx) == &data;
-    if (attached) {
-      const FieldDef* fd = get_field_def(&model->class_of(data), idx);
-      if (fd != nullptr) {
-        const std::string& old = data.values[idx];
-        int field = static_cast<int>(idx);
-        if (!old.empty()) {
-          for (const std::string& r : fd->references) ref_unregister(model->targets_, r, old, obj_idx, field);
-          for (const std::string& l : fd->object_lists) ref_unregister(model->referencers_, l, old, obj_idx, field);
-        }
-        if (!stored.empty()) {
-          for (const std::string& r : fd->references) ref_register(model->targets_, r, stored, obj_idx, field);
-          for (const std::string& l : fd->object_lists) ref_register(model->referencers_, l, stored, obj_idx, field);
-        }
-      }
-      // A new first value, or a first value at all: the object's name changed.
-      if (idx == 0 || n == 0) model->forget_names(data.class_idx);
-    }
-    data.values[idx].swap(stored);
-    data.as_loaded = false;
-    return EditStatus::kOk;
+    stored.assign(value);
+    // Room first: growing the values cannot fail once the indexes have changed.
+    if (idx >= data.values.capacity()) data.values.reserve(std::max(idx + 1, 2 * data.values.capacity()));
   } catch (const std::bad_alloc&) {
     return EditStatus::kNoMemory;
   }
+  bool attached = model != nullptr && model->idd_ != nullptr && model->object(obj_idx) == &data;
+  if (attached) {
+    const FieldDef* fd = get_field_def(&model->class_of(data), idx);
+    if (fd != nullptr) {
+      static const std::string kBlank;
+      const std::string& old = idx < n ? data.values[idx] : kBlank;
+      int field = static_cast<int>(idx);
+      auto unregister = [&](const std::string& text) noexcept {
+        try {
+          for (const std::string& r : fd->references) ref_unregister(model->targets_, r, text, obj_idx, field);
+          for (const std::string& l : fd->object_lists) ref_unregister(model->referencers_, l, text, obj_idx, field);
+        } catch (const std::bad_alloc&) {
+          // The probe could not be upper-cased: the entry stays behind.
+        }
+      };
+      auto enter = [&](const std::string& text) {
+        for (const std::string& r : fd->references) ref_register(model->targets_, r, text, obj_idx, field);
+        for (const std::string& l : fd->object_lists) ref_register(model->referencers_, l, text, obj_idx, field);
+      };
+      if (!old.empty()) unregister(old);
+      if (!stored.empty()) {
+        try {
+          enter(stored);
+        } catch (const std::bad_alloc&) {
+          // Back to the old text's entries, as far as memory allows.
+          unregister(stored);
+          try {
+            if (!old.empty()) enter(old);
+          } catch (const std::bad_alloc&) {
+            unregister(old);
+          }
+          return EditStatus::kNoMemory;
+        }
+      }
+    }
+    // A new first value, or a first value at all: the object's name changed.
+    if (idx == 0 || n == 0) model->forget_names(data.class_idx);
+  }
+  if (idx >= n) data.values.resize(idx + 1);
+  data.values[idx].swap(stored);
+  data.as_loaded = false;
+  return EditStatus::kOk;
+}
+
+EditStatus Model::set_values(Model* model, ObjectData& data, size_t obj_idx,
+                             const std::vector<std::pair<size_t, std::string>>& writes, bool trim) noexcept {
+  std::optional<ObjectData> saved;
+  try {
+    saved.emplace(data);
+  } catch (const std::bad_alloc&) {
+    return EditStatus::kNoMemory;
+  }
+  size_t done = 0;
+  while (done < writes.size() &&
+         set_value(model, data, obj_idx, writes[done].first, writes[done].second) == EditStatus::kOk) {
+    ++done;
+  }
+  if (done == writes.size()) {
+    if (trim) trim_trailing_empty(model, data);
+    return EditStatus::kOk;
+  }
+  // Out of memory part-way: the written fields get their old text back
+  // (which moves their index entries back), last write first; then the
+  // object is restored whole.
+  static const std::string kBlank;
+  while (done-- > 0) {
+    size_t idx = writes[done].first;
+    set_value(model, data, obj_idx, idx, idx < saved->values.size() ? saved->values[idx] : kBlank);
+  }
+  data = std::move(*saved);
+  if (model != nullptr) model->forget_names(data.class_idx);
+  return EditStatus::kNoMemory;
 }
 
 void Model::trim_trailing_empty(Model* model, ObjectData& data) noexcept {

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "tamrix/idd/idd_core.hpp"
@@ -138,6 +139,11 @@ class Model {
   // (`model` null: a free-standing object). Setting the stored value again
   // changes nothing.
   static EditStatus set_value(Model* model, ObjectData& data, size_t obj_idx, size_t idx, std::string_view value) noexcept;
+  // Sets several fields in order (a later write to a field wins), then,
+  // with `trim`, drops trailing empty values. All or nothing: when memory
+  // runs out part-way, the object and both indexes are put back.
+  static EditStatus set_values(Model* model, ObjectData& data, size_t obj_idx,
+                               const std::vector<std::pair<size_t, std::string>>& writes, bool trim) noexcept;
   // Drops trailing empty values.
   static void trim_trailing_empty(Model* model, ObjectData& data) noexcept;
 

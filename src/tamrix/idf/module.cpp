@@ -2,6 +2,8 @@
 // document) and IDFObject (one object): argument handling, one Python object
 // per live slot, typed values, pickling, and errors turned into exceptions.
 #include <algorithm>
+#include <cstdio>
+#include <limits>
 #include <new>
 #include <optional>
 
@@ -264,7 +266,63 @@ int IDFObject_set_string_by_index(IDFObjectRecord* self, int field_idx, const st
   return no_memory(status) ? -1 : 0;
 }
 
-int IDFObject_set_by_index(IDFObjectRecord* self, int field_idx, PyObject* value) {
+// The highest field index a key can name: field positions are ints.
+constexpr long long kMaxFieldIndex = std::numeric_limits<int>::max();
+
+// Resolves a field key of an object of `cls` holding `stored` values; -1
+// with an exception. An integer below `stored` names a stored value, and
+// any integer from 0 names a field of an extensible class (its later
+// groups); everything else is the dictionary's to accept or refuse.
+int resolve_field(const ClassDef* cls, size_t stored, PyObject* key) {
+  if (PyLong_Check(key)) {
+    int overflow = 0;
+    long long index = PyLong_AsLongLongAndOverflow(key, &overflow);
+    if (index == -1 && PyErr_Occurred()) return -1;
+    bool extensible = cls->extensible.is_extensible && cls->extensible.size > 0;
+    if (overflow == 0 && index >= 0 && index <= kMaxFieldIndex &&
+        (static_cast<unsigned long long>(index) < stored || extensible)) {
+      return static_cast<int>(index);
+    }
+    if (extensible && overflow >= 0 && index >= 0) {
+      PyErr_Format(PyExc_IndexError, "Field index %R out of range for class '%s' (0 to %lld)", key,
+                   cls->name.c_str(), kMaxFieldIndex);
+      return -1;
+    }
+  }
+  return idd_api->resolve_key_to_field_index(cls, key);
+}
+
+// Resolves a key against the object's class and stored values.
+int resolve_key(IDFObjectRecord* self, PyObject* key, const ClassDef** cls_out = nullptr) {
+  const ClassDef* cls = checked_class_def(self);
+  if (cls == nullptr) return -1;
+  if (cls_out != nullptr) *cls_out = cls;
+  return resolve_field(cls, values_of(self).size(), key);
+}
+
+// "Field "Name" of Zone", or "Field 12 of Zone" for a field the dictionary
+// does not name.
+PyObject* describe_field(const ClassDef* cls, size_t idx) {
+  std::string name;
+  if (!binding::guard(false, [&] {
+        name = get_field_name(cls, static_cast<int>(idx), false);
+        return true;
+      })) {
+    return nullptr;
+  }
+  if (name.empty()) return PyUnicode_FromFormat("Field %zu of %s", idx, cls->name.c_str());
+  PyRef text = PyRef::steal(binding::str_from_utf8(name));
+  return text ? PyUnicode_FromFormat("Field \"%U\" of %s", text.get(), cls->name.c_str()) : nullptr;
+}
+
+// The text field `idx` of `cls` stores for a Python value; -1 with an
+// exception. None and anything equal to "" are a blank; otherwise
+// any_to_string's text (which refuses separators), refused when it holds a
+// control character other than tab (the file has no way to carry one), and
+// without leading and trailing blanks (space, tab), as reading the written
+// file back gives it.
+int value_to_text(const ClassDef* cls, size_t idx, PyObject* value, std::string& text) {
+  text.clear();
   bool blank;
   if (value == Py_None) {
     blank = true;
@@ -277,18 +335,38 @@ int IDFObject_set_by_index(IDFObjectRecord* self, int field_idx, PyObject* value
     if (eq < 0) return -1;
     blank = eq != 0;
   }
-  std::string text;
-  if (!blank && utils_api->any_to_string(value, text) < 0) return -1;
-  if (PyErr_Occurred()) return -1;
-  return IDFObject_set_string_by_index(self, field_idx, text);
+  if (blank) return 0;
+  if (utils_api->any_to_string(value, text) < 0 || PyErr_Occurred()) return -1;
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+      PyRef field = PyRef::steal(describe_field(cls, idx));
+      char code[8];
+      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(byte));
+      if (field) PyErr_Format(PyExc_ValueError, "%U cannot hold the control character %s", field.get(), code);
+      return -1;
+    }
+  }
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) {
+    text.clear();
+  } else {
+    text.erase(text.find_last_not_of(" \t") + 1);
+    text.erase(0, first);
+  }
+  return 0;
 }
 
-// Resolves a key to a field index through the dictionary; -1 with its error.
-int resolve_key(IDFObjectRecord* self, PyObject* key, const ClassDef** cls_out = nullptr) {
+int IDFObject_set_by_index(IDFObjectRecord* self, int field_idx, PyObject* value) {
   const ClassDef* cls = checked_class_def(self);
   if (cls == nullptr) return -1;
-  if (cls_out != nullptr) *cls_out = cls;
-  return idd_api->resolve_key_to_field_index(cls, key);
+  if (field_idx < 0) {
+    PyErr_Format(PyExc_IndexError, "Field index %d out of range", field_idx);
+    return -1;
+  }
+  std::string text;
+  if (value_to_text(cls, static_cast<size_t>(field_idx), value, text) < 0) return -1;
+  return IDFObject_set_string_by_index(self, field_idx, text);
 }
 
 PyObject* IDFObject_subscript(PyObject* op, PyObject* key) {
@@ -341,9 +419,7 @@ PyObject* IDFObject_setitem_method(PyObject* op, PyObject* const* args, Py_ssize
   Py_RETURN_NONE;
 }
 
-PyObject* IDFObject_get_values(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (binding::parse_no_args("get_values", nargs, kwnames) < 0) return nullptr;
-  IDFObjectRecord* self = as_object(op);
+PyObject* object_values(IDFObjectRecord* self) {
   const ClassDef* cls = checked_class_def(self);
   if (cls == nullptr) return nullptr;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values_of(self).size())));
@@ -356,30 +432,49 @@ PyObject* IDFObject_get_values(PyObject* op, PyObject* const*, Py_ssize_t nargs,
   return list.release();
 }
 
-int update_values(IDFObjectRecord* self, PyObject* values, bool trim) {
-  const ClassDef* cls = checked_class_def(self);
-  if (cls == nullptr) return -1;
-  if (values == Py_None) return 0;
+PyObject* IDFObject_get_values(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("get_values", nargs, kwnames) < 0) return nullptr;
+  return object_values(as_object(op));
+}
+
+// len(obj): the number of stored values.
+Py_ssize_t IDFObject_length(PyObject* op) {
+  IDFObjectRecord* self = as_object(op);
+  if (checked_class_def(self) == nullptr) return -1;
+  return static_cast<Py_ssize_t>(values_of(self).size());
+}
+
+// iter(obj): the stored values, typed, as they are when iteration starts.
+PyObject* IDFObject_iter(PyObject* op) {
+  PyRef values = PyRef::steal(object_values(as_object(op)));
+  return values ? PyObject_GetIter(values.get()) : nullptr;
+}
+
+// An object is true even with no values: it is not a container to test
+// for emptiness.
+int IDFObject_bool(PyObject*) { return 1; }
+
+// Field writes resolved and converted, ready to apply: (index, text).
+using Writes = std::vector<std::pair<size_t, std::string>>;
+
+// Resolves every key of `values` (a list or dict) for an object of `cls`
+// holding `stored` values, then converts every value to its text: all the
+// errors of a bulk write happen here, before anything is written. -1 with
+// an exception.
+int prepare_writes(const ClassDef* cls, size_t stored, PyObject* values, Writes& writes) {
   std::vector<std::pair<int, PyRef>> pending;
-  int max_idx = -1;
   auto add = [&](PyObject* key, PyObject* value) {
-    int idx = idd_api->resolve_key_to_field_index(cls, key);
+    int idx = resolve_field(cls, stored, key);
     if (idx < 0) return false;
-    if (!binding::guard(false, [&] {
-          pending.emplace_back(idx, PyRef::borrow(value));
-          return true;
-        })) {
-      return false;
-    }
-    if (idx > max_idx) max_idx = idx;
-    return true;
+    return binding::guard(false, [&] {
+      pending.emplace_back(idx, PyRef::borrow(value));
+      return true;
+    });
   };
   if (PyList_Check(values)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
       PyRef key = PyRef::steal(PyLong_FromSsize_t(i));
-      if (!key) return -1;
-      PyRef value = PyRef::borrow(PyList_GET_ITEM(values, i));
-      if (!add(key.get(), value.get())) return -1;
+      if (!key || !add(key.get(), PyList_GET_ITEM(values, i))) return -1;
     }
   } else if (PyDict_Check(values)) {
     PyRef items = PyRef::steal(PyMapping_Items(values));
@@ -393,19 +488,27 @@ int update_values(IDFObjectRecord* self, PyObject* values, bool trim) {
     if (name) PyErr_Format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", name.get());
     return -1;
   }
-  if (max_idx >= 0 && static_cast<size_t>(max_idx) >= values_of(self).size()) {
-    if (!binding::guard(false, [&] {
-          values_of(self).reserve(static_cast<size_t>(max_idx) + 1);
-          return true;
-        })) {
-      return -1;
-    }
+  if (!binding::guard(false, [&] {
+        writes.resize(pending.size());
+        return true;
+      })) {
+    return -1;
   }
-  for (auto& [idx, value] : pending) {
-    if (IDFObject_set_by_index(self, idx, value.get()) < 0) return -1;
+  for (size_t i = 0; i < pending.size(); ++i) {
+    writes[i].first = static_cast<size_t>(pending[i].first);
+    if (value_to_text(cls, writes[i].first, pending[i].second.get(), writes[i].second) < 0) return -1;
   }
-  if (trim) IDFObject_trim_trailing_empty_fields(self);
   return 0;
+}
+
+int update_values(IDFObjectRecord* self, PyObject* values, bool trim) {
+  const ClassDef* cls = checked_class_def(self);
+  if (cls == nullptr) return -1;
+  if (values == Py_None) return 0;
+  Writes writes;
+  if (prepare_writes(cls, values_of(self).size(), values, writes) < 0) return -1;
+  EditStatus status = Model::set_values(owner_model(self), *self->data, self->obj_idx, writes, trim);
+  return no_memory(status) ? -1 : 0;
 }
 
 PyObject* IDFObject_update(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1130,7 +1233,8 @@ PyObject* IDF_get_class_names(PyObject* op, PyObject* const*, Py_ssize_t nargs, 
   return names.release();
 }
 
-// Appends a new attached object of class `class_idx` to the document.
+// Appends a new attached object of class `class_idx`, with its values
+// complete, to the document; the model registers them all at once.
 IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, std::vector<std::string>& values) {
   PyRef obj = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type)));
   if (!obj) return nullptr;
@@ -1140,13 +1244,19 @@ IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, std::vector<st
   if (PyList_Append(self->objects, obj.get()) < 0) return nullptr;
   size_t obj_idx = 0;
   if (no_memory(self->model.append(rec->data, obj_idx))) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
     PyList_SetSlice(self->objects, position, position + 1, nullptr);
+    PyErr_Restore(type, value, traceback);
     return nullptr;
   }
   rec->obj_idx = obj_idx;
   return rec;  // borrowed: the document's list holds it
 }
 
+// All or nothing: the new object's values (blanks up to min_fields, the
+// defaults, then the initial values) are complete, every key resolved and
+// every value converted, before the object joins the model.
 PyObject* IDF_add_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("add_object", {"class_name", "initial_values", "default_values"}, 1);
   PyObject* argv[3];
@@ -1163,20 +1273,22 @@ PyObject* IDF_add_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
   Py_ssize_t class_idx = class_index(self->idd, argv[0]);
   if (class_idx < 0) return nullptr;
   const ClassDef& cls = c_idd_of(self->idd).ordered_classes[static_cast<size_t>(class_idx)];
-  std::vector<std::string> values;
-  if (!blank_values(cls, values)) return nullptr;
-  IDFObjectRecord* rec = append_object(self, static_cast<size_t>(class_idx), values);
-  if (rec == nullptr) return nullptr;
-  PyRef obj = PyRef::borrow(reinterpret_cast<PyObject*>(rec));
+  ObjectData data;
+  data.class_idx = static_cast<size_t>(class_idx);
+  if (!blank_values(cls, data.values)) return nullptr;
   if (default_values) {
     for (size_t idx : cls.field_idx_with_default) {
-      if (IDFObject_set_string_by_index(rec, static_cast<int>(idx), cls.fields[idx].default_val) < 0) return nullptr;
+      if (no_memory(Model::set_value(nullptr, data, 0, idx, cls.fields[idx].default_val))) return nullptr;
     }
   }
-  PyRef initial = PyRef::borrow(argv[1] ? argv[1] : Py_None);
-  PyRef done = PyRef::steal(PyObject_CallMethod(obj.get(), "update", "OO", initial.get(), Py_True));
-  if (!done) return nullptr;
-  return obj.release();
+  PyObject* initial = argv[1] ? argv[1] : Py_None;
+  if (initial != Py_None) {
+    Writes writes;
+    if (prepare_writes(&cls, data.values.size(), initial, writes) < 0) return nullptr;
+    if (no_memory(Model::set_values(nullptr, data, 0, writes, true))) return nullptr;
+  }
+  IDFObjectRecord* rec = append_object(self, static_cast<size_t>(class_idx), data.values);
+  return rec == nullptr ? nullptr : Py_NewRef(reinterpret_cast<PyObject*>(rec));
 }
 
 constexpr const char* kNotInThisModel = "Error: The object belongs to a different IDF model or is detached.";
@@ -1839,7 +1951,8 @@ PyMethodDef IDFObjectTuple_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMappingMethods IDFObject_as_mapping = {nullptr, IDFObject_subscript, IDFObject_ass_subscript};
+PyMappingMethods IDFObject_as_mapping = {IDFObject_length, IDFObject_subscript, IDFObject_ass_subscript};
+PyNumberMethods IDFObject_as_number = {};
 PySequenceMethods IDFObject_as_sequence = {};
 PyMappingMethods IDF_as_mapping = {nullptr, IDF_subscript, nullptr};
 PySequenceMethods IDF_as_sequence = {};
@@ -1897,6 +2010,9 @@ int ready_types() {
   IDFObject_Type.tp_methods = IDFObject_methods;
   IDFObject_Type.tp_getset = IDFObject_getset;
   IDFObject_Type.tp_init = IDFObject_init;
+  IDFObject_Type.tp_iter = IDFObject_iter;
+  IDFObject_as_number.nb_bool = IDFObject_bool;
+  IDFObject_Type.tp_as_number = &IDFObject_as_number;
   IDFObject_as_sequence.sq_item = IDFObject_item;
   IDFObject_as_sequence.sq_ass_item = IDFObject_ass_item;
   IDFObject_Type.tp_as_mapping = &IDFObject_as_mapping;
