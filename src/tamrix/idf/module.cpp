@@ -722,17 +722,7 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
   return 0;
 }
 
-PyObject* new_document(PyTypeObject* type) {
-  PyRef no_args = PyRef::steal(PyTuple_New(0));
-  if (!no_args) return nullptr;
-  PyRef self = PyRef::steal(type->tp_new(type, no_args.get(), nullptr));
-  if (!self) return nullptr;
-  if (!PyObject_TypeCheck(self.get(), &IDF_Type)) {
-    PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return an IDF", type->tp_name);
-    return nullptr;
-  }
-  return self.release();
-}
+PyObject* new_document(PyTypeObject* type) { return binding::new_instance(type, &IDF_Type, "an IDF"); }
 
 struct OutputEncoding {
   SourceText::Encoding kind = SourceText::kUtf8;
@@ -1761,26 +1751,12 @@ PyObject* IDFObject_setstate(PyObject* op, PyObject* state) {
   Py_RETURN_NONE;
 }
 
-template <class Record, int (*Apply)(Record*, PyObject*)>
-PyObject* restore(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name,
-                  const binding::PickleFormat& format, PyTypeObject* base) {
-  binding::ArgParser parser(name, {"cls", "checksum", "state"}, 3);
-  PyObject* argv[3];
-  if (parser.parse(args, nargs, kwnames, argv) < 0 || !binding::check_restore_args(format, argv[1], argv[2])) {
-    return nullptr;
-  }
-  PyRef result = PyRef::steal(binding::new_for_restore(argv[0], base));
-  if (!result) return nullptr;
-  if (argv[2] != Py_None && Apply(reinterpret_cast<Record*>(result.get()), argv[2]) < 0) return nullptr;
-  return result.release();
-}
-
 PyObject* module_restore_idf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return restore<IDFRecord, IDF_apply_state>(args, nargs, kwnames, "_restore_IDF", kIdfFormat, &IDF_Type);
+  return binding::restore_instance<IDFRecord, IDF_apply_state>(args, nargs, kwnames, "_restore_IDF", kIdfFormat, &IDF_Type);
 }
 
 PyObject* module_restore_object(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return restore<IDFObjectRecord, IDFObject_apply_state>(args, nargs, kwnames, "_restore_IDFObject", kIdfObjectFormat,
+  return binding::restore_instance<IDFObjectRecord, IDFObject_apply_state>(args, nargs, kwnames, "_restore_IDFObject", kIdfObjectFormat,
                                                          &IDFObject_Type);
 }
 
@@ -1838,7 +1814,6 @@ PyGetSetDef IDF_getset[] = {
 
 /*** Method tables ***/
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
 
 #define STYLE_ARGS_DOC                                                                       \
   "    class_indent_size (int): Indent for class names\n"                                   \
@@ -1854,40 +1829,40 @@ PyGetSetDef IDF_getset[] = {
   "        edited ones in the standard layout, added ones at the end\n"
 
 PyMethodDef IDF_methods[] = {
-    {"from_file", FASTCALL(IDF_from_file) | METH_CLASS,
+    {"from_file", TAMRIX_FASTCALL(IDF_from_file) | METH_CLASS,
      "from_file(idd, filepath, encoding=None)\n--\n\nParse IDF file"},
-    {"from_string", FASTCALL(IDF_from_string) | METH_CLASS, "from_string(idd, content)\n--\n\nParse IDF from string"},
-    {"get_objects", FASTCALL(IDF_get_objects),
+    {"from_string", TAMRIX_FASTCALL(IDF_from_string) | METH_CLASS, "from_string(idd, content)\n--\n\nParse IDF from string"},
+    {"get_objects", TAMRIX_FASTCALL(IDF_get_objects),
      "get_objects(class_name)\n--\n\nGet tuple of IDFObjects from class name.\nAlias of IDF[class_name]"},
-    {"__getitem__", FASTCALL(IDF_getitem_method) | METH_COEXIST,
+    {"__getitem__", TAMRIX_FASTCALL(IDF_getitem_method) | METH_COEXIST,
      "__getitem__(class_name)\n--\n\nGet tuple of IDFObjects from class name"},
-    {"get_object_by_name", FASTCALL(IDF_get_object_by_name),
+    {"get_object_by_name", TAMRIX_FASTCALL(IDF_get_object_by_name),
      "get_object_by_name(class_name, obj_name)\n--\n\nGet object by first field (likely name)"},
-    {"get_class_names", FASTCALL(IDF_get_class_names), "get_class_names()\n--\n\nGet list of class names"},
-    {"add_object", FASTCALL(IDF_add_object),
+    {"get_class_names", TAMRIX_FASTCALL(IDF_get_class_names), "get_class_names()\n--\n\nGet list of class names"},
+    {"add_object", TAMRIX_FASTCALL(IDF_add_object),
      "add_object(class_name, initial_values=None, default_values=True)\n--\n\n"
      "Add object to IDF\n\n"
      "Args:\n"
      "    class_name (str): class name\n"
      "    initial_values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
      "    default_values (bool, optional): Whether to include default values\n"},
-    {"remove_object", FASTCALL(IDF_remove_object), "remove_object(obj)\n--\n\nRemove object from IDF"},
-    {"remove_all_objects", FASTCALL(IDF_remove_all_objects),
+    {"remove_object", TAMRIX_FASTCALL(IDF_remove_object), "remove_object(obj)\n--\n\nRemove object from IDF"},
+    {"remove_all_objects", TAMRIX_FASTCALL(IDF_remove_all_objects),
      "remove_all_objects(class_name)\n--\n\n"
      "Remove all objects of a certain class from IDF\n\n"
      "Returns:\n"
      "    int: Number of objects removed. 0 if class was not found."},
-    {"format", FASTCALL(IDF_format),
+    {"format", TAMRIX_FASTCALL(IDF_format),
      "format(class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, preserve_order=False, "
      "keep_comments=False, original_layout=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n" STYLE_ARGS_DOC LAYOUT_ARGS_DOC
      "\nReturns:\n"
      "    str: IDF str"},
-    {"__reduce__", FASTCALL(IDF_reduce), "__reduce__()\n--\n\n"},
-    {"__copy__", FASTCALL(IDF_copy), "__copy__()\n--\n\nA new, independent model with the same objects' values."},
+    {"__reduce__", TAMRIX_FASTCALL(IDF_reduce), "__reduce__()\n--\n\n"},
+    {"__copy__", TAMRIX_FASTCALL(IDF_copy), "__copy__()\n--\n\nA new, independent model with the same objects' values."},
     {"__setstate__", IDF_setstate, METH_O, "__setstate__(state)\n--\n\n"},
-    {"save", FASTCALL(IDF_save),
+    {"save", TAMRIX_FASTCALL(IDF_save),
      "save(output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
      "preserve_order=False, include_timestamp=True, keep_comments=False, original_layout=False, encoding=None)"
      "\n--\n\n"
@@ -1913,32 +1888,32 @@ PyMethodDef IDFObject_methods[] = {
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(IDFObject_init_method)),
      METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
      "__init__(idd, class_name)\n--\n\nPython-level initialization"},
-    {"__getitem__", FASTCALL(IDFObject_getitem_method) | METH_COEXIST,
+    {"__getitem__", TAMRIX_FASTCALL(IDFObject_getitem_method) | METH_COEXIST,
      "__getitem__(key)\n--\n\nGet field value by key\n\nArgs:\n" KEY_DOC
      "\nReturns:\n    str | int | float | None: field value based on field_type"},
-    {"get_values", FASTCALL(IDFObject_get_values),
+    {"get_values", TAMRIX_FASTCALL(IDFObject_get_values),
      "get_values()\n--\n\nGet all field values as list\n\n"
      "Returns:\n    list[str | int | float | None]: list of field values based on field_types"},
-    {"__setitem__", FASTCALL(IDFObject_setitem_method) | METH_COEXIST,
+    {"__setitem__", TAMRIX_FASTCALL(IDFObject_setitem_method) | METH_COEXIST,
      "__setitem__(key, value)\n--\n\nSet field value by key\n\nArgs:\n" KEY_DOC
      "    value (bool | int | float | str | None): field value"},
-    {"update", FASTCALL(IDFObject_update),
+    {"update", TAMRIX_FASTCALL(IDFObject_update),
      "update(values, trim_empty_trails=True)\n--\n\nUpdate multiple field values\n\n"
      "Args:\n"
      "    values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
      "    trim_empty_trails (bool, optional): Whether to trim trailing empty fields"},
-    {"__reduce__", FASTCALL(IDFObject_reduce), "__reduce__()\n--\n\n"},
-    {"__copy__", FASTCALL(IDFObject_copy), "__copy__()\n--\n\nA free-standing object of the same class with the same values."},
+    {"__reduce__", TAMRIX_FASTCALL(IDFObject_reduce), "__reduce__()\n--\n\n"},
+    {"__copy__", TAMRIX_FASTCALL(IDFObject_copy), "__copy__()\n--\n\nA free-standing object of the same class with the same values."},
     {"__setstate__", IDFObject_setstate, METH_O, "__setstate__(state)\n--\n\n"},
-    {"get_referenced_object", FASTCALL(IDFObject_get_referenced_object),
+    {"get_referenced_object", TAMRIX_FASTCALL(IDFObject_get_referenced_object),
      "get_referenced_object(key)\n--\n\nReturn objects referenced by this object.\n"
      "ex. (BuildingSurface:Detailed)[\"Zone Name\"] -> (Zone)\n\nArgs:\n" KEY_DOC},
-    {"get_referencing_objects", FASTCALL(IDFObject_get_referencing_objects),
+    {"get_referencing_objects", TAMRIX_FASTCALL(IDFObject_get_referencing_objects),
      "get_referencing_objects(key)\n--\n\nReturn objects that are referencing this object.\n"
      "ex. (Zone)[\"Name\"] -> [(BuildingSurface:Detailed), (People), (Lights), (Sizing:Zone), ...]\n\nArgs:\n" KEY_DOC},
-    {"_raw_values", FASTCALL(IDFObject_raw_values),
+    {"_raw_values", TAMRIX_FASTCALL(IDFObject_raw_values),
      "_raw_values()\n--\n\nThe stored values as text, exactly as held (no typing)."},
-    {"_source_lines", FASTCALL(IDFObject_source_lines),
+    {"_source_lines", TAMRIX_FASTCALL(IDFObject_source_lines),
      "_source_lines()\n--\n\nThe 1-based source line of each stored value, or None for an object added or "
      "changed since loading."},
     {nullptr, nullptr, 0, nullptr},
@@ -1947,7 +1922,7 @@ PyMethodDef IDFObject_methods[] = {
 #undef KEY_DOC
 
 PyMethodDef IDFObjectTuple_methods[] = {
-    {"__getattr__", FASTCALL(IDFObjectTuple_getattr_method), "__getattr__(name)\n--\n\n"},
+    {"__getattr__", TAMRIX_FASTCALL(IDFObjectTuple_getattr_method), "__getattr__(name)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1974,13 +1949,12 @@ const IdfCAPI idf_capi = {
 };
 
 PyMethodDef module_methods[] = {
-    {"_restore_IDF", FASTCALL(module_restore_idf), "_restore_IDF(cls, checksum, state)\n--\n\nRestore a pickled IDF."},
-    {"_restore_IDFObject", FASTCALL(module_restore_object),
+    {"_restore_IDF", TAMRIX_FASTCALL(module_restore_idf), "_restore_IDF(cls, checksum, state)\n--\n\nRestore a pickled IDF."},
+    {"_restore_IDFObject", TAMRIX_FASTCALL(module_restore_object),
      "_restore_IDFObject(cls, checksum, state)\n--\n\nRestore a pickled IDFObject."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef FASTCALL
 
 PyModuleDef idf_module = {
     PyModuleDef_HEAD_INIT, "tamrix.idf", "The IDF document model.", -1, module_methods,
