@@ -116,7 +116,7 @@ inline PyObject* instance_dict(PyObject* self) {
 
 // Extra element after the fields: the instance __dict__ of a subclass.
 inline bool restore_instance_dict(PyObject* self, PyObject* state, Py_ssize_t fields) {
-  if (PyTuple_GET_SIZE(state) <= fields) return true;
+  if (PyTuple_GET_SIZE(state) <= fields || PyTuple_GET_ITEM(state, fields) == Py_None) return true;
   PyRef dict = PyRef::steal(instance_dict(self));
   if (!dict) return true;
   PyRef extra = PyRef::borrow(PyTuple_GET_ITEM(state, fields));
@@ -126,16 +126,20 @@ inline bool restore_instance_dict(PyObject* self, PyObject* state, Py_ssize_t fi
 
 // Builds the reduction: two-step when `two_step` or the instance has a
 // __dict__ (appended to the state), one-step otherwise. Steals `fields`.
-inline PyObject* reduce_with(PyObject* self, PyObject* restore_func, long checksum, PyObject* fields, bool two_step) {
+// An `extra` element (borrowed; null for none) goes after the __dict__
+// slot, which then holds None when the instance has no __dict__.
+inline PyObject* reduce_with(PyObject* self, PyObject* restore_func, long checksum, PyObject* fields, bool two_step,
+                             PyObject* extra = nullptr) {
   PyRef state = PyRef::steal(fields);
   if (!state) return nullptr;
   PyRef dict = PyRef::steal(instance_dict(self));
-  if (dict) {
+  if (dict || extra != nullptr) {
     Py_ssize_t n = PyTuple_GET_SIZE(state.get());
-    PyRef longer = PyRef::steal(PyTuple_New(n + 1));
+    PyRef longer = PyRef::steal(PyTuple_New(n + (extra != nullptr ? 2 : 1)));
     if (!longer) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(longer.get(), i, Py_NewRef(PyTuple_GET_ITEM(state.get(), i)));
-    PyTuple_SET_ITEM(longer.get(), n, dict.release());
+    PyTuple_SET_ITEM(longer.get(), n, dict ? dict.release() : Py_NewRef(Py_None));
+    if (extra != nullptr) PyTuple_SET_ITEM(longer.get(), n + 1, Py_NewRef(extra));
     state = longer;
     two_step = true;
   }

@@ -76,12 +76,12 @@ void write_object_data(std::string& out, const FormatConfig& config, const Class
 
 /*** Loading ***/
 
-namespace {
-
 uint64_t next_source_id() noexcept {
   static std::atomic<uint64_t> counter{0};
   return ++counter;
 }
+
+namespace {
 
 std::string first_line_end(std::string_view text) {
   size_t at = text.find_first_of("\r\n");
@@ -207,14 +207,18 @@ void for_each_listed_value(const ClassDef& cls, const std::vector<std::string>& 
 }  // namespace
 
 void Model::register_fields(const ObjectData& data, size_t obj_idx) {
-  for_each_listed_value(class_of(data), data.values, targets_, referencers_,
+  const ClassDef* cls = class_of(data);
+  if (cls == nullptr) return;
+  for_each_listed_value(*cls, data.values, targets_, referencers_,
                         [&](RefMap& map, const std::string& tag, const std::string& value, int field) {
                           ref_register(map, tag, value, obj_idx, field);
                         });
 }
 
 void Model::unregister_fields(const ObjectData& data, size_t obj_idx) noexcept {
-  for_each_listed_value(class_of(data), data.values, targets_, referencers_,
+  const ClassDef* cls = class_of(data);
+  if (cls == nullptr) return;
+  for_each_listed_value(*cls, data.values, targets_, referencers_,
                         [&](RefMap& map, const std::string& tag, const std::string& value, int field) {
                           try {
                             ref_unregister(map, tag, value, obj_idx, field);
@@ -229,8 +233,9 @@ void Model::unregister_fields(const ObjectData& data, size_t obj_idx) noexcept {
 
 EditStatus Model::append(const ObjectPtr& data, size_t& obj_idx) noexcept {
   try {
-    const ClassDef& cls = class_of(*data);
-    auto [entry, created] = class_positions_.try_emplace(to_ascii_upper(cls.name));
+    const ClassDef* cls = class_of(*data);
+    if (cls == nullptr) return EditStatus::kNoMemory;
+    auto [entry, created] = class_positions_.try_emplace(to_ascii_upper(cls->name));
     std::vector<size_t>& positions = entry->second;
     try {
       slots_.push_back(data);
@@ -263,7 +268,8 @@ void Model::remove(size_t obj_idx) noexcept {
   forget_names(data->class_idx);
   unregister_fields(*data, obj_idx);
   try {
-    auto it = class_positions_.find(to_ascii_upper(class_of(*data).name));
+    const ClassDef* cls = class_of(*data);
+    auto it = cls == nullptr ? class_positions_.end() : class_positions_.find(to_ascii_upper(cls->name));
     if (it != class_positions_.end()) {
       std::vector<size_t>& positions = it->second;
       for (auto pos = positions.begin(); pos != positions.end(); ++pos) {
@@ -312,7 +318,7 @@ EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size
   }
   bool attached = model != nullptr && model->idd_ != nullptr && model->object(obj_idx) == &data;
   if (attached) {
-    const FieldDef* fd = get_field_def(&model->class_of(data), idx);
+    const FieldDef* fd = get_field_def(model->class_of(data), idx);
     if (fd != nullptr) {
       static const std::string kBlank;
       const std::string& old = idx < n ? data.values[idx] : kBlank;
@@ -520,12 +526,14 @@ void Model::write(std::string& out, const FormatConfig& config, bool preserve_or
   bool comments = keep_comments && !config.compact && source_ != nullptr;
 
   auto write_one = [&](const ObjectData& data) {
+    const ClassDef* cls = class_of(data);
+    if (cls == nullptr) return;
     out += '\n';
     if (comments && from_source(data)) {
-      write_object(out, config, class_of(data).name, data.values, class_of(data), get_field_name,
+      write_object(out, config, cls->name, data.values, *cls, get_field_name,
                    user_comments(source_->text, data.span), true);
     } else {
-      write_object_data(out, config, class_of(data), data);
+      write_object_data(out, config, *cls, data);
     }
   };
 
@@ -574,6 +582,8 @@ void Model::write_original(std::string& out, const FormatConfig& config) const {
   for (const ObjectPtr& data : slots_) {
     if (data == nullptr || !from_source(*data)) continue;
     const SourceSpan& span = data->span;
+    const ClassDef* cls = class_of(*data);
+    if (cls == nullptr) continue;
     if (data->as_loaded) {
       out.append(text, span.begin, span.end - span.begin);
       continue;
@@ -585,18 +595,20 @@ void Model::write_original(std::string& out, const FormatConfig& config) const {
     std::vector<UserComment> comments = user_comments(text, span);
     FormatConfig local = config;
     if (!config.compact) source_indents(text, span, local);
-    write_object(out, local, class_of(*data).name, data->values, class_of(*data), get_field_name, comments, false);
+    write_object(out, local, cls->name, data->values, *cls, get_field_name, comments, false);
     convert_line_ends(out, from, source_->line_end);
   }
   out.append(text, source_->trailing, std::string::npos);
   bool first_added = true;
   for (const ObjectPtr& data : slots_) {
     if (data == nullptr || from_source(*data)) continue;
+    const ClassDef* cls = class_of(*data);
+    if (cls == nullptr) continue;
     size_t from = out.size();
     if (first_added && !ends_line(out)) out += '\n';
     first_added = false;
     if (!out.empty()) out += '\n';
-    write_object_data(out, config, class_of(*data), *data);
+    write_object_data(out, config, *cls, *data);
     convert_line_ends(out, from, source_->line_end);
   }
 }

@@ -71,6 +71,9 @@ struct LoadError {
 // The result of an edit: only running out of memory can fail one.
 enum class EditStatus { kOk, kNoMemory };
 
+// A number no other source text has had in this process.
+uint64_t next_source_id() noexcept;
+
 // A field value read as its field's type says: what field access hands out.
 struct TypedValue {
   enum Kind {
@@ -122,7 +125,12 @@ class Model {
     return obj_idx < slots_.size() ? slots_[obj_idx].get() : nullptr;
   }
   const ObjectPtr& shared(size_t obj_idx) const noexcept { return slots_[obj_idx]; }
-  const ClassDef& class_of(const ObjectData& data) const noexcept { return idd_->ordered_classes[data.class_idx]; }
+  // The object's class in this model's dictionary; null when it has none
+  // there (an object restored from a damaged state).
+  const ClassDef* class_of(const ObjectData& data) const noexcept {
+    return idd_ != nullptr && data.class_idx < idd_->ordered_classes.size() ? &idd_->ordered_classes[data.class_idx]
+                                                                            : nullptr;
+  }
 
   // Appends `data` (whose values are already set and registered by the
   // caller through set_value, or blank) as a new object of its class.
@@ -174,6 +182,7 @@ class Model {
 
   // --- the source ---
   const SourceText* source() const noexcept { return source_.get(); }
+  void set_source(std::shared_ptr<SourceText> source) noexcept { source_ = std::move(source); }
   SourceText* source() noexcept { return source_.get(); }
   bool from_source(const ObjectData& data) const noexcept {
     return source_ != nullptr && data.source_id == source_->id;

@@ -949,7 +949,9 @@ bool check_values_fit(IDFRecord* self, SingleByte target, const std::string& cod
   for (size_t i = 0; i < model.slot_count(); ++i) {
     const ObjectData* data = model.object(i);
     if (data == nullptr) continue;
-    const ClassDef& cls = model.class_of(*data);
+    const ClassDef* cls_def = model.class_of(*data);
+    if (cls_def == nullptr) continue;
+    const ClassDef& cls = *cls_def;
     for (size_t k = 0; k < data->values.size(); ++k) {
       size_t bad = utf8_to_single_byte(data->values[k], target, scratch);
       if (bad == std::string_view::npos) continue;
@@ -1488,6 +1490,102 @@ PyObject* ref_map_to_dict(const RefMap& map) {
   return outer.release();
 }
 
+// The source record, after the state's fields: (text, trailing, encoding,
+// byte-order mark, line end, one entry per slot: None or (begin, head, end,
+// first line, as loaded)); None for a model read from nothing.
+PyObject* source_state(IDFRecord* self) {
+  const SourceText* source = self->model.source();
+  if (source == nullptr) Py_RETURN_NONE;
+  const Model& model = self->model;
+  PyRef spans = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(model.slot_count())));
+  if (!spans) return nullptr;
+  for (size_t i = 0; i < model.slot_count(); ++i) {
+    const ObjectData* data = model.object(i);
+    PyObject* entry;
+    if (data == nullptr || !model.from_source(*data)) {
+      entry = Py_NewRef(Py_None);
+    } else {
+      entry = Py_BuildValue("(nnniO)", static_cast<Py_ssize_t>(data->span.begin), static_cast<Py_ssize_t>(data->span.head),
+                            static_cast<Py_ssize_t>(data->span.end), data->first_line,
+                            data->as_loaded ? Py_True : Py_False);
+      if (entry == nullptr) return nullptr;
+    }
+    PyList_SET_ITEM(spans.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  const char* encoding = source->encoding == SourceText::kCp1252   ? "cp1252"
+                         : source->encoding == SourceText::kLatin1 ? "iso8859-1"
+                         : source->encoding == SourceText::kOther  ? source->encoding_name.c_str()
+                                                                   : "utf-8";
+  return Py_BuildValue("(y#nsOy#O)", source->text.data(), static_cast<Py_ssize_t>(source->text.size()),
+                       static_cast<Py_ssize_t>(source->trailing), encoding, source->bom ? Py_True : Py_False,
+                       source->line_end.data(), static_cast<Py_ssize_t>(source->line_end.size()), spans.get());
+}
+
+// Reads a source record back (see source_state); -1 with ValueError or
+// TypeError naming what does not fit.
+int apply_source_state(IDFRecord* self, PyObject* record) {
+  if (!PyTuple_Check(record) || PyTuple_GET_SIZE(record) != 6) {
+    PyErr_Format(PyExc_ValueError, "source: expected a tuple of 6 items, got %.200s", Py_TYPE(record)->tp_name);
+    return -1;
+  }
+  auto source = std::make_shared<SourceText>();
+  Py_ssize_t trailing = 0;
+  int bom = 0;
+  if (!binding::bytes_from_state(PyTuple_GET_ITEM(record, 0), source->text) ||
+      (trailing = PyLong_AsSsize_t(PyTuple_GET_ITEM(record, 1))) == -1 ||
+      (bom = PyObject_IsTrue(PyTuple_GET_ITEM(record, 3))) < 0 ||
+      !binding::bytes_from_state(PyTuple_GET_ITEM(record, 4), source->line_end)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "source: a negative position");
+    return -1;
+  }
+  OutputEncoding encoding;
+  if (!encoding_arg(PyTuple_GET_ITEM(record, 2), encoding)) return -1;
+  source->encoding = encoding.kind;
+  source->encoding_name = encoding.name;
+  source->bom = bom != 0;
+  size_t size = source->text.size();
+  if (static_cast<size_t>(trailing) > size) {
+    PyErr_Format(PyExc_ValueError, "source: position %zd is beyond the %zu bytes of the text", trailing, size);
+    return -1;
+  }
+  source->trailing = static_cast<size_t>(trailing);
+  PyObject* spans = PyTuple_GET_ITEM(record, 5);
+  Model& model = self->model;
+  if (!PyList_Check(spans) || static_cast<size_t>(PyList_GET_SIZE(spans)) != model.slot_count()) {
+    PyErr_Format(PyExc_ValueError, "source: expected a list of %zu spans", model.slot_count());
+    return -1;
+  }
+  std::vector<std::pair<SourceSpan, std::pair<int32_t, bool>>> read(model.slot_count());
+  for (size_t i = 0; i < model.slot_count(); ++i) {
+    PyObject* entry = PyList_GET_ITEM(spans, static_cast<Py_ssize_t>(i));
+    if (entry == Py_None) continue;
+    Py_ssize_t begin, head, end;
+    int first_line, as_loaded;
+    if (!PyTuple_Check(entry) || !PyArg_ParseTuple(entry, "nnnip", &begin, &head, &end, &first_line, &as_loaded)) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "source: span %zu is not a tuple", i);
+      return -1;
+    }
+    if (begin < 0 || head < begin || end < head || static_cast<size_t>(end) > size) {
+      PyErr_Format(PyExc_ValueError, "source: span %zu (%zd, %zd, %zd) does not fit the %zu bytes of the text", i, begin,
+                   head, end, size);
+      return -1;
+    }
+    read[i] = {SourceSpan{static_cast<size_t>(begin), static_cast<size_t>(head), static_cast<size_t>(end)},
+               {first_line, as_loaded != 0}};
+  }
+  source->id = next_source_id();
+  for (size_t i = 0; i < model.slot_count(); ++i) {
+    ObjectData* data = model.object(i);
+    if (data == nullptr || PyList_GET_ITEM(spans, static_cast<Py_ssize_t>(i)) == Py_None) continue;
+    data->source_id = source->id;
+    data->span = read[i].first;
+    data->first_line = read[i].second.first;
+    data->as_loaded = read[i].second.second;
+  }
+  model.set_source(std::move(source));
+  return 0;
+}
+
 PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
   IDFRecord* self = as_idf(op);
@@ -1512,9 +1610,12 @@ PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject*
                       ? PyRef::steal(PyList_GetSlice(self->objects, 0, PyList_GET_SIZE(self->objects)))
                       : PyRef::borrow(self->objects);
   if (!objects) return nullptr;
+  PyRef source = PyRef::steal(source_state(self));
+  if (!source) return nullptr;
   PyObject* fields = Py_BuildValue("(OOOOO)", self->idd, objects.get(), index_map.get(), referencers.get(), targets.get());
   bool two_step = self->idd != Py_None || self->objects != Py_None;
-  return binding::reduce_with(op, restore_idf_func, kIdfFormat.checksums[0], fields, two_step);
+  return binding::reduce_with(op, restore_idf_func, kIdfFormat.checksums[0], fields, two_step,
+                              source.get() == Py_None ? nullptr : source.get());
 }
 
 // A state's object index must name a slot of `objects`.
@@ -1644,7 +1745,10 @@ int IDF_apply_state(IDFRecord* self, PyObject* state) {
   if ((item = binding::state_item(state, 4)) == nullptr || !ref_map_from_state(item, self->model.targets(), n_objects, "targets")) {
     return -1;
   }
-  return binding::restore_instance_dict(reinterpret_cast<PyObject*>(self), state, 5) ? 0 : -1;
+  if (!binding::restore_instance_dict(reinterpret_cast<PyObject*>(self), state, 5)) return -1;
+  // A pickle from before models kept their source has none.
+  if (PyTuple_GET_SIZE(state) > 6) return apply_source_state(self, PyTuple_GET_ITEM(state, 6));
+  return 0;
 }
 
 PyObject* IDFObject_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
