@@ -61,13 +61,13 @@ def test_example_runs_everywhere_with_nothing_else(tmp_path):
     # The console script is installed beside the interpreter.
     script = shutil.which("tamrix", path=os.path.dirname(sys.executable))
     assert script and subprocess.run([script, "--version"], capture_output=True, text=True).stdout.startswith("tamrix ")
-    # fmt prints the model in the standard layout; it reads back unchanged.
+    # fmt prints the model in the standard layout, comments kept; it reads back unchanged.
     out = tmp_path / "copy.idf"
     printed = run("fmt", "--example").stdout
     assert run("fmt", "--example", "-o", str(out), "--no-timestamp").returncode == 0
     idd = cli.IDD.from_file(EXAMPLE_DIR / "example.idd")
     model = IDF.from_file(idd, out)
-    assert printed == model.format() + "\n"
+    assert printed == model.format(keep_comments=True) + "\n"
     assert len(model["BuildingSurface:Detailed"][0].get_values()) == 22  # a fourth vertex past the declared three
 
 
@@ -122,7 +122,14 @@ def test_fmt_is_stable_and_keeps_the_file_safe(capsys, tmp_path, idd_path_env):
     assert target.read_bytes() == plain and not stamp.search(plain)
     model = IDF.from_file(corpus_idd("V8-8-0"), source)
     code, out, _ = call(capsys, "fmt", str(source), "--field-size", "30")
-    assert code == 0 and out == model.format(field_size=30) + "\n"
+    assert code == 0 and out == model.format(field_size=30, keep_comments=True) + "\n"
+    code, out, _ = call(capsys, "fmt", str(source), "--strip-comments")
+    assert code == 0 and out == model.format() + "\n"
+    # Written files in a chosen encoding; one that cannot hold a value is refused.
+    call(capsys, "fmt", str(source), "-o", str(target), "--encoding", "cp1252", "--no-timestamp")
+    assert target.read_bytes().decode("cp1252") == "! Generated using Tamrix.py\n\n" + model.format(keep_comments=True) + "\n"
+    code, _, err = call(capsys, "fmt", str(source), "-o", str(target), "--encoding", "ascii")
+    assert code == cli.EXIT_ERROR and "can't encode" in err
     code, out, _ = call(capsys, "fmt", str(source), "--compact", "--preserve-order")
     assert out.splitlines() == model.format(compact=True, preserve_order=True).splitlines()
     # Unparsable input leaves the file as it was.

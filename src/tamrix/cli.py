@@ -331,6 +331,7 @@ def cmd_fmt(args: argparse.Namespace) -> int:
             "field_size": args.field_size,
             "compact": args.compact,
             "preserve_order": args.preserve_order,
+            "keep_comments": not args.strip_comments,
         }
         separate = len(jobs) > 1 and args.output is None and not args.in_place
 
@@ -340,9 +341,11 @@ def cmd_fmt(args: argparse.Namespace) -> int:
             if target is None:
                 return loaded.model.format(**style) + "\n"
             try:
-                loaded.model.save(target, include_timestamp=not args.no_timestamp, **style)
+                loaded.model.save(target, include_timestamp=not args.no_timestamp, encoding=args.encoding, **style)
             except OSError as exc:
                 raise CliError(f"cannot write {target}: {exc.strerror or exc}") from None
+            except (UnicodeEncodeError, LookupError) as exc:
+                raise CliError(f"cannot write {target}: {exc}") from None
             return None
 
         def emit(outcome: Outcome) -> None:
@@ -650,6 +653,10 @@ def build_parser() -> ArgumentParser:
         "--field-size", type=_non_negative, default=24, metavar="N", help="pad values to N characters (default: 24)"
     )
     fmt.add_argument("--no-timestamp", action="store_true", help="leave the 'Saved at' time stamp out of written files")
+    fmt.add_argument("--strip-comments", action="store_true", help="drop the comments written in the source")
+    fmt.add_argument(
+        "--encoding", metavar="NAME", help="encoding of written files: utf-8 (default), cp1252, latin-1, ..."
+    )
     fmt.set_defaults(handler=cmd_fmt)
 
     info = sub.add_parser(
