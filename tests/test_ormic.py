@@ -305,6 +305,18 @@ def test_newidfobject_keywords(doc, capsys):
     assert capsys.readouterr() == ("", "")
 
 
+@pytest.mark.parametrize("fields, error", [
+    ({"Name": "A", "Bogus": 1}, KeyError),
+    ({"Name": "B", "Volume": "1;2"}, ValueError),
+    ({"Name": "C", "Multiplier": "\x00"}, ValueError),
+])
+def test_a_failed_newidfobject_adds_nothing(doc, fields, error):
+    before = doc.idfstr()
+    with pytest.raises(error):
+        doc.newidfobject("Zone", **fields)
+    assert doc.idfstr() == before
+
+
 def test_output_forwards_to_the_document(doc, tmp_path, capsys):
     assert doc.idfstr() == str(doc.core_idf) and repr(doc) == repr(doc.core_idf)
     assert doc.printidf() is None
