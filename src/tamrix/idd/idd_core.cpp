@@ -124,7 +124,11 @@ std::string attribute_key(std::string_view field_name) {
 }
 
 bool has_irregular_attribute_key(std::string_view field_name) noexcept {
-  return field_name.find_first_of("-/*") != std::string_view::npos;
+  // One pass: find_first_of would search the name once per character.
+  for (char c : field_name) {
+    if (c == '-' || c == '/' || c == '*') return true;
+  }
+  return false;
 }
 
 void index_attribute_keys(ClassDef& cls, std::string (*lower)(std::string_view key)) {

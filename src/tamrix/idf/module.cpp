@@ -3,6 +3,9 @@
 // per live slot, typed values, pickling, and errors turned into exceptions.
 #include <algorithm>
 #include <cstdio>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <limits>
 #include <new>
 #include <optional>
@@ -690,6 +693,17 @@ void IDF_build_objects(IDFRecord* self, std::vector<c_IDFObject>& c_idf_objects)
   if (error) load_error_to_exception(error);
 }
 
+// A load frees as much as it keeps (the parser's raw objects, the text's
+// temporary copies); the allocator holds on to it unless asked to give it
+// back, and a process loading many models would grow by that much.
+void release_free_memory(size_t text_size) {
+#ifdef __GLIBC__
+  if (text_size >= (size_t{1} << 20)) malloc_trim(0);
+#else
+  (void)text_size;
+#endif
+}
+
 int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
   Py_INCREF(idd);
   Py_SETREF(self->idd, idd);
@@ -719,6 +733,7 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
     self->model.clear();
     return -1;
   }
+  release_free_memory(static_cast<size_t>(size));
   return 0;
 }
 
