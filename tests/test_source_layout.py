@@ -83,13 +83,18 @@ def test_cr_only_text_loses_nothing_after_a_comment(idd, tmp_path):
 def test_an_edited_object_keeps_its_comments_and_place(idd):
     text = "! zones\nZone,Z1;\n\n! the light\nLights,  ! on the class line\n  L1,  ! its name\n  ! before zone\n  Z1;\n! end\n"
     model = IDF.from_string(idd, text)
-    model["Lights"][0]["Name"] = "L2"
+    lights = model["Lights"][0]
+    # A changed value is replaced where it stands: the diff is that one line.
+    lights["Name"] = "L2"
+    assert model.format(original_layout=True) == text.replace("L1", "L2")
+    # With fewer values the object is written anew, in the standard layout,
+    # with its comments where they were.
+    lights["Zone Name"] = None
     assert model.format(original_layout=True) == (
         "! zones\nZone,Z1;\n\n! the light\n"
         "Lights,  ! on the class line\n"
-        "  L2,                      !- Name  ! its name\n"
         "  ! before zone\n"
-        "  Z1;                      !- Zone Name\n"
+        "  L2;                      !- Name  ! its name\n"
         "! end\n"
     )
 

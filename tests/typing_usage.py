@@ -87,6 +87,13 @@ def main() -> int:
     print("floor area:", zone_area("Office", model))
     edit(model)
     removed: int = model.remove_all_objects("Output:Meter")
+    office = model.get_object_by_name("Zone", "Office")
+    assert office is not None
+    users: list[tuple[IDFObject, str]] = office.get_referencing_fields()
+    rewritten: int = office.rename("Office A")
+    assert rewritten == len(users)
+    twin: IDFObject = model.copy_object(office, new_name="Office B")
+    assert twin["Name"] == "Office B"
     text: str = model.format(field_size=30, preserve_order=True)
     copy = pickle.loads(pickle.dumps(model))
     assert isinstance(copy, IDF) and copy.format() == model.format()

@@ -4,6 +4,7 @@
     tamrix info FILE...
     tamrix check FILE... [--format text|json]
     tamrix refs FILE CLASS NAME
+    tamrix rename FILE CLASS OLD NEW [-o OUT | --in-place]
 
 Each subcommand finds the dictionary of a model by itself (``--idd`` to choose
 one), loads several files in parallel threads (``-j``) and runs on the
@@ -584,6 +585,62 @@ def cmd_refs(args: argparse.Namespace) -> int:
         return 0
 
 
+def _write_model_original(model: IDF) -> None:
+    """The model to standard output in its original layout and encoding."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        _write_model_text(model.format(original_layout=True))
+        return
+    sys.stdout.flush()
+    model.save(fd, original_layout=True)
+
+
+def cmd_rename(args: argparse.Namespace) -> int:
+    expected = 3 if args.example else 4
+    if len(args.files) != expected:
+        usage = "CLASS OLD NEW with --example" if args.example else "FILE CLASS OLD NEW"
+        raise CliError(f"rename takes {usage}, got {len(args.files)} argument{'s' if len(args.files) != 1 else ''}")
+    class_name, old, new = args.files[-3:]
+    args.files = args.files[:-3]
+    with contextlib.ExitStack() as stack:
+        job = make_jobs(args, stack)[0]
+        if args.in_place and job.example:
+            raise CliError("--in-place would rewrite the installed example; write a copy with -o OUT")
+        warnings: list[str] = []
+        try:
+            loaded = load(job, DictionaryCache(), warnings)
+        finally:
+            for message in warnings:
+                warning(message)
+        try:
+            obj = find_object(loaded.model, loaded.dictionary, class_name, old, job.shown)
+        except CliError as exc:
+            if class_name not in loaded.dictionary.idd:
+                raise
+            sys.stdout.flush()
+            error(str(exc))
+            return EXIT_PROBLEMS
+        before = _describe(obj.class_name, str(obj.get_values()[0]))
+        try:
+            count = obj.rename(new)
+        except ValueError as exc:
+            raise CliError(str(exc)) from None
+        target = job.path if args.in_place else args.output
+        if target is None:
+            _write_model_original(loaded.model)
+            report = sys.stderr
+        else:
+            try:
+                loaded.model.save(target, original_layout=True)
+            except OSError as exc:
+                raise CliError(f"cannot write {target}: {exc.strerror or exc}") from None
+            report = sys.stdout
+        after = obj.get_values()[0]
+        _write(report, f'{before} is now "{after}"; {count} field{"s" if count != 1 else ""} naming it changed\n')
+        return 0
+
+
 # --------------------------------------------------------------------------
 # Arguments
 
@@ -627,9 +684,10 @@ def build_parser() -> ArgumentParser:
 
     parser = ArgumentParser(
         prog=PROG,
-        description="Format, summarise, check and query IDF building-simulation models.",
+        description="Format, summarise, check, query and rename in IDF building-simulation models.",
         epilog=f"Run '{PROG} COMMAND --help' for the options of a command. Exit status: 0 on success, "
-        f"{EXIT_PROBLEMS} when check reports problems, {EXIT_ERROR} on bad arguments or unreadable input.",
+        f"{EXIT_PROBLEMS} when check reports problems or rename finds no such object, {EXIT_ERROR} on bad arguments "
+        "or unreadable input.",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=ArgumentParser)
@@ -702,6 +760,24 @@ def build_parser() -> ArgumentParser:
     refs.add_argument("files", nargs="+", metavar="FILE CLASS NAME", help="the model, the object's class and name")
     refs.add_argument("--format", choices=("text", "json"), default="text", help="output format (default: text)")
     refs.set_defaults(handler=cmd_refs)
+
+    rename = sub.add_parser(
+        "rename",
+        parents=[common],
+        help="rename an object and every field that names it",
+        usage=f"{PROG} rename [-h] [--idd PATH] [--example] [-o OUT | --in-place] FILE CLASS OLD NEW",
+        description="Give the object of CLASS named OLD the name NEW, and change every field of the model "
+        "that refers to it through one of its reference lists. The model is written back as it was read, "
+        "so only the lines that named OLD change. Prints to standard output unless -o or --in-place is "
+        f"given. Exit status {EXIT_PROBLEMS} when no object of CLASS is named OLD. With --example, give only "
+        "CLASS OLD NEW.",
+    )
+    rename.add_argument("files", nargs="+", metavar="FILE CLASS OLD NEW",
+                        help="the model, the object's class, its name and the new name")
+    rename_target = rename.add_mutually_exclusive_group()
+    rename_target.add_argument("-o", "--output", metavar="OUT", help="write the renamed model to OUT")
+    rename_target.add_argument("--in-place", action="store_true", help="rewrite the file (atomically)")
+    rename.set_defaults(handler=cmd_rename)
     return parser
 
 

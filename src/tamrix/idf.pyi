@@ -67,6 +67,17 @@ class IDFObject:
     def get_referencing_objects(self, key: int | str) -> IDFObjectTuple:
         """The objects whose fields name this field's value."""
 
+    def get_referencing_fields(self, key: int | str = "Name") -> list[tuple[IDFObject, str]]:
+        """Each field that names this field's value through one of its
+        reference lists: (object, field name), once per field."""
+
+    def rename(self, new_name: SettableValue) -> int:
+        """Set the first field and rewrite every field of the model that
+        names the old value through one of its reference lists; the number
+        of those fields rewritten. The name is checked as a field write; a
+        blank name, or one another object of the class already has (any
+        letter case), raises ValueError and changes nothing."""
+
     def _raw_values(self) -> list[str]: ...
     def _source_lines(self) -> tuple[int, ...] | None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
@@ -122,6 +133,12 @@ class IDF:
 
     def remove_all_objects(self, class_name: str) -> int:
         """Remove every object of a class; the number removed."""
+
+    def copy_object(self, obj: IDFObject, new_name: SettableValue = None) -> IDFObject:
+        """Append a new object with obj's values (obj from this model, from
+        another model with the same dictionary, or free-standing), its first
+        field set to new_name when given. ValueError for an object of
+        another dictionary."""
 
     def format(
         self,

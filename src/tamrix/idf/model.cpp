@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <locale.h>
 #include <new>
+#include <unordered_set>
 
 #include "tamrix/lexer/lexer_core.hpp"
 #include "tamrix/utils/text.hpp"
@@ -588,6 +589,8 @@ void Model::write_original(std::string& out, const FormatConfig& config) const {
       out.append(text, span.begin, span.end - span.begin);
       continue;
     }
+    // Edited values only: the object as it stood with them written in.
+    if (!config.compact && write_values_in_place(out, text, span, data->values)) continue;
     // Edited: what stood before it as it was, then the object itself in the
     // standard layout with the comments on its lines.
     out.append(text, span.begin, span.head - span.begin);
@@ -610,6 +613,199 @@ void Model::write_original(std::string& out, const FormatConfig& config) const {
     if (!out.empty()) out += '\n';
     write_object_data(out, config, *cls, *data);
     convert_line_ends(out, from, source_->line_end);
+  }
+}
+
+
+/*** Renaming ***/
+
+namespace {
+
+struct FieldLocHash {
+  size_t operator()(const FieldLoc& loc) const noexcept {
+    return std::hash<size_t>{}(loc.first) * 31u + std::hash<int>{}(loc.second);
+  }
+};
+
+// Where each value of the object standing at `span` is written in `text`:
+// [begin, end) of its trimmed text; an empty value sits just before its
+// delimiter. False when the span does not read as exactly one object.
+bool source_value_ranges(std::string_view text, const SourceSpan& span, std::vector<std::pair<size_t, size_t>>& out) {
+  out.clear();
+  if (span.end > text.size() || span.begin > span.end) return false;
+  bool class_done = false;
+  bool have_piece = false;
+  std::pair<size_t, size_t> piece{0, 0};
+  size_t pos = span.begin;
+  while (pos < span.end) {
+    size_t line_end = pos;
+    while (line_end < span.end && text[line_end] != '\n' && text[line_end] != '\r') ++line_end;
+    size_t code_end = text.find('!', pos);
+    if (code_end == std::string_view::npos || code_end > line_end) code_end = line_end;
+    size_t run = pos;
+    for (size_t i = pos; i <= code_end; ++i) {
+      bool at_end = i == code_end;
+      if (!at_end && text[i] != ',' && text[i] != ';') continue;
+      std::string_view raw = text.substr(run, i - run);
+      std::string_view trimmed = trim_view(raw);
+      if (!trimmed.empty()) {
+        if (have_piece) return false;
+        size_t begin = run + static_cast<size_t>(trimmed.data() - raw.data());
+        piece = {begin, begin + trimmed.size()};
+        have_piece = true;
+      }
+      if (at_end) break;
+      if (class_done) out.push_back(have_piece ? piece : std::pair<size_t, size_t>{i, i});
+      class_done = true;
+      have_piece = false;
+      run = i + 1;
+      if (text[i] == ';') return true;
+    }
+    pos = line_end;
+    if (pos < span.end && text[pos] == '\r') ++pos;
+    if (pos < span.end && text[pos] == '\n') ++pos;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool write_values_in_place(std::string& out, std::string_view text, const SourceSpan& span,
+                           const std::vector<std::string>& values) {
+  std::vector<std::pair<size_t, size_t>> ranges;
+  if (!source_value_ranges(text, span, ranges) || ranges.size() != values.size()) return false;
+  for (const std::string& value : values) {
+    if (value.find_first_of(",;!\r\n") != std::string::npos) return false;
+  }
+  size_t cursor = span.begin;
+  for (size_t i = 0; i < values.size(); ++i) {
+    auto [begin, end] = ranges[i];
+    std::string_view old = text.substr(begin, end - begin);
+    if (old == values[i]) continue;
+    out.append(text, cursor, begin - cursor);
+    out += values[i];
+    cursor = end;
+    // A comment after the delimiter keeps its column, with a blank at least.
+    if (end < span.end && (text[end] == ',' || text[end] == ';')) {
+      size_t blanks = 0;
+      while (end + 1 + blanks < span.end && text[end + 1 + blanks] == ' ') ++blanks;
+      size_t after = end + 1 + blanks;
+      if (blanks > 0 && after < span.end && text[after] == '!') {
+        long wanted = static_cast<long>(blanks) - (static_cast<long>(values[i].size()) - static_cast<long>(old.size()));
+        out += text[end];
+        out.append(static_cast<size_t>(std::max(1L, wanted)), ' ');
+        cursor = after;
+      }
+    }
+  }
+  out.append(text, cursor, span.end - cursor);
+  return true;
+}
+
+void Model::referring_fields(const FieldDef& field, const std::string& upper_value, std::vector<FieldLoc>& out) const {
+  std::unordered_set<FieldLoc, FieldLocHash> seen;
+  bool several = field.references.size() > 1;
+  for (const std::string& list_name : field.references) {
+    const std::vector<FieldLoc>* locs = ref_find(referencers_, list_name, upper_value);
+    if (locs == nullptr) continue;
+    for (const FieldLoc& loc : *locs) {
+      if (object(loc.first) == nullptr) continue;
+      // A field listed under two of the lists is still one field.
+      if (several && !seen.insert(loc).second) continue;
+      out.push_back(loc);
+    }
+  }
+}
+
+RenameResult Model::rename(size_t obj_idx, std::string_view new_name, size_t& rewritten) noexcept {
+  rewritten = 0;
+  RenameResult result;
+  ObjectData* data = object(obj_idx);
+  if (data == nullptr || idd_ == nullptr) {
+    result.kind = RenameResult::kNoObject;
+    return result;
+  }
+  if (new_name.empty()) {
+    result.kind = RenameResult::kBlankName;
+    return result;
+  }
+  // Fields changed so far and their former text, to put back on failure.
+  struct Change {
+    FieldLoc loc;
+    std::string text;
+    bool as_loaded;
+  };
+  std::vector<Change> changed;
+  bool had_values = !data->values.empty();
+  try {
+    const ClassDef* cls_def = class_of(*data);
+    if (cls_def == nullptr) {
+      result.kind = RenameResult::kNoObject;
+      return result;
+    }
+    const ClassDef& cls = *cls_def;
+    const FieldDef* fd = get_field_def(&cls, 0);
+    std::string old = data->values.empty() ? std::string() : data->values[0];
+    std::string upper_old = to_ascii_upper(old);
+    std::string upper_new = to_ascii_upper(new_name);
+    if (upper_new != upper_old) {
+      // Two objects of a class under one name would merge their references.
+      std::optional<size_t> holder;
+      if (fd != nullptr && !fd->references.empty()) {
+        if (const std::vector<FieldLoc>* locs = ref_find(targets_, fd->references.front(), upper_new)) {
+          for (const FieldLoc& loc : *locs) {
+            const ObjectData* other = object(loc.first);
+            if (loc.first != obj_idx && loc.second == 0 && other != nullptr && other->class_idx == data->class_idx) {
+              holder = loc.first;
+              break;
+            }
+          }
+        }
+      } else if (find_by_name(data->class_idx, to_ascii_upper(cls.name), new_name, holder) != EditStatus::kOk) {
+        throw std::bad_alloc();
+      }
+      if (holder && *holder != obj_idx) {
+        result.kind = RenameResult::kNameTaken;
+        result.taken_by = *holder;
+        return result;
+      }
+    }
+    std::vector<FieldLoc> referring;
+    if (fd != nullptr && !old.empty()) referring_fields(*fd, upper_old, referring);
+    changed.reserve(referring.size() + 1);
+    std::string name(new_name);
+    auto write = [&](size_t idx, int field) {
+      ObjectData* target = object(idx);
+      size_t f = static_cast<size_t>(field);
+      if (target == nullptr || (f >= target->values.size() && !(idx == obj_idx && f == 0))) return false;
+      static const std::string kBlank;
+      const std::string& current = f < target->values.size() ? target->values[f] : kBlank;
+      if (current == name) return false;
+      changed.push_back(Change{FieldLoc{idx, field}, current, target->as_loaded});
+      if (set_value(this, *target, idx, f, name) != EditStatus::kOk) {
+        changed.pop_back();
+        throw std::bad_alloc();
+      }
+      return true;
+    };
+    write(obj_idx, 0);
+    for (const FieldLoc& loc : referring) {
+      if (loc.first == obj_idx && loc.second == 0) continue;
+      if (write(loc.first, loc.second)) ++rewritten;
+    }
+    return result;
+  } catch (const std::bad_alloc&) {
+    // Last change first: each field gets its text, and its index entries, back.
+    for (auto it = changed.rbegin(); it != changed.rend(); ++it) {
+      if (ObjectData* target = object(it->loc.first)) {
+        set_value(this, *target, it->loc.first, static_cast<size_t>(it->loc.second), it->text);
+        target->as_loaded = it->as_loaded;
+      }
+    }
+    if (!had_values) data->values.clear();
+    rewritten = 0;
+    result.kind = RenameResult::kNoMemory;
+    return result;
   }
 }
 

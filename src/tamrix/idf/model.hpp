@@ -74,6 +74,14 @@ enum class EditStatus { kOk, kNoMemory };
 // A number no other source text has had in this process.
 uint64_t next_source_id() noexcept;
 
+// Why a rename was refused; `taken_by`: the object already holding the
+// name (kNameTaken).
+struct RenameResult {
+  enum Kind { kOk, kNoMemory, kNoObject, kBlankName, kNameTaken };
+  Kind kind = kOk;
+  size_t taken_by = 0;
+};
+
 // A field value read as its field's type says: what field access hands out.
 struct TypedValue {
   enum Kind {
@@ -203,6 +211,18 @@ class Model {
   const std::unordered_map<size_t, NameIndex>& name_indexes() const noexcept { return name_indexes_; }
   void clear() noexcept;
 
+  // --- renaming ---
+  // Every live field that points at `upper_value` through one of the
+  // reference lists of `field` (a field defining names), once per
+  // (object, field), in index order.
+  void referring_fields(const FieldDef& field, const std::string& upper_value, std::vector<FieldLoc>& out) const;
+  // Gives the live object at `obj_idx` the first value `new_name` (already
+  // checked as a field write would check it) and rewrites every field that
+  // points at its old name through one of field 0's reference lists.
+  // `rewritten`: how many fields (the object's own first field not
+  // counted) changed their text. All or nothing.
+  RenameResult rename(size_t obj_idx, std::string_view new_name, size_t& rewritten) noexcept;
+
  private:
   void forget_names(size_t class_idx) noexcept { name_indexes_.erase(class_idx); }
   LoadError build(std::vector<c_IDFObject>& raw, bool from_text) noexcept;
@@ -218,5 +238,12 @@ class Model {
   std::unordered_map<size_t, NameIndex> name_indexes_;  // by class_idx
   std::shared_ptr<SourceText> source_;                  // null: built from nothing
 };
+
+// Appends the object standing at `span` of `text` with `values` written
+// over its own, each in its place (a comment after a value keeps its
+// column); false, with nothing appended, when the source does not hold as
+// many values or a value cannot stand in the text.
+bool write_values_in_place(std::string& out, std::string_view text, const SourceSpan& span,
+                           const std::vector<std::string>& values);
 
 }  // namespace tamrix

@@ -1931,6 +1931,176 @@ PyGetSetDef IDF_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+/*** Renaming and copying ***/
+
+// `Zone "Office"`, or the class alone for an object without a first value.
+PyObject* describe_object(const ClassDef* cls, const std::vector<std::string>& values) {
+  if (values.empty() || values[0].empty()) return PyUnicode_FromString(cls->name.c_str());
+  PyRef name = PyRef::steal(binding::str_from_utf8(values[0]));
+  return name ? PyUnicode_FromFormat("%s \"%U\"", cls->name.c_str(), name.get()) : nullptr;
+}
+
+PyObject* IDFObject_rename(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("rename", {"new_name"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  IDFObjectRecord* self = as_object(op);
+  const ClassDef* cls = checked_class_def(self);
+  if (cls == nullptr) return nullptr;
+  std::string name;
+  if (value_to_text(cls, 0, argv[0], name) < 0) return nullptr;
+  if (name.empty()) {
+    PyRef what = PyRef::steal(describe_object(cls, values_of(self)));
+    if (what) PyErr_Format(PyExc_ValueError, "cannot rename %U to a blank name (got %R)", what.get(), argv[0]);
+    return nullptr;
+  }
+  Model* model = owner_model(self);
+  if (model == nullptr) {
+    // Free-standing: nothing refers to it.
+    if (no_memory(Model::set_value(nullptr, *self->data, self->obj_idx, 0, name))) return nullptr;
+    return PyLong_FromLong(0);
+  }
+  size_t rewritten = 0;
+  RenameResult result = model->rename(self->obj_idx, name, rewritten);
+  switch (result.kind) {
+    case RenameResult::kOk:
+      return PyLong_FromSize_t(rewritten);
+    case RenameResult::kNoMemory:
+      return PyErr_NoMemory();
+    case RenameResult::kNameTaken: {
+      PyRef what = PyRef::steal(describe_object(cls, values_of(self)));
+      const ObjectData* holder = model->object(result.taken_by);
+      PyRef other = PyRef::steal(holder != nullptr ? describe_object(cls, holder->values) : PyUnicode_FromString("?"));
+      PyRef wanted = PyRef::steal(binding::str_from_utf8(name));
+      if (what && other && wanted) {
+        PyErr_Format(PyExc_ValueError, "cannot rename %U to \"%U\": %U already has that name", what.get(),
+                     wanted.get(), other.get());
+      }
+      return nullptr;
+    }
+    case RenameResult::kBlankName:
+    case RenameResult::kNoObject:
+      break;
+  }
+  PyErr_SetString(PyExc_RuntimeError, "the object is not in its model");
+  return nullptr;
+}
+
+PyObject* IDFObject_get_referencing_fields(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+  static const binding::ArgParser parser("get_referencing_fields", {"key"}, 0);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  PyRef default_key;
+  if (argv[0] == nullptr) {
+    default_key = PyRef::steal(PyUnicode_FromString("Name"));
+    if (!default_key) return nullptr;
+    argv[0] = default_key.get();
+  }
+  IDFObjectRecord* self = as_object(op);
+  const FieldDef* fd = nullptr;
+  std::string upper_val;
+  bool failed;
+  std::vector<FieldLoc> locs;
+  if (query_field(self, argv[0], &fd, upper_val, failed)) {
+    Model& model = as_idf(self->parent_idf)->model;
+    if (!binding::guard(false, [&] {
+          model.referring_fields(*fd, upper_val, locs);
+          return true;
+        })) {
+      return nullptr;
+    }
+  } else if (failed) {
+    return nullptr;
+  }
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const FieldLoc& loc : locs) {
+    IDFObjectRecord* obj = object_at(as_idf(self->parent_idf), loc.first);
+    if (obj == nullptr) continue;
+    const ClassDef* obj_cls = checked_class_def(obj);
+    if (obj_cls == nullptr) return nullptr;
+    std::string field_name;
+    if (!binding::guard(false, [&] {
+          field_name = get_field_name(obj_cls, loc.second, false);
+          if (field_name.empty()) field_name = "Field " + std::to_string(loc.second);
+          return true;
+        })) {
+      return nullptr;
+    }
+    PyRef text = PyRef::steal(binding::str_from_utf8(field_name));
+    if (!text) return nullptr;
+    PyRef pair = PyRef::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(obj), text.get()));
+    if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+// Whether two dictionaries are one: the same object, or read from equal text.
+bool same_dictionary(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  return is_idd(a) && is_idd(b) &&
+         reinterpret_cast<IDDObject*>(a)->digest == reinterpret_cast<IDDObject*>(b)->digest;
+}
+
+PyObject* IDF_copy_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("copy_object", {"obj", "new_name"}, 1);
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0 ||
+      !binding::check_arg_type(argv[0], &IDFObject_Type, "obj", false)) {
+    return nullptr;
+  }
+  IDFRecord* self = as_idf(op);
+  if (loaded_idd(self) == nullptr) return nullptr;
+  IDFObjectRecord* source = as_object(argv[0]);
+  const ClassDef* source_cls = checked_class_def(source);
+  if (source_cls == nullptr) return nullptr;
+  if (!same_dictionary(source->idd, self->idd)) {
+    PyRef what = PyRef::steal(describe_object(source_cls, values_of(source)));
+    if (what) {
+      PyErr_Format(PyExc_ValueError,
+                   "cannot copy %U: it follows another dictionary (version %S) than this model's (version %S)",
+                   what.get(), reinterpret_cast<IDDObject*>(source->idd)->version,
+                   reinterpret_cast<IDDObject*>(self->idd)->version);
+    }
+    return nullptr;
+  }
+  const c_IDD& dict = c_idd_of(self->idd);
+  size_t class_idx = source->class_idx;
+  if (source->idd != self->idd) {
+    // Equal texts give equal class lists; look the class up all the same.
+    std::string key;
+    if (!binding::guard(false, [&] {
+          key = to_ascii_upper(source_cls->name);
+          return true;
+        })) {
+      return nullptr;
+    }
+    auto it = dict.class_map.find(key);
+    if (it == dict.class_map.end()) {
+      PyErr_Format(PyExc_ValueError, "Unknown class: '%s'", source_cls->name.c_str());
+      return nullptr;
+    }
+    class_idx = it->second;
+  }
+  const ClassDef& cls = dict.ordered_classes[class_idx];
+  ObjectData data;
+  data.class_idx = class_idx;
+  if (!binding::guard(false, [&] {
+        data.values = values_of(source);
+        return true;
+      })) {
+    return nullptr;
+  }
+  if (argv[1] != nullptr && argv[1] != Py_None) {
+    std::string name;
+    if (value_to_text(&cls, 0, argv[1], name) < 0) return nullptr;
+    if (no_memory(Model::set_value(nullptr, data, 0, 0, name))) return nullptr;
+  }
+  IDFObjectRecord* rec = append_object(self, class_idx, data.values);
+  return rec == nullptr ? nullptr : Py_NewRef(reinterpret_cast<PyObject*>(rec));
+}
+
 /*** Method tables ***/
 
 
@@ -1989,6 +2159,14 @@ PyMethodDef IDF_methods[] = {
      "Args:\n" STYLE_ARGS_DOC "    include_timestamp (bint, optional): Whether to include timestamp\n" LAYOUT_ARGS_DOC
      "    encoding (str, optional): utf-8, cp1252, latin-1 or another codec; None: the source's encoding in the\n"
      "        original layout, else utf-8"},
+    {"copy_object", TAMRIX_FASTCALL(IDF_copy_object),
+     "copy_object(obj, new_name=None)\n--\n\n"
+     "Append a new object with the values of obj\n\n"
+     "Args:\n"
+     "    obj (IDFObject): an object of this model, of another model with the same dictionary, or free-standing\n"
+     "    new_name (optional): the copy's first field (Name)\n"
+     "\nReturns:\n"
+     "    IDFObject: the copy, added to this model"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -2035,6 +2213,19 @@ PyMethodDef IDFObject_methods[] = {
     {"_source_lines", TAMRIX_FASTCALL(IDFObject_source_lines),
      "_source_lines()\n--\n\nThe 1-based source line of each stored value, or None for an object added or "
      "changed since loading."},
+    {"rename", TAMRIX_FASTCALL(IDFObject_rename),
+     "rename(new_name)\n--\n\nRename the object and every field of the model that refers to its name.\n\n"
+     "Args:\n"
+     "    new_name (str): checked as a field write; refused when another object of the class has it\n"
+     "\nReturns:\n"
+     "    int: the number of referring fields rewritten"},
+    {"get_referencing_fields", TAMRIX_FASTCALL(IDFObject_get_referencing_fields),
+     "get_referencing_fields(key=\"Name\")\n--\n\nReturn the fields that refer to this object's field.\n"
+     "ex. (Zone).get_referencing_fields() -> [((BuildingSurface:Detailed), \"Zone Name\"), ...]\n\n"
+     "Args:\n"
+     "    key (int | str): field index or field name (case-insensitive)\n"
+     "\nReturns:\n"
+     "    list[tuple[IDFObject, str]]: each referring object and the name of its field, once per field"},
     {nullptr, nullptr, 0, nullptr},
 };
 
