@@ -127,6 +127,8 @@ class _ClassMeta:
         "is_zone",
         "has_subsurfaces",
         "is_geometry",
+        "bunch_type",
+        "getters",
     )
 
     def __init__(self, idd: _IDD, name: str) -> None:
@@ -150,6 +152,8 @@ class _ClassMeta:
         self.is_zone = self.upper == "ZONE"
         self.has_subsurfaces = self.group == "Thermal Zones and Surfaces" and "Zone_Name" in attrs
         self.is_geometry = self.upper in _GEOMETRY_CLASSES
+        self.bunch_type = None
+        self.getters: dict = {}
 
     @staticmethod
     def _kind(field) -> int:
@@ -337,6 +341,9 @@ class EpBunch:
         raise BadEPFieldError(f"fields cannot be deleted: set {name} to '' instead")
 
     def __getitem__(self, key):
+        getter = self._meta.getters.get(key)
+        if getter is not None:
+            return getter(self)
         if key == "key":
             return self._key
         if isinstance(key, int) and not isinstance(key, bool):
@@ -636,6 +643,47 @@ class _FieldValues(MutableSequence):
 
     def __repr__(self) -> str:
         return repr(self._list())
+
+
+def _text_getter(idx: int):
+    def get(self):
+        value = self._core[idx]
+        return "" if value is None else value
+
+    return get
+
+
+def _number_getter(idx: int, kind: int):
+    def get(self):
+        value = self._core[idx]
+        if value is None:
+            return ""
+        if value.__class__ is str:
+            if value in _AUTO_WORDS:
+                return self._core._raw_values()[idx]
+            return _typed(kind, value)
+        return value
+
+    return get
+
+
+def _bunch_type(meta: _ClassMeta) -> type:
+    """The EpBunch subclass of one class of a dictionary: each declared
+    field is a property, so that reading one costs a property call and no
+    failed attribute lookup. Later extensible groups go through
+    EpBunch.__getattr__; writes through EpBunch.__setattr__."""
+    namespace: dict = {"__slots__": ()}
+    for attr, idx in meta.attrs.items():
+        if hasattr(EpBunch, attr):
+            continue  # the object's own attributes come first
+        kind = meta.kinds[idx]
+        getter = _text_getter(idx) if kind == _TEXT else _number_getter(idx, kind)
+        meta.getters[attr] = getter
+        namespace[attr] = property(getter)
+    cls = type("EpBunch", (EpBunch,), namespace)
+    cls.__qualname__ = f"EpBunch[{meta.name}]"
+    meta.bunch_type = cls
+    return cls
 
 
 # --- geometry -------------------------------------------------------------------
@@ -1132,8 +1180,8 @@ class IDF:
     def _wrap(self, core) -> EpBunch:
         bunch = self._wrappers.get(core)
         if bunch is None:
-            bunch = object.__new__(EpBunch)
             meta = self._info.meta(core.class_name.upper())
+            bunch = object.__new__(meta.bunch_type or _bunch_type(meta))
             object.__setattr__(bunch, "_core", core)
             object.__setattr__(bunch, "_meta", meta)
             object.__setattr__(bunch, "_idf", self)
