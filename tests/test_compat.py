@@ -410,6 +410,16 @@ class TestReferences:
         assert wall.get_referenced_object("Surface_Type") is None  # no reference
         assert wall.get_referenced_object("Nmae") is None
 
+    def test_referenced_object_first_in_class_order(self, idd):
+        # A construction name defined twice: by a Construction written after
+        # the window construction that claims it too; the dictionary's
+        # class order decides, not the file's.
+        model = IDF(io.StringIO(
+            "Construction:WindowDataFile, C1;\nConstruction, C1;\n"
+            "BuildingSurface:Detailed, S, Wall, c1, Z;\n"))
+        surface = model.idfobjects["BUILDINGSURFACE:DETAILED"][0]
+        assert surface.get_referenced_object("Construction_Name") is model.idfobjects["CONSTRUCTION"][0]
+
     def test_rename(self, idf, tmp_path):
         surfaces = [s.Name for s in idf.getobject("ZONE", "SPACE1-1").zonesurfaces]
         renamed = compat.rename(idf, "zone", "space1-1", "Office")
@@ -419,6 +429,9 @@ class TestReferences:
         assert idf.rename("ZONE", "Office", "Office 2") is renamed
         with pytest.raises(KeyError):
             idf.rename("ZONE", "no such zone", "x")
+        with pytest.raises(ValueError, match="(?i)space2-1"):
+            idf.rename("ZONE", "Office 2", "space2-1")  # taken
+        assert renamed.Name == "Office 2"
         path = tmp_path / "renamed.idf"
         idf.saveas(str(path))
         back = reload(path)

@@ -226,7 +226,7 @@ class _DictInfo:
     """Per-dictionary tables: class names by upper case, in dictionary order,
     and each class's attribute table once asked for."""
 
-    __slots__ = ("idd", "names", "metas", "_groups", "order")
+    __slots__ = ("idd", "names", "metas", "_groups", "order", "_targets")
 
     def __init__(self, idd: _IDD) -> None:
         self.idd = idd
@@ -235,12 +235,25 @@ class _DictInfo:
         self.order = {n.upper(): i for i, n in enumerate(names)}
         self.metas: dict[str, _ClassMeta] = {}
         self._groups = None
+        self._targets = None
 
     def meta(self, upper: str) -> _ClassMeta:
         meta = self.metas.get(upper)
         if meta is None:
             meta = self.metas[upper] = _ClassMeta(self.idd, self.names[upper])
         return meta
+
+    def list_targets(self) -> dict[str, list[tuple[int, str, int]]]:
+        """{reference list: [(class order, class name, field index)]}: where
+        the names an object list points at are defined."""
+        if self._targets is None:
+            targets: dict[str, list] = {}
+            for order, name in enumerate(self.idd.class_names()):
+                for i, field in enumerate(self.idd.class_info(name)["fields"]):
+                    for ref in field["references"]:
+                        targets.setdefault(ref, []).append((order, name, i))
+            self._targets = targets
+        return self._targets
 
     def groups(self) -> dict[str, list[str]]:
         if self._groups is None:
@@ -489,7 +502,19 @@ class EpBunch:
         found = self._core.get_referenced_object(idx)
         if found is None or self._idf is None:
             return None
-        return self._idf._wrap(found)
+        # Several objects may define the name: the first in dictionary
+        # class order, then list order, wins.
+        idf = self._idf
+        value = self._core._raw_values()[idx]
+        targets = idf._info.list_targets()
+        candidates = sorted({t for name in self._meta.field_info(idx)["object_lists"] for t in targets.get(name, ())})
+        upper = value.upper()
+        for _, class_name, field in candidates:
+            for core in idf._doc.get_objects(class_name):
+                raw = core._raw_values()
+                if field < len(raw) and raw[field].upper() == upper:
+                    return idf._wrap(core)
+        return idf._wrap(found)
 
     def getreferingobjs(self, iddgroups=None, fields=None) -> list:
         """The objects naming this object's Name through its reference
