@@ -305,6 +305,32 @@ std::vector<size_t> Model::remove_class(const std::string& class_key) {
   return removed;
 }
 
+bool Model::move_in_class(size_t obj_idx, size_t position) noexcept {
+  ObjectData* data = object(obj_idx);
+  const ClassDef* cls = data == nullptr ? nullptr : class_of(*data);
+  if (cls == nullptr) return false;
+  decltype(class_positions_)::iterator it;
+  try {
+    it = class_positions_.find(to_ascii_upper(cls->name));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (it == class_positions_.end()) return false;
+  std::vector<size_t>& positions = it->second;
+  auto found = std::find(positions.begin(), positions.end(), obj_idx);
+  if (found == positions.end()) return false;
+  size_t from = static_cast<size_t>(found - positions.begin());
+  if (position >= positions.size()) position = positions.size() - 1;
+  // A rotation: no allocation, so nothing can fail half-way.
+  if (from < position) {
+    std::rotate(positions.begin() + from, positions.begin() + from + 1, positions.begin() + position + 1);
+  } else if (from > position) {
+    std::rotate(positions.begin() + position, positions.begin() + from, positions.begin() + from + 1);
+  }
+  forget_names(data->class_idx);
+  return true;
+}
+
 EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size_t idx, std::string_view value) noexcept {
   size_t n = data.values.size();
   if (idx < n && data.values[idx] == value) return EditStatus::kOk;

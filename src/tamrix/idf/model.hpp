@@ -149,6 +149,9 @@ class Model {
   // Removes every object of a class (by upper-cased name); returns the
   // slots emptied, in class order.
   std::vector<size_t> remove_class(const std::string& class_key);
+  // Moves a live object to `position` in its class list (clamped to the
+  // end); the class's name index is dropped. False for a removed slot.
+  bool move_in_class(size_t obj_idx, size_t position) noexcept;
 
   // Sets field `idx` of `data` to `value`, growing the values when needed;
   // keeps both indexes in step when `model` holds the object at `obj_idx`

@@ -2101,6 +2101,86 @@ PyObject* IDF_copy_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
   return rec == nullptr ? nullptr : Py_NewRef(reinterpret_cast<PyObject*>(rec));
 }
 
+/*** Placing objects: private entries for tamrix.compat ***/
+
+// The live object of this document at `arg`, or null with ValueError.
+IDFObjectRecord* live_object_of(IDFRecord* self, PyObject* arg) {
+  if (!PyObject_TypeCheck(arg, &IDFObject_Type)) {
+    PyErr_Format(PyExc_TypeError, "expected an IDFObject, got %.200s", Py_TYPE(arg)->tp_name);
+    return nullptr;
+  }
+  IDFObjectRecord* obj = as_object(arg);
+  if (obj->parent_idf != reinterpret_cast<PyObject*>(self) || object_at(self, obj->obj_idx) != obj ||
+      self->model.object(obj->obj_idx) != obj->data.get()) {
+    PyErr_SetString(PyExc_ValueError, kNotInThisModel);
+    return nullptr;
+  }
+  return obj;
+}
+
+// _place(obj, position): moves a live object to `position` in its class's
+// order (what get_objects returns and the writer writes).
+PyObject* IDF_place(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("_place", {"obj", "position"}, 2);
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  IDFRecord* self = as_idf(op);
+  if (loaded_idd(self) == nullptr) return nullptr;
+  IDFObjectRecord* obj = live_object_of(self, argv[0]);
+  if (obj == nullptr) return nullptr;
+  Py_ssize_t position = PyLong_AsSsize_t(argv[1]);
+  if (position == -1 && PyErr_Occurred()) return nullptr;
+  if (position < 0) {
+    PyErr_Format(PyExc_ValueError, "position must not be negative, got %zd", position);
+    return nullptr;
+  }
+  if (!self->model.move_in_class(obj->obj_idx, static_cast<size_t>(position))) {
+    PyErr_SetString(PyExc_ValueError, kNotInThisModel);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// _attach(obj): a detached object of the same dictionary joins the document
+// at the end of its class, keeping its identity and values; it counts as an
+// added object (its place in the source text is forgotten).
+PyObject* IDF_attach(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("_attach", {"obj"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  IDFRecord* self = as_idf(op);
+  if (loaded_idd(self) == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(argv[0], &IDFObject_Type)) {
+    PyErr_Format(PyExc_TypeError, "expected an IDFObject, got %.200s", Py_TYPE(argv[0])->tp_name);
+    return nullptr;
+  }
+  IDFObjectRecord* obj = as_object(argv[0]);
+  if (checked_class_def(obj) == nullptr) return nullptr;
+  if (owner_model(obj) != nullptr) {
+    PyErr_SetString(PyExc_ValueError, "the object already belongs to a model");
+    return nullptr;
+  }
+  if (obj->idd != self->idd) {
+    PyErr_SetString(PyExc_ValueError, "the object follows another dictionary");
+    return nullptr;
+  }
+  Py_ssize_t position = PyList_GET_SIZE(self->objects);
+  if (PyList_Append(self->objects, argv[0]) < 0) return nullptr;
+  obj->data->source_id = 0;
+  obj->data->as_loaded = false;
+  size_t obj_idx = 0;
+  if (no_memory(self->model.append(obj->data, obj_idx))) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyList_SetSlice(self->objects, position, position + 1, nullptr);
+    PyErr_Restore(type, value, traceback);
+    return nullptr;
+  }
+  obj->obj_idx = obj_idx;
+  Py_SETREF(obj->parent_idf, Py_NewRef(op));
+  Py_RETURN_NONE;
+}
+
 /*** Method tables ***/
 
 
@@ -2167,6 +2247,10 @@ PyMethodDef IDF_methods[] = {
      "    new_name (optional): the copy's first field (Name)\n"
      "\nReturns:\n"
      "    IDFObject: the copy, added to this model"},
+    {"_place", TAMRIX_FASTCALL(IDF_place),
+     "_place(obj, position)\n--\n\nMove a live object to a position in its class's order."},
+    {"_attach", TAMRIX_FASTCALL(IDF_attach),
+     "_attach(obj)\n--\n\nAttach a detached object of the same dictionary at the end of its class."},
     {nullptr, nullptr, 0, nullptr},
 };
 
