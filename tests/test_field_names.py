@@ -194,3 +194,20 @@ def test_facade_keys_beyond_ascii(tmp_path):
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip().endswith("ok")
+
+
+@needs_corpus
+@pytest.mark.parametrize("version", VERSIONS)
+def test_the_checker_names_fields_as_the_dictionary_does(version):
+    # Hexadecimal in every field: each numeric field is reported, under the
+    # name the dictionary gives its index (also two groups past the declared).
+    from tamrix.check import check_model
+
+    idd = corpus_idd(version)
+    classes = extensible_classes(idd)
+    text = "\n".join(f"{name}," + ",".join("0x1" for _ in range(count)) + ";" for name, count in classes)
+    problems = [p for p in check_model(IDF.from_string(idd, text)) if p.kind == "number"]
+    assert len({p.class_name for p in problems}) > 40
+    named = [(p.class_name, p.field_index, p.field_name) for p in problems]
+    assert named == [(c, i, idd.field_name(c, i)) for c, i, _ in named]
+    assert any(i >= len(idd.field_names(c)) for c, i, _ in named)
