@@ -62,10 +62,16 @@ using Flat = std::map<std::pair<std::string, std::string>, std::multiset<std::pa
 Flat flatten(const RefMap& map) {
   Flat flat;
   for (const auto& [tag, values] : map) {
-    for (const auto& [value, locs] : values) {
+    if (values.empty()) fail("an empty list map stays in the index");
+    size_t seen = 0;
+    values.for_each([&](std::string_view value, const LocList& locs) {
       if (locs.empty()) fail("an empty location list stays in the index");
-      flat[{tag, value}].insert(locs.begin(), locs.end());
-    }
+      if (values.find(value) == nullptr) fail("an entry cannot be found by its own key");
+      auto& set = flat[{tag, std::string(value)}];
+      for (const FieldLoc& loc : locs) set.insert({loc.first, loc.second});
+      ++seen;
+    });
+    if (seen != values.size()) fail("the entry count is off");
   }
   return flat;
 }

@@ -279,3 +279,20 @@ def test_real_zone_rename_updates_the_index_at_once(path):
     naming[0]["Zone Name"] = old
     zone["Name"] = old
     assert surface_answers(idf) == before
+
+
+def test_names_that_come_and_go_by_the_thousand_leave_the_index_whole(idd):
+    # Every new name is kept in the index's key store; names dropped by the
+    # thousand make it copy the live ones into a new store. Lookups must not
+    # notice, long names included.
+    doc = IDF.from_string(idd, "Zone,Hall;\nSurface,S1,Hall,Hall;\nZoneList,Wing,Hall;\n")
+    zone, surface = doc["Zone"][0], doc["Surface"][0]
+    for i in range(3000):
+        name = f"Zone {i} " + "x" * (i % 700)
+        surface.update({"Zone Name": name, "Outside Zone Name": name})
+        zone["Name"] = name
+        assert surface.get_referenced_object("Zone Name") is zone
+    assert [o.class_name for o in zone.get_referencing_objects("Name")] == ["Surface", "Surface"]
+    fresh = IDF.from_string(idd, doc.format())
+    assert len(fresh["Zone"][0].get_referencing_objects("Name")) == 2
+    assert doc.get_object_by_name("Zone", name) is zone

@@ -463,7 +463,7 @@ EditStatus Model::find_by_name(size_t class_idx, const std::string& class_key, s
 
 std::optional<size_t> Model::referenced(const FieldDef& field, const std::string& upper_value) const noexcept {
   for (const std::string& list_name : field.object_lists) {
-    const std::vector<FieldLoc>* locs = ref_find(targets_, list_name, upper_value);
+    const LocList* locs = ref_find(targets_, list_name, upper_value);
     if (locs == nullptr) continue;
     for (const FieldLoc& loc : *locs) {
       if (object(loc.first) != nullptr) return loc.first;
@@ -474,7 +474,7 @@ std::optional<size_t> Model::referenced(const FieldDef& field, const std::string
 
 void Model::referencing(const FieldDef& field, const std::string& upper_value, std::vector<size_t>& out) const {
   for (const std::string& list_name : field.references) {
-    if (const std::vector<FieldLoc>* locs = ref_find(referencers_, list_name, upper_value)) {
+    if (const LocList* locs = ref_find(referencers_, list_name, upper_value)) {
       for (const FieldLoc& loc : *locs) {
         if (object(loc.first) != nullptr) out.push_back(loc.first);
       }
@@ -732,7 +732,7 @@ void Model::referring_fields(const FieldDef& field, const std::string& upper_val
   std::unordered_set<FieldLoc, FieldLocHash> seen;
   bool several = field.references.size() > 1;
   for (const std::string& list_name : field.references) {
-    const std::vector<FieldLoc>* locs = ref_find(referencers_, list_name, upper_value);
+    const LocList* locs = ref_find(referencers_, list_name, upper_value);
     if (locs == nullptr) continue;
     for (const FieldLoc& loc : *locs) {
       if (object(loc.first) == nullptr) continue;
@@ -778,7 +778,7 @@ RenameResult Model::rename(size_t obj_idx, std::string_view new_name, size_t& re
       // Two objects of a class under one name would merge their references.
       std::optional<size_t> holder;
       if (fd != nullptr && !fd->references.empty()) {
-        if (const std::vector<FieldLoc>* locs = ref_find(targets_, fd->references.front(), upper_new)) {
+        if (const LocList* locs = ref_find(targets_, fd->references.front(), upper_new)) {
           for (const FieldLoc& loc : *locs) {
             const ObjectData* other = object(loc.first);
             if (loc.first != obj_idx && loc.second == 0 && other != nullptr && other->class_idx == data->class_idx) {
@@ -807,7 +807,7 @@ RenameResult Model::rename(size_t obj_idx, std::string_view new_name, size_t& re
       static const std::string kBlank;
       const std::string& current = f < target->values.size() ? target->values[f] : kBlank;
       if (current == name) return false;
-      changed.push_back(Change{FieldLoc{idx, field}, current, target->as_loaded});
+      changed.push_back(Change{FieldLoc(static_cast<uint32_t>(idx), field), current, target->as_loaded});
       if (set_value(this, *target, idx, f, name) != EditStatus::kOk) {
         changed.pop_back();
         throw std::bad_alloc();

@@ -1489,17 +1489,26 @@ PyObject* ref_map_to_dict(const RefMap& map) {
     PyRef inner = PyRef::steal(PyDict_New());
     PyRef tag_bytes = PyRef::steal(binding::bytes_from(tag));
     if (!inner || !tag_bytes) return nullptr;
-    for (const auto& [value, locs] : values) {
+    bool ok = true;
+    values.for_each([&](std::string_view value, const LocList& locs) {
+      if (!ok) return;
       PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
       PyRef key = PyRef::steal(binding::bytes_from(value));
-      if (!list || !key) return nullptr;
+      if (!list || !key) {
+        ok = false;
+        return;
+      }
       for (size_t i = 0; i < locs.size(); ++i) {
         PyObject* pair = Py_BuildValue("(ni)", static_cast<Py_ssize_t>(locs[i].first), locs[i].second);
-        if (pair == nullptr) return nullptr;
+        if (pair == nullptr) {
+          ok = false;
+          return;
+        }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
       }
-      if (PyDict_SetItem(inner.get(), key.get(), list.get()) < 0) return nullptr;
-    }
+      ok = PyDict_SetItem(inner.get(), key.get(), list.get()) == 0;
+    });
+    if (!ok) return nullptr;
     if (PyDict_SetItem(outer.get(), tag_bytes.get(), inner.get()) < 0) return nullptr;
   }
   return outer.release();
@@ -1650,7 +1659,7 @@ bool ref_map_from_state(PyObject* obj, RefMap& map, Py_ssize_t n_objects, const 
     bool inner_ok = binding::for_each_pair(values_obj, [&](PyObject* value_obj, PyObject* locs_obj) {
       std::string value;
       if (!binding::bytes_from_state(value_obj, value)) return false;
-      std::vector<FieldLoc> locs;
+      LocList locs;
       bool locs_ok = binding::for_each_item(locs_obj, [&](PyObject* loc_obj) {
         PyRef pair = PyRef::steal(PySequence_Tuple(loc_obj));
         if (!pair) return false;
@@ -1659,12 +1668,14 @@ bool ref_map_from_state(PyObject* obj, RefMap& map, Py_ssize_t n_objects, const 
                        PyTuple_GET_SIZE(pair.get()));
           return false;
         }
-        FieldLoc loc;
-        if (!binding::size_from_state(PyTuple_GET_ITEM(pair.get(), 0), loc.first) ||
-            !binding::int_from_state(PyTuple_GET_ITEM(pair.get(), 1), loc.second) ||
-            !check_object_index(loc.first, n_objects, field)) {
+        size_t obj_idx = 0;
+        int field_idx = 0;
+        if (!binding::size_from_state(PyTuple_GET_ITEM(pair.get(), 0), obj_idx) ||
+            !binding::int_from_state(PyTuple_GET_ITEM(pair.get(), 1), field_idx) ||
+            !check_object_index(obj_idx, n_objects, field)) {
           return false;
         }
+        FieldLoc loc(static_cast<uint32_t>(obj_idx), field_idx);
         return binding::guard(false, [&] {
           locs.push_back(loc);
           return true;
@@ -1672,7 +1683,7 @@ bool ref_map_from_state(PyObject* obj, RefMap& map, Py_ssize_t n_objects, const 
       });
       if (!locs_ok) return false;
       return binding::guard(false, [&] {
-        values[std::move(value)] = std::move(locs);
+        values.insert(value).locs = std::move(locs);
         return true;
       });
     });

@@ -1,8 +1,218 @@
 #include "tamrix/idf/refindex.hpp"
 
+#include <cstddef>
+#include <cstring>
+#include <new>
+
 #include "tamrix/utils/text.hpp"
 
 namespace tamrix {
+
+/*** LocList ***/
+
+void LocList::release() noexcept {
+  if (!inline_storage()) ::operator delete(heap_);
+  cap_ = 1;
+}
+
+LocList::LocList(const LocList& other) : one_() {
+  if (other.size_ <= 1) {
+    if (other.size_ == 1) one_ = other.data()[0];
+    size_ = other.size_;
+    return;
+  }
+  heap_ = static_cast<FieldLoc*>(::operator new(sizeof(FieldLoc) * other.size_));
+  std::memcpy(static_cast<void*>(heap_), other.data(), sizeof(FieldLoc) * other.size_);
+  cap_ = other.size_;
+  size_ = other.size_;
+}
+
+LocList::LocList(LocList&& other) noexcept : one_() {
+  size_ = other.size_;
+  cap_ = other.cap_;
+  if (other.inline_storage()) {
+    one_ = other.one_;
+  } else {
+    heap_ = other.heap_;
+  }
+  other.size_ = 0;
+  other.cap_ = 1;
+}
+
+LocList& LocList::operator=(const LocList& other) {
+  if (this != &other) {
+    LocList copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+LocList& LocList::operator=(LocList&& other) noexcept {
+  if (this != &other) {
+    release();
+    size_ = other.size_;
+    cap_ = other.cap_;
+    if (other.inline_storage()) {
+      one_ = other.one_;
+    } else {
+      heap_ = other.heap_;
+    }
+    other.size_ = 0;
+    other.cap_ = 1;
+  }
+  return *this;
+}
+
+void LocList::push_back(const FieldLoc& loc) {
+  if (size_ < cap_) {
+    data()[size_++] = loc;
+    return;
+  }
+  uint32_t cap = cap_ < 2 ? 2 : cap_ * 2;
+  auto* grown = static_cast<FieldLoc*>(::operator new(sizeof(FieldLoc) * cap));
+  std::memcpy(static_cast<void*>(grown), data(), sizeof(FieldLoc) * size_);
+  grown[size_] = loc;
+  release();
+  heap_ = grown;
+  cap_ = cap;
+  ++size_;
+}
+
+/*** RefValueMap ***/
+
+namespace {
+
+constexpr size_t kNotFound = static_cast<size_t>(-1);
+constexpr size_t kArenaChunk = 16 * 1024;
+
+uint32_t hash_of(std::string_view key) noexcept { return static_cast<uint32_t>(std::hash<std::string_view>{}(key)); }
+
+}  // namespace
+
+RefValueMap::RefValueMap(const RefValueMap& other) {
+  rehash(other.slots_.size());
+  other.for_each([&](std::string_view key, const LocList& locs) { insert(key).locs = locs; });
+}
+
+RefValueMap& RefValueMap::operator=(const RefValueMap& other) {
+  if (this != &other) {
+    RefValueMap copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+size_t RefValueMap::probe(std::string_view key, uint32_t hash) const noexcept {
+  if (slots_.empty()) return kNotFound;
+  size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.state == kEmpty) return kNotFound;
+    if (slot.state == kFull && slot.hash == hash && slot.entry.key == key) return i;
+  }
+}
+
+const RefValueMap::Entry* RefValueMap::find(std::string_view key) const noexcept {
+  size_t at = probe(key, hash_of(key));
+  return at == kNotFound ? nullptr : &slots_[at].entry;
+}
+
+RefValueMap::Entry* RefValueMap::find(std::string_view key) noexcept {
+  size_t at = probe(key, hash_of(key));
+  return at == kNotFound ? nullptr : &slots_[at].entry;
+}
+
+std::string_view RefValueMap::Arena::keep(std::string_view key) {
+  if (key.empty()) return std::string_view("", 0);
+  if (key.size() > kArenaChunk / 4) {
+    // A long key gets a block of its own, kept before the block being filled.
+    auto block = std::make_unique<char[]>(key.size());
+    std::memcpy(block.get(), key.data(), key.size());
+    char* at = block.get();
+    blocks.insert(blocks.empty() ? blocks.end() : blocks.end() - 1, std::move(block));
+    bytes += key.size();
+    return std::string_view(at, key.size());
+  }
+  if (left < key.size()) {
+    blocks.push_back(std::make_unique<char[]>(kArenaChunk));
+    left = kArenaChunk;
+  }
+  char* at = blocks.back().get() + (kArenaChunk - left);
+  std::memcpy(at, key.data(), key.size());
+  left -= key.size();
+  bytes += key.size();
+  return std::string_view(at, key.size());
+}
+
+void RefValueMap::rehash(size_t slot_count) {
+  size_t count = 8;
+  while (count < slot_count) count *= 2;
+  std::vector<Slot> fresh(count);
+  // Keys of dropped entries pile up in the arena: copy the live ones into a
+  // new one when they are less than half of it. Everything that allocates
+  // happens before the table changes.
+  size_t live_bytes = 0;
+  for (const Slot& slot : slots_) {
+    if (slot.state == kFull) live_bytes += slot.entry.key.size();
+  }
+  bool compact = arena_.bytes > 2 * live_bytes + kArenaChunk;
+  Arena kept;
+  std::vector<std::string_view> new_keys;
+  if (compact) {
+    new_keys.reserve(used_);
+    for (const Slot& slot : slots_) {
+      if (slot.state == kFull) new_keys.push_back(kept.keep(slot.entry.key));
+    }
+  }
+  size_t mask = count - 1;
+  size_t k = 0;
+  for (Slot& slot : slots_) {
+    if (slot.state != kFull) continue;
+    size_t i = slot.hash & mask;
+    while (fresh[i].state == kFull) i = (i + 1) & mask;
+    fresh[i].state = kFull;
+    fresh[i].hash = slot.hash;
+    fresh[i].entry.key = compact ? new_keys[k++] : slot.entry.key;
+    fresh[i].entry.locs = std::move(slot.entry.locs);
+  }
+  slots_ = std::move(fresh);
+  gone_ = 0;
+  if (compact) arena_ = std::move(kept);
+}
+
+RefValueMap::Entry& RefValueMap::insert(std::string_view key) {
+  uint32_t hash = hash_of(key);
+  size_t at = probe(key, hash);
+  if (at != kNotFound) return slots_[at].entry;
+  // At most three quarters of the slots in use or gone.
+  if ((used_ + gone_ + 1) * 4 > slots_.size() * 3) rehash(used_ < 6 ? 8 : used_ * 2 + 2);
+  std::string_view kept = arena_.keep(key);
+  size_t mask = slots_.size() - 1;
+  size_t i = hash & mask;
+  while (slots_[i].state == kFull) i = (i + 1) & mask;
+  if (slots_[i].state == kGone) --gone_;
+  Slot& slot = slots_[i];
+  slot.state = kFull;
+  slot.hash = hash;
+  slot.entry.key = kept;
+  slot.entry.locs = LocList();
+  ++used_;
+  return slot.entry;
+}
+
+void RefValueMap::erase(Entry* entry) noexcept {
+  // Entries live in the slots' array: find which slot holds this one.
+  const char* first = reinterpret_cast<const char*>(&slots_.front().entry);
+  size_t index = static_cast<size_t>(reinterpret_cast<const char*>(entry) - first) / sizeof(Slot);
+  Slot* slot = &slots_[index];
+  slot->state = kGone;
+  slot->entry.locs = LocList();
+  slot->entry.key = std::string_view();
+  --used_;
+  ++gone_;
+}
+
+/*** The index ***/
 
 namespace {
 
@@ -22,18 +232,22 @@ void ref_register(RefMap& map, const std::string& tag, std::string_view val, siz
   auto tag_it = map.find(tag);
   if (tag_it == map.end()) tag_it = map.emplace(tag, RefValueMap()).first;
   RefValueMap& values = tag_it->second;
-  auto val_it = values.find(key);
-  if (val_it == values.end()) val_it = values.emplace(std::string(key), std::vector<FieldLoc>()).first;
-  val_it->second.emplace_back(obj_idx, field_idx);
+  RefValueMap::Entry& entry = values.insert(key);
+  try {
+    entry.locs.push_back(FieldLoc(obj_idx, field_idx));
+  } catch (const std::bad_alloc&) {
+    if (entry.locs.empty()) values.erase(&entry);
+    throw;
+  }
 }
 
 void ref_unregister(RefMap& map, const std::string& tag, std::string_view val, size_t obj_idx, int field_idx) {
   auto tag_it = map.find(tag);
   if (tag_it == map.end()) return;
   RefValueMap& values = tag_it->second;
-  auto val_it = values.find(upper_scratch(val));
-  if (val_it == values.end()) return;
-  std::vector<FieldLoc>& locs = val_it->second;
+  RefValueMap::Entry* entry = values.find(upper_scratch(val));
+  if (entry == nullptr) return;
+  LocList& locs = entry->locs;
   for (size_t i = 0; i < locs.size(); ++i) {
     if (locs[i].first == obj_idx && locs[i].second == field_idx) {
       locs[i] = locs.back();
@@ -42,15 +256,15 @@ void ref_unregister(RefMap& map, const std::string& tag, std::string_view val, s
     }
   }
   if (!locs.empty()) return;
-  values.erase(val_it);
+  values.erase(entry);
   if (values.empty()) map.erase(tag_it);
 }
 
-const std::vector<FieldLoc>* ref_find(const RefMap& map, const std::string& tag, const std::string& upper_val) {
+const LocList* ref_find(const RefMap& map, const std::string& tag, const std::string& upper_val) {
   auto tag_it = map.find(tag);
   if (tag_it == map.end()) return nullptr;
-  auto val_it = tag_it->second.find(upper_val);
-  return val_it == tag_it->second.end() ? nullptr : &val_it->second;
+  const RefValueMap::Entry* entry = tag_it->second.find(upper_val);
+  return entry == nullptr ? nullptr : &entry->locs;
 }
 
 }  // namespace tamrix

@@ -1,10 +1,16 @@
 // The reference index: where each name is defined (targets) and which fields
 // point at it (referencers), keyed by list name, then by the ASCII-upper-cased
 // value. Plain C++; IDF's native methods wrap these operations.
+//
+// A model registers every name it holds, so the index is kept compact: per
+// list, one open-addressing table whose keys live in an arena, and location
+// lists that hold a single location in place.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -14,7 +20,7 @@
 namespace tamrix {
 
 // (obj_idx, field index) of one field value in a model.
-using FieldLoc = std::pair<size_t, int>;
+using FieldLoc = std::pair<uint32_t, int32_t>;  // a model holds far fewer than 2^32 objects
 
 // String-keyed maps that can be probed with a string_view, so a lookup
 // needs no temporary std::string.
@@ -23,11 +29,104 @@ struct StringHash {
   size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
-using RefValueMap = std::unordered_map<std::string, std::vector<FieldLoc>, StringHash, std::equal_to<>>;
+// The locations of one name, in registration order (a removal moves the
+// last one into the gap). One location is held in place.
+class LocList {
+ public:
+  LocList() noexcept : one_() {}
+  LocList(const LocList& other);
+  LocList(LocList&& other) noexcept;
+  LocList& operator=(const LocList& other);
+  LocList& operator=(LocList&& other) noexcept;
+  ~LocList() { release(); }
+
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const FieldLoc* begin() const noexcept { return data(); }
+  const FieldLoc* end() const noexcept { return data() + size_; }
+  FieldLoc& operator[](size_t i) noexcept { return data()[i]; }
+  const FieldLoc& operator[](size_t i) const noexcept { return data()[i]; }
+  FieldLoc& back() noexcept { return data()[size_ - 1]; }
+  void push_back(const FieldLoc& loc);  // may throw std::bad_alloc
+  void pop_back() noexcept { --size_; }
+
+ private:
+  bool inline_storage() const noexcept { return cap_ <= 1; }
+  FieldLoc* data() noexcept { return inline_storage() ? &one_ : heap_; }
+  const FieldLoc* data() const noexcept { return inline_storage() ? &one_ : heap_; }
+  void release() noexcept;
+
+  uint32_t size_ = 0;
+  uint32_t cap_ = 1;
+  union {
+    FieldLoc one_;
+    FieldLoc* heap_;
+  };
+};
+
+// Upper-cased value -> locations, for one list: open addressing over
+// slots, keys copied once into an arena.
+class RefValueMap {
+ public:
+  struct Entry {
+    std::string_view key;
+    LocList locs;
+  };
+
+  RefValueMap() = default;
+  RefValueMap(const RefValueMap& other);
+  RefValueMap(RefValueMap&&) noexcept = default;
+  RefValueMap& operator=(const RefValueMap& other);
+  RefValueMap& operator=(RefValueMap&&) noexcept = default;
+
+  size_t size() const noexcept { return used_; }
+  bool empty() const noexcept { return used_ == 0; }
+  // The entry of `key`, or null.
+  const Entry* find(std::string_view key) const noexcept;
+  Entry* find(std::string_view key) noexcept;
+  // The entry of `key`, made empty when absent. May throw std::bad_alloc
+  // (the map is then unchanged).
+  Entry& insert(std::string_view key);
+  // Drops an entry found by find().
+  void erase(Entry* entry) noexcept;
+
+  // Calls fn(key, locs) for every entry, in no particular order.
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    for (const Slot& slot : slots_) {
+      if (slot.state == kFull) fn(slot.entry.key, slot.entry.locs);
+    }
+  }
+
+ private:
+  enum State : uint8_t { kEmpty, kFull, kGone };
+  struct Slot {
+    State state = kEmpty;
+    uint32_t hash = 0;
+    Entry entry;
+  };
+
+  // Key bytes, copied once; dropped keys stay until the table is rebuilt.
+  struct Arena {
+    std::vector<std::unique_ptr<char[]>> blocks;
+    size_t left = 0;   // free bytes at the end of the last block
+    size_t bytes = 0;  // key bytes held, live or not
+    std::string_view keep(std::string_view key);  // may throw std::bad_alloc
+  };
+
+  size_t probe(std::string_view key, uint32_t hash) const noexcept;  // slot of key, or npos
+  void rehash(size_t slot_count);                                    // may throw; unchanged then
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+  size_t gone_ = 0;
+  Arena arena_;
+};
+
 using RefMap = std::unordered_map<std::string, RefValueMap, StringHash, std::equal_to<>>;
 
 // Adds one location under (tag, upper-cased val). May throw std::bad_alloc;
-// what was inserted before the failure stays (an empty map or vector at most).
+// what was inserted before the failure stays (an empty map at most).
 void ref_register(RefMap& map, const std::string& tag, std::string_view val, size_t obj_idx, int field_idx);
 
 // Removes the first matching location by swapping the last entry into its
@@ -36,6 +135,6 @@ void ref_register(RefMap& map, const std::string& tag, std::string_view val, siz
 void ref_unregister(RefMap& map, const std::string& tag, std::string_view val, size_t obj_idx, int field_idx);
 
 // The locations under (tag, already upper-cased value); null when absent.
-const std::vector<FieldLoc>* ref_find(const RefMap& map, const std::string& tag, const std::string& upper_val);
+const LocList* ref_find(const RefMap& map, const std::string& tag, const std::string& upper_val);
 
 }  // namespace tamrix
