@@ -402,14 +402,23 @@ PyObject* field_name_str(const ClassDef* cls, int index) {
   return binding::str_from_utf8(name);
 }
 
+// The (class_name, index) arguments of field_name and field_info; false
+// with the error set.
+bool class_and_index(PyObject* self, const binding::ArgParser& parser, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, const ClassDef*& cls, int& index) {
+  PyObject* argv[2];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return false;
+  cls = class_arg(self, argv[0]);
+  if (cls == nullptr) return false;
+  index = field_index_arg(cls, argv[1]);
+  return index >= 0;
+}
+
 PyObject* IDD_field_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("field_name", {"class_name", "index"}, 2);
-  PyObject* argv[2];
-  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
-  const ClassDef* cls = class_arg(self, argv[0]);
-  if (cls == nullptr) return nullptr;
-  int index = field_index_arg(cls, argv[1]);
-  if (index < 0) return nullptr;
+  const ClassDef* cls = nullptr;
+  int index = 0;
+  if (!class_and_index(self, parser, args, nargs, kwnames, cls, index)) return nullptr;
   return field_name_str(cls, index);
 }
 
@@ -516,12 +525,9 @@ PyObject* IDD_class_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* IDD_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("field_info", {"class_name", "index"}, 2);
-  PyObject* argv[2];
-  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
-  const ClassDef* cls = class_arg(self, argv[0]);
-  if (cls == nullptr) return nullptr;
-  int index = field_index_arg(cls, argv[1]);
-  if (index < 0) return nullptr;
+  const ClassDef* cls = nullptr;
+  int index = 0;
+  if (!class_and_index(self, parser, args, nargs, kwnames, cls, index)) return nullptr;
   PyRef info = PyRef::steal(field_info(*get_field_def(cls, static_cast<size_t>(index))));
   if (!info) return nullptr;
   // Past the declared fields the definition is the first group's; the name

@@ -27,7 +27,7 @@ LocList::LocList(const LocList& other) : one_() {
   size_ = other.size_;
 }
 
-LocList::LocList(LocList&& other) noexcept : one_() {
+void LocList::take(LocList& other) noexcept {
   size_ = other.size_;
   cap_ = other.cap_;
   if (other.inline_storage()) {
@@ -38,6 +38,8 @@ LocList::LocList(LocList&& other) noexcept : one_() {
   other.size_ = 0;
   other.cap_ = 1;
 }
+
+LocList::LocList(LocList&& other) noexcept : one_() { take(other); }
 
 LocList& LocList::operator=(const LocList& other) {
   if (this != &other) {
@@ -50,15 +52,7 @@ LocList& LocList::operator=(const LocList& other) {
 LocList& LocList::operator=(LocList&& other) noexcept {
   if (this != &other) {
     release();
-    size_ = other.size_;
-    cap_ = other.cap_;
-    if (other.inline_storage()) {
-      one_ = other.one_;
-    } else {
-      heap_ = other.heap_;
-    }
-    other.size_ = 0;
-    other.cap_ = 1;
+    take(other);
   }
   return *this;
 }

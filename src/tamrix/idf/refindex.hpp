@@ -55,6 +55,7 @@ class LocList {
   FieldLoc* data() noexcept { return inline_storage() ? &one_ : heap_; }
   const FieldLoc* data() const noexcept { return inline_storage() ? &one_ : heap_; }
   void release() noexcept;
+  void take(LocList& other) noexcept;  // after release(): other's contents, other left empty
 
   uint32_t size_ = 0;
   uint32_t cap_ = 1;
