@@ -89,11 +89,16 @@ def check(which, data):
     "pickle": """
 DOC = IDF.from_string(idd, TEXTS[0])
 OBJ = DOC.get_objects(DOC.get_class_names()[1])[0]
-STATES = [DOC.__reduce__()[2], OBJ.__reduce__()[2]]
+# Each restore with the states it takes: the model's compact and full
+# states, the object's full state and its (model, slot) reference.
+STATES = [(_restore_IDF, DOC.__reduce__()[1][:2], DOC.__reduce__()[2]),
+          (_restore_IDF, DOC.__reduce__()[1][:2], DOC._full_state()),
+          (_restore_IDFObject, OBJ.__reduce__()[1][:2], OBJ._full_state()),
+          (_restore_IDFObject, OBJ.__reduce__()[1][:2], OBJ.__reduce__()[1][2])]
 
 @run
 @given(st.integers(2, 5), st.lists(st.tuples(st.integers(0, 10**6), st.binary(max_size=4)), min_size=1, max_size=4),
-       st.integers(0, 6), st.one_of(st.none(), st.integers(-2, 2**64), st.binary(max_size=8), st.text(max_size=8),
+       st.integers(0, 11), st.one_of(st.none(), st.integers(-2, 2**64), st.binary(max_size=8), st.text(max_size=8),
                                      st.lists(st.integers(-1, 10**9), max_size=3), st.just(DOC), st.just(OBJ)))
 def check(protocol, damage, slot, value):
     stream = bytearray(pickle.dumps(DOC, protocol=protocol))
@@ -101,10 +106,9 @@ def check(protocol, damage, slot, value):
         pos %= len(stream)
         stream[pos:pos + len(patch)] = patch
     restored = [attempt(pickle.loads, bytes(stream))]
-    for restore, (cls, checksum, _), state in ((_restore_IDF, DOC.__reduce__()[1], STATES[0]),
-                                               (_restore_IDFObject, OBJ.__reduce__()[1], STATES[1])):
-        slot %= len(state)
-        restored.append(attempt(restore, cls, checksum, state[:slot] + (value,) + state[slot + 1:]))
+    for restore, (cls, checksum), state in STATES:
+        at = slot % len(state)
+        restored.append(attempt(restore, cls, checksum, state[:at] + (value,) + state[at + 1:]))
     for o in restored:
         if isinstance(o, IDF):
             exercise(o)

@@ -46,6 +46,10 @@ def model(idd):
 
 
 def state(x):
+    """A state in the full form (what every model pickled as before the
+    compact state)."""
+    if isinstance(x, (IDF, IDFObject)):
+        return x._full_state()
     reduced = x.__reduce__()
     return reduced[2] if len(reduced) == 3 else reduced[1][2]
 
@@ -390,7 +394,7 @@ try:
 except Exception as e:
     print(type(e).__name__, e)
 else:
-    print("restored", repr(m.format()), m.__reduce__()[2][0].path)
+    print("restored", repr(m.format()), m._idd.path)
 """
 
 
@@ -400,7 +404,9 @@ else:
         (None, "restored 'Zone,\\n    A;                       !- Name' {path}"),
         ("text", "restored 'Zone,\\n    A;                       !- Name' None"),
         ("append", "ValueError the dictionary file '{path}' has changed since the model was pickled"),
-        ("delete", "FileNotFoundError [Errno 2] No such file or directory: '{path}'"),
+        ("delete", "FileNotFoundError the dictionary '{path}' (digest {digest}) is not registered in this process "
+                   "and its file cannot be read here ([Errno 2] No such file or directory: '{path}'); on a Dask "
+                   "cluster, call tamrix.dask.register(client, idd)"),
         ("break", "ValueError the dictionary file '{path}' has changed"),
     ],
     ids=["unchanged", "from-text", "changed", "deleted", "no-longer-parses"],
@@ -418,7 +424,7 @@ def test_dictionary_read_again_in_a_fresh_process(tmp_path, change, expected):
         path.unlink()
     result = run_python(FRESH_RESTORE % {"pickle": str(tmp_path / "model.pickle")})
     assert result.returncode == 0, result.stderr[-2000:]
-    assert result.stdout.startswith(expected.format(path=path)), result.stdout
+    assert result.stdout.startswith(expected.format(path=path, digest=idd.digest)), result.stdout
 
 
 # --- worker processes ----------------------------------------------------------
@@ -467,18 +473,26 @@ def test_attached_object_with_a_bad_slot_is_refused(idd, model):
     lights = model.get_object_by_name("Lights", "L1")
 
     class Damaging(pickle.Pickler):
+        full = False
+
         def reducer_override(self, obj):
             if obj is not lights:
                 return NotImplemented
-            fn, args, st = obj.__reduce__()
-            return fn, args, st[:4] + (7,) + st[5:]
+            if self.full:  # the object's own state, as older versions wrote it
+                st = obj._full_state()
+                return _restore_IDFObject, (IDFObject, OBJ_SUM, None), st[:4] + (7,) + st[5:]
+            fn, (cls, checksum, (parent, _obj_idx)) = obj.__reduce__()
+            return fn, (cls, checksum, (parent, 7))
 
-    buffer = io.BytesIO()
-    Damaging(buffer, protocol=2).dump(lights)
-    # What happens instead: the load succeeds, the model cannot remove this
-    # object, and the model's own next round trip fails.
-    with pytest.raises(ValueError, match="obj_idx|objects"):
-        pickle.loads(buffer.getvalue())
+    for full in (False, True):
+        buffer = io.BytesIO()
+        pickler = Damaging(buffer, protocol=2)
+        pickler.full = full
+        pickler.dump(lights)
+        # What happens instead: the load succeeds, the model cannot remove this
+        # object, and the model's own next round trip fails.
+        with pytest.raises(ValueError, match="obj_idx|objects"):
+            pickle.loads(buffer.getvalue())
 
 
 def test_shallow_copy_of_an_object_leaves_its_model_alone(model):

@@ -11,7 +11,7 @@ import pytest
 
 from _data import EXAMPLE_IDD, corpus_idd, corpus_params
 from tamrix.idd import IDD
-from tamrix.idf import IDF
+from tamrix.idf import IDF, IDFObject, _restore_IDFObject
 
 
 @pytest.fixture(scope="module")
@@ -202,8 +202,10 @@ def test_pickles_without_a_source_record_still_restore(idd):
         # The model's state as pickles held it before the source record.
         def reducer_override(self, obj):
             if obj is model:
-                restore, args, state = obj.__reduce__()
-                return restore, args, state[:5]
+                restore, args, _ = obj.__reduce__()
+                return restore, args, obj._full_state()[:5]
+            if isinstance(obj, IDFObject):
+                return _restore_IDFObject, (IDFObject, 0x562C8F1, None), obj._full_state()
             return NotImplemented
 
     stream = io.BytesIO()

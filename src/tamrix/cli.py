@@ -139,6 +139,13 @@ class DictionaryCache:
             self._loaded[key] = loaded
             return loaded, True
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Sent to a Dask worker with a job: the dictionaries travel by
+        # digest (registered with the cluster), not as loaded objects.
+        with self._lock:
+            known = {d.path: d.idd.digest for d in self._loaded.values()}
+        return (_worker_cache, (known,))
+
     def for_model(self, model: str) -> str:
         """The dictionary path for a model with no --idd, by its Version."""
         try:
@@ -159,6 +166,43 @@ class DictionaryCache:
             if wanted is not None:
                 self._found[wanted] = path
         return path
+
+
+class _WorkerCache(DictionaryCache):
+    """A worker's view of the client's dictionaries: each by the digest
+    registered with the cluster, its rules derived once per process."""
+
+    def __init__(self, digests: dict[str, str]) -> None:
+        super().__init__()
+        self._digests = digests
+
+    def get(self, path: str) -> tuple[Dictionary, bool]:
+        from tamrix.idd import _restore_IDD
+
+        digest = self._digests.get(path) or _WORKER_DIGESTS.get(path)
+        if digest is None:
+            raise CliError(f"the dictionary {path} was not registered with the cluster")
+        with _WORKER_LOCK:
+            known = _WORKER_DICTIONARIES.get(digest)
+            if known is not None:
+                return known, False
+            try:
+                idd = _restore_IDD(IDD, path, digest, None)  # the registered one
+            except (OSError, LookupError, ValueError) as exc:
+                raise CliError(str(exc)) from None
+            loaded = Dictionary(idd, path, 0.0)
+            _WORKER_DICTIONARIES[digest] = loaded
+            return loaded, True
+
+
+_WORKER_LOCK = threading.Lock()
+_WORKER_DICTIONARIES: dict[str, Dictionary] = {}
+# Dictionary path -> digest, for the jobs this worker has been sent.
+_WORKER_DIGESTS: dict[str, str] = {}
+
+
+def _worker_cache(digests: dict[str, str]) -> DictionaryCache:
+    return _WorkerCache(digests)
 
 
 # --------------------------------------------------------------------------
@@ -233,11 +277,15 @@ def run_jobs(
     work: Callable[[Job, list[str]], Any],
     emit: Callable[[Outcome], None],
     threads: int,
+    dask: str | None = None,
+    cache: DictionaryCache | None = None,
 ) -> list[Outcome]:
-    """Runs `work` on every job (in `threads` threads), then `emit` on each
-    outcome in the order the files were given, with a progress bar on a
-    terminal when there are many files."""
+    """Runs `work` on every job (in `threads` threads, or on the Dask
+    cluster at `dask`), then `emit` on each outcome in the order the files
+    were given, with a progress bar on a terminal when there are many files."""
     progress = Progress(len(jobs), sys.stderr, len(jobs) >= PROGRESS_MIN_FILES and isatty(sys.stderr))
+    if dask is not None:
+        return _run_jobs_on_cluster(jobs, work, emit, dask, cache or DictionaryCache(), progress)
 
     def one(job: Job) -> Outcome:
         outcome = Outcome(job)
@@ -283,6 +331,127 @@ def run_jobs(
     return outcomes
 
 
+def _report(outcome: Outcome, emit: Callable[[Outcome], None], progress: Progress) -> None:
+    with progress.paused():
+        for message in outcome.warnings:
+            warning(message)
+        if not outcome.ok:
+            error(outcome.message)
+        emit(outcome)
+
+
+def _remote_job(work: Callable[[Job, list[str]], Any], job: Job, idd_path: str, digest: str, data: bytes) -> Outcome:
+    """On a worker: runs `work` on the file's bytes, sent by the client, from
+    a temporary copy read as the file itself would be."""
+    import tempfile
+
+    _WORKER_DIGESTS[idd_path] = digest
+    outcome = Outcome(job)
+    with tempfile.TemporaryDirectory(prefix="tamrix-") as folder:
+        path = os.path.join(folder, os.path.basename(job.path) or "model.idf")
+        with open(path, "wb") as f:
+            f.write(data)
+        try:
+            outcome.data = work(dataclasses.replace(job, path=path, idd_path=idd_path), outcome.warnings)
+        except CliError as exc:
+            outcome.ok = False
+            outcome.message = str(exc)
+    return outcome
+
+
+def _connect(address: str) -> Any:
+    try:
+        import tamrix.dask as tamrix_dask
+        from distributed import Client
+    except ImportError:
+        raise CliError("--dask needs Dask: pip install 'tamrix[dask]'") from None
+    if address == "local":
+        return tamrix_dask.local_client()
+    try:
+        return Client(address, timeout=30)
+    except (OSError, TimeoutError, ValueError) as exc:
+        raise CliError(f"cannot connect to the Dask scheduler at {address!r}: {exc}") from None
+
+
+def _run_jobs_on_cluster(
+    jobs: Sequence[Job],
+    work: Callable[[Job, list[str]], Any],
+    emit: Callable[[Outcome], None],
+    address: str,
+    cache: DictionaryCache,
+    progress: Progress,
+) -> list[Outcome]:
+    """The Dask path of run_jobs: files are read here and sent as bytes with
+    their dictionary registered with the cluster, so the workers need no
+    shared file system; outcomes are reported in the order of the files."""
+    import tamrix.dask as tamrix_dask
+    from distributed import as_completed
+
+    results: list[Outcome | None] = [None] * len(jobs)
+    sends: list[tuple[int, str, str, bytes]] = []
+    for i, job in enumerate(jobs):
+        outcome = Outcome(job)
+        try:
+            if os.path.isdir(job.path):
+                raise CliError(f"{job.shown} is a directory, not a model file")
+            if not os.path.exists(job.path):
+                raise CliError(f"{job.shown}: no such file")
+            idd_path = job.idd_path or cache.for_model(job.path)
+            dictionary, _ = cache.get(idd_path)
+            try:
+                with open(job.path, "rb") as f:
+                    data = f.read()
+            except OSError as exc:
+                raise CliError(f"cannot read {job.shown}: {exc.strerror or exc}") from None
+            sends.append((i, idd_path, dictionary.idd.digest, data))
+        except CliError as exc:
+            outcome.ok = False
+            outcome.message = str(exc)
+            results[i] = outcome
+    outcomes: list[Outcome] = []
+    shown = 0
+
+    def flush() -> None:
+        nonlocal shown
+        while shown < len(jobs) and results[shown] is not None:
+            outcome = results[shown]
+            assert outcome is not None
+            _report(outcome, emit, progress)
+            outcomes.append(outcome)
+            shown += 1
+
+    try:
+        for i in range(len(jobs)):
+            if results[i] is not None:
+                progress.advance()
+        flush()
+        if sends:
+            client = _connect(address)
+            try:
+                with cache._lock:
+                    dictionaries = {d.idd.digest: d.idd for d in cache._loaded.values()}
+                tamrix_dask.register(client, *dictionaries.values())
+                futures = {
+                    client.submit(_remote_job, work, jobs[i], idd_path, digest, data, pure=False): i
+                    for i, idd_path, digest, data in sends
+                }
+                for future in as_completed(list(futures)):
+                    i = futures[future]
+                    try:
+                        results[i] = future.result()
+                    except Exception as exc:  # the worker died or the task could not run
+                        failed = Outcome(jobs[i], ok=False, message=f"{jobs[i].shown}: on the cluster: {exc}")
+                        results[i] = failed
+                    progress.advance()
+                    flush()
+            finally:
+                client.close()
+        flush()
+    finally:
+        progress.finish()
+    return outcomes
+
+
 # --------------------------------------------------------------------------
 # Subcommands
 
@@ -320,6 +489,13 @@ def exit_status(outcomes: Sequence[Outcome], problems: bool = False) -> int:
     return EXIT_PROBLEMS if problems else 0
 
 
+@dataclass
+class _Saved:
+    """A model saved on a Dask worker: the bytes to write on the client."""
+
+    data: bytes
+
+
 def cmd_fmt(args: argparse.Namespace) -> int:
     with contextlib.ExitStack() as stack:
         jobs = make_jobs(args, stack)
@@ -341,21 +517,38 @@ def cmd_fmt(args: argparse.Namespace) -> int:
             target = job.path if args.in_place else args.output
             if target is None:
                 return loaded.model.format(**style) + "\n"
+            if args.dask:
+                # On a worker, whose job.path is a private temporary copy:
+                # the file is written back on the client.
+                target = os.path.join(os.path.dirname(job.path), "saved.idf")
             try:
                 loaded.model.save(target, include_timestamp=not args.no_timestamp, encoding=args.encoding, **style)
             except OSError as exc:
                 raise CliError(f"cannot write {target}: {exc.strerror or exc}") from None
             except (UnicodeEncodeError, LookupError) as exc:
                 raise CliError(f"cannot write {target}: {exc}") from None
+            if args.dask:
+                with open(target, "rb") as f:
+                    return _Saved(f.read())
             return None
 
         def emit(outcome: Outcome) -> None:
+            if outcome.ok and isinstance(outcome.data, _Saved):
+                from tamrix._fileio import write_file
+
+                target = outcome.job.path if args.in_place else args.output
+                try:
+                    write_file(target, outcome.data.data)
+                except OSError as exc:
+                    error(f"cannot write {target}: {exc.strerror or exc}")
+                    outcome.ok = False
+                return
             if outcome.ok and outcome.data is not None:
                 if separate:
                     _write_model_text(f"! ==> {outcome.job.shown} <==\n")
                 _write_model_text(outcome.data)
 
-        return exit_status(run_jobs(jobs, work, emit, thread_count(args, len(jobs))))
+        return exit_status(run_jobs(jobs, work, emit, thread_count(args, len(jobs)), args.dask, cache))
 
 
 def _ms(seconds: float) -> str:
@@ -409,7 +602,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             lines += [f"    {count:>{width}}  {name}" for name, count in info["classes"].items()]
             _write(sys.stdout, "\n".join(lines) + "\n")
 
-        outcomes = run_jobs(jobs, work, emit, thread_count(args, len(jobs)))
+        outcomes = run_jobs(jobs, work, emit, thread_count(args, len(jobs)), args.dask, cache)
         if args.format == "json":
             _write(sys.stdout, json.dumps(records, indent=2, ensure_ascii=False) + "\n")
         return exit_status(outcomes)
@@ -447,7 +640,7 @@ def cmd_check(args: argparse.Namespace) -> int:
             if args.format == "text" and outcome.data:
                 _write(sys.stdout, "".join(problem_line(shown, p) + "\n" for p in outcome.data))
 
-        outcomes = run_jobs(jobs, work, emit, thread_count(args, len(jobs)))
+        outcomes = run_jobs(jobs, work, emit, thread_count(args, len(jobs)), args.dask, cache)
         if args.format == "json":
             records = [problem_record(shown, p) for shown, p in found]
             _write(sys.stdout, json.dumps(records, indent=2, ensure_ascii=False) + "\n")
@@ -681,6 +874,14 @@ def build_parser() -> ArgumentParser:
         metavar="N",
         help="load up to N files at once in threads (default: the number of processors, at most 8)",
     )
+    cluster = ArgumentParser(add_help=False)
+    cluster.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="run the per-file work on the Dask cluster whose scheduler is at ADDRESS ('local': start one "
+        "worker process per core on this machine); files are read here and sent to the workers "
+        "(needs tamrix[dask])",
+    )
 
     parser = ArgumentParser(
         prog=PROG,
@@ -695,7 +896,7 @@ def build_parser() -> ArgumentParser:
 
     fmt = sub.add_parser(
         "fmt",
-        parents=[common],
+        parents=[common, cluster],
         help="write models back in the standard layout",
         description="Write models back in the standard layout: classes in dictionary order under group "
         "headers, one field a line with its name as a comment. Prints to standard output unless -o or "
@@ -719,7 +920,7 @@ def build_parser() -> ArgumentParser:
 
     info = sub.add_parser(
         "info",
-        parents=[common],
+        parents=[common, cluster],
         help="version, object counts and load time of models",
         description="Show each model's version, its dictionary, how many objects of each class it holds "
         "and how long it took to load.",
@@ -730,7 +931,7 @@ def build_parser() -> ArgumentParser:
 
     check = sub.add_parser(
         "check",
-        parents=[common],
+        parents=[common, cluster],
         help="report broken references and invalid values",
         description="Report, one line each and with the line of the file where the value stands: references "
         "that name no object, choice values that are not among the field's keys, numeric fields that hold no "

@@ -59,6 +59,10 @@ class IDD:
         """The dictionary's version (from its first line), or None."""
 
     @property
+    def digest(self) -> str | None:
+        """A digest of the dictionary's text (16 hex digits); pickles name it."""
+
+    @property
     def path(self) -> str | None:
         """The absolute path of the file read, or None for a dictionary read from text."""
 
@@ -97,3 +101,7 @@ class IDD:
 def _restore_IDD(cls: type[IDD], path: str | None, digest: str, text: bytes | None) -> IDD: ...
 
 _C_API: object
+
+def _register(idd: IDD | str | bytes, path: str | None = None) -> IDD: ...
+def _registered() -> list[str]: ...
+def _dictionary_text(idd: IDD) -> bytes: ...

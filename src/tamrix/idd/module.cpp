@@ -18,6 +18,10 @@ PyTypeObject IDD_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 // unpickling a model hands back the dictionary already here instead of
 // reading it again, so a worker that receives many models shares one.
 PyObject* loaded_by_digest = nullptr;
+// The dictionaries registered with this process (tamrix.dask.register):
+// held strongly by digest, so that a worker keeps them for every model it
+// receives, and pickled by digest alone, without their text.
+PyObject* registered_by_digest = nullptr;
 PyObject* restore_idd_func = nullptr;
 
 /*** Dictionary functions ***/
@@ -267,7 +271,8 @@ PyObject* IDD_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 /*** Pickling ***/
 
 // A dictionary pickles as where it came from plus the digest of its text:
-// its file's path, or the text itself when it was read from a string.
+// its file's path, or the text itself when it was read from a string --
+// unless it is registered with this process, when the digest is enough.
 PyObject* IDD_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
   IDDObject* self = as_idd(op);
@@ -275,8 +280,59 @@ PyObject* IDD_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject*
     PyErr_SetString(PyExc_TypeError, "cannot pickle an IDD that was never loaded");
     return nullptr;
   }
-  return Py_BuildValue("(O(OOsO))", restore_idd_func, reinterpret_cast<PyObject*>(Py_TYPE(op)), self->source_path,
-                       digest_text(self->digest).c_str(), self->source_text);
+  PyRef key = PyRef::steal(PyUnicode_FromString(digest_text(self->digest).c_str()));
+  if (!key) return nullptr;
+  PyObject* held = PyDict_GetItemWithError(registered_by_digest, key.get());
+  if (held == nullptr && PyErr_Occurred()) return nullptr;
+  PyObject* text = held != nullptr ? Py_None : self->source_text;
+  return Py_BuildValue("(O(OOOO))", restore_idd_func, reinterpret_cast<PyObject*>(Py_TYPE(op)), self->source_path,
+                       key.get(), text);
+}
+
+// The live dictionary of this process with `digest` (a str), borrowed, or
+// null (no exception unless the lookup failed).
+PyObject* known_dictionary(PyObject* digest) {
+  PyObject* held = PyDict_GetItemWithError(registered_by_digest, digest);
+  if (held != nullptr || PyErr_Occurred()) return held;
+  PyObject* known = PyDict_GetItemWithError(loaded_by_digest, digest);
+  if (known == nullptr) return nullptr;
+  PyObject* idd = PyWeakref_GetObject(known);
+  return idd == Py_None ? nullptr : idd;
+}
+
+// The error for a dictionary that is neither here nor readable: `why` is
+// the failure to read its file (or null for a dictionary read from text).
+void raise_not_registered(PyObject* path, PyObject* digest) {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  if (PyErr_Occurred()) {
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+  }
+  PyObject* kind = type != nullptr && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
+                                                       reinterpret_cast<PyTypeObject*>(PyExc_OSError))
+                       ? PyExc_FileNotFoundError
+                       : PyExc_LookupError;
+  if (path == Py_None) {
+    PyErr_Format(kind,
+                 "the dictionary with digest %U (read from text) is not registered in this process; on a Dask "
+                 "cluster, call tamrix.dask.register(client, idd) before sending models to it",
+                 digest);
+  } else {
+    PyErr_Format(kind,
+                 "the dictionary %R (digest %U) is not registered in this process and its file cannot be read "
+                 "here (%S); on a Dask cluster, call tamrix.dask.register(client, idd) before sending models to it",
+                 path, digest, value != nullptr ? value : Py_None);
+  }
+  if (value != nullptr) {
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    PyException_SetCause(v2, Py_NewRef(value));
+    PyErr_Restore(t2, v2, tb2);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
 }
 
 PyObject* module_restore_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -289,20 +345,24 @@ PyObject* module_restore_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   if (!binding::check_arg_type(argv[2], &PyUnicode_Type, "digest", false)) return nullptr;
-  PyObject* known = PyDict_GetItemWithError(loaded_by_digest, argv[2]);
-  if (known == nullptr && PyErr_Occurred()) return nullptr;
-  if (known != nullptr) {
-    PyObject* idd = PyWeakref_GetObject(known);
-    if (idd != Py_None && Py_IS_TYPE(idd, reinterpret_cast<PyTypeObject*>(cls))) return Py_NewRef(idd);
-  }
+  PyObject* idd = known_dictionary(argv[2]);
+  if (idd == nullptr && PyErr_Occurred()) return nullptr;
+  if (idd != nullptr && Py_IS_TYPE(idd, reinterpret_cast<PyTypeObject*>(cls))) return Py_NewRef(idd);
   PyRef loaded;
   PyObject* text = argv[3];
   if (text != Py_None) {
     if (!binding::check_arg_type(text, &PyBytes_Type, "text", false)) return nullptr;
     loaded = PyRef::steal(new_loaded(reinterpret_cast<PyTypeObject*>(cls), text, Py_None, text));
+  } else if (argv[1] == Py_None) {
+    raise_not_registered(argv[1], argv[2]);
+    return nullptr;
   } else {
     if (!binding::check_arg_type(argv[1], &PyUnicode_Type, "path", false)) return nullptr;
     loaded = PyRef::steal(load_file(reinterpret_cast<PyTypeObject*>(cls), argv[1]));
+    if (!loaded && PyErr_ExceptionMatches(PyExc_OSError)) {
+      raise_not_registered(argv[1], argv[2]);
+      return nullptr;
+    }
     if (!loaded && PyErr_ExceptionMatches(PyExc_ValueError)) {
       // It read when the model was pickled: the file has changed.
       PyObject *type, *value, *traceback;
@@ -334,6 +394,93 @@ PyObject* module_restore_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   return loaded.release();
+}
+
+/*** Registration ***/
+
+// _register(idd_or_text, path=None): keeps a dictionary alive in this
+// process under its digest, so that models pickled with it restore here
+// whether or not its file exists. Given text (the UTF-8 bytes or str the
+// dictionary was read from), the dictionary already here with that digest
+// is used, else the text is read, remembering `path` as where it came from.
+PyObject* module_register(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("_register", {"idd", "path"}, 1);
+  PyObject* argv[2] = {nullptr, nullptr};
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  PyObject* path = argv[1] != nullptr ? argv[1] : Py_None;
+  if (!binding::check_arg_type(path, &PyUnicode_Type, "path", true)) return nullptr;
+  PyRef idd;
+  if (PyObject_TypeCheck(argv[0], &IDD_Type)) {
+    if (!as_idd(argv[0])->initialized) {
+      PyErr_SetString(PyExc_ValueError, "cannot register an IDD that was never loaded");
+      return nullptr;
+    }
+    idd = PyRef::borrow(argv[0]);
+  } else {
+    PyRef text;
+    if (PyUnicode_Check(argv[0])) {
+      text = PyRef::steal(PyUnicode_AsUTF8String(argv[0]));
+    } else if (PyBytes_Check(argv[0])) {
+      text = PyRef::borrow(argv[0]);
+    } else {
+      PyErr_Format(PyExc_TypeError, "_register() expects an IDD or its text (str or bytes), not %.200s",
+                   Py_TYPE(argv[0])->tp_name);
+      return nullptr;
+    }
+    if (!text) return nullptr;
+    std::string_view view(PyBytes_AS_STRING(text.get()), static_cast<size_t>(PyBytes_GET_SIZE(text.get())));
+    PyRef key = PyRef::steal(PyUnicode_FromString(digest_text(digest64(view)).c_str()));
+    if (!key) return nullptr;
+    PyObject* known = known_dictionary(key.get());
+    if (known == nullptr && PyErr_Occurred()) return nullptr;
+    if (known != nullptr && Py_IS_TYPE(known, &IDD_Type)) {
+      idd = PyRef::borrow(known);
+    } else {
+      PyObject* source_text = path == Py_None ? text.get() : Py_None;
+      idd = PyRef::steal(new_loaded(&IDD_Type, text.get(), path, source_text));
+      if (!idd) return nullptr;
+    }
+  }
+  PyRef key = PyRef::steal(PyUnicode_FromString(digest_text(as_idd(idd.get())->digest).c_str()));
+  if (!key || PyDict_SetItem(registered_by_digest, key.get(), idd.get()) < 0 || remember(idd.get()) < 0) return nullptr;
+  return idd.release();
+}
+
+// _registered(): the digests of the dictionaries registered with this process.
+PyObject* module_registered(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("_registered", nargs, kwnames) < 0) return nullptr;
+  return PyDict_Keys(registered_by_digest);
+}
+
+// _dictionary_text(idd): the UTF-8 text the dictionary was read from (what
+// its digest is taken over), read again from its file when it came from
+// one; ValueError when the file has changed since.
+PyObject* module_dictionary_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const binding::ArgParser parser("_dictionary_text", {"idd"}, 1);
+  PyObject* argv[1];
+  if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
+  if (!binding::check_arg_type(argv[0], &IDD_Type, "idd", false)) return nullptr;
+  IDDObject* self = as_idd(argv[0]);
+  if (!self->initialized) {
+    PyErr_SetString(PyExc_ValueError, "the IDD was never loaded");
+    return nullptr;
+  }
+  if (self->source_text != Py_None) return Py_NewRef(self->source_text);
+  if (self->source_path == Py_None) {
+    PyErr_SetString(PyExc_ValueError, "the dictionary's text is not kept (it came neither from a file nor from text)");
+    return nullptr;
+  }
+  PyRef text = PyRef::steal(utils_api->read_utf8_bytes(self->source_path, Py_None));
+  if (!text) return nullptr;
+  std::string_view view(PyBytes_AS_STRING(text.get()), static_cast<size_t>(PyBytes_GET_SIZE(text.get())));
+  uint64_t digest = digest64(view);
+  if (digest != self->digest) {
+    PyErr_Format(PyExc_ValueError,
+                 "the dictionary file %R has changed since it was read (its text's digest is %s, the dictionary's %s)",
+                 self->source_path, digest_text(digest).c_str(), digest_text(self->digest).c_str());
+    return nullptr;
+  }
+  return text.release();
 }
 
 /*** Queries ***/
@@ -539,6 +686,11 @@ PyObject* IDD_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* IDD_get_path(PyObject* self, void*) { return Py_NewRef(as_idd(self)->source_path); }
 
+PyObject* IDD_get_digest(PyObject* self, void*) {
+  if (!as_idd(self)->initialized) Py_RETURN_NONE;
+  return PyUnicode_FromString(digest_text(as_idd(self)->digest).c_str());
+}
+
 PyObject* IDD_get_version(PyObject* self, void*) { return Py_NewRef(as_idd(self)->version); }
 
 PyMethodDef IDD_methods[] = {
@@ -585,12 +737,25 @@ PyMethodDef module_methods[] = {
      "_restore_IDD(cls, path, digest, text)\n--\n\n"
      "Restore a pickled dictionary: the one this process already holds with that\n"
      "digest, else read again from its file (or text) and checked against the digest."},
+    {"_register", TAMRIX_FASTCALL(module_register),
+     "_register(idd, path=None)\n--\n\n"
+     "Keep a dictionary (an IDD, or the text it was read from) alive in this process\n"
+     "under its digest: models pickled with it restore from it here, and it pickles\n"
+     "by digest alone. Returns the registered IDD."},
+    {"_registered", TAMRIX_FASTCALL(module_registered),
+     "_registered()\n--\n\nThe digests of the dictionaries registered with this process."},
+    {"_dictionary_text", TAMRIX_FASTCALL(module_dictionary_text),
+     "_dictionary_text(idd)\n--\n\n"
+     "The UTF-8 text a dictionary was read from, read again from its file (ValueError\n"
+     "when the file has changed since)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 
 PyGetSetDef IDD_getset[] = {
     {"version", IDD_get_version, nullptr, "The dictionary's version (from its first line), or None.", nullptr},
+    {"digest", IDD_get_digest, nullptr,
+     "A digest of the dictionary's text (16 hex digits): equal texts, equal digests. Pickles name it.", nullptr},
     {"path", IDD_get_path, nullptr, "The absolute path of the file read, or None for a dictionary read from text.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -631,6 +796,8 @@ PyMODINIT_FUNC PyInit_idd(void) {
   if (binding::add_type(module.get(), "IDD", &IDD_Type) < 0) return nullptr;
   if (binding::publish_capi(module.get(), &idd_capi, kIddCapsule) < 0) return nullptr;
   loaded_by_digest = PyDict_New();
+  registered_by_digest = PyDict_New();
+  if (registered_by_digest == nullptr) return nullptr;
   restore_idd_func = PyObject_GetAttrString(module.get(), "_restore_IDD");
   if (loaded_by_digest == nullptr || restore_idd_func == nullptr) return nullptr;
   return module.release();

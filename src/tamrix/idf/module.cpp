@@ -1610,8 +1610,9 @@ int apply_source_state(IDFRecord* self, PyObject* record) {
   return 0;
 }
 
-PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
+// The full state: every object pickled on its own and the whole reference
+// index; for models without a source text, and what older versions wrote.
+PyObject* full_reduce(PyObject* op) {
   IDFRecord* self = as_idf(op);
   PyRef index_map = PyRef::steal(PyDict_New());
   if (!index_map) return nullptr;
@@ -1640,6 +1641,17 @@ PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject*
   bool two_step = self->idd != Py_None || self->objects != Py_None;
   return binding::reduce_with(op, restore_idf_func, kIdfFormat.checksums[0], fields, two_step,
                               source.get() == Py_None ? nullptr : source.get());
+}
+
+PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames);
+
+// _full_state(): the state in the full form, whatever the model.
+PyObject* IDF_full_state(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("_full_state", nargs, kwnames) < 0) return nullptr;
+  PyRef reduced = PyRef::steal(full_reduce(op));
+  if (!reduced) return nullptr;
+  if (PyTuple_GET_SIZE(reduced.get()) == 3) return Py_NewRef(PyTuple_GET_ITEM(reduced.get(), 2));
+  return Py_NewRef(PyTuple_GET_ITEM(PyTuple_GET_ITEM(reduced.get(), 1), 2));
 }
 
 // A state's object index must name a slot of `objects`.
@@ -1698,7 +1710,12 @@ bool ref_map_from_state(PyObject* obj, RefMap& map, Py_ssize_t n_objects, const 
   return true;
 }
 
+int apply_compact_state(IDFRecord* self, PyObject* state);
+
 int IDF_apply_state(IDFRecord* self, PyObject* state) {
+  if (PyTuple_GET_SIZE(state) > 0 && PyUnicode_Check(PyTuple_GET_ITEM(state, 0))) {
+    return apply_compact_state(self, state);
+  }
   PyObject* item = binding::state_item(state, 0);
   if (item == nullptr || !binding::object_from_state(item, idd_api->IDD_type, self->idd)) return -1;
 
@@ -1777,8 +1794,519 @@ int IDF_apply_state(IDFRecord* self, PyObject* state) {
   return 0;
 }
 
-PyObject* IDFObject_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+
+/*** Pickling: the compact state ***/
+
+// A model read from a text pickles as that text (compressed) plus what has
+// changed since:
+//   ("source-1", idd, zlib(text), encoding, bom, slot_count, edited, added,
+//    removed, class_orders, ref_orders, instance __dict__ or None)
+// edited: [(obj_idx, values)] for objects of the text no longer as loaded;
+// added: [(obj_idx, class_idx, values)] for the slots past the text's
+// objects (or any slot that does not hold its text object); removed: the
+// empty slots; class_orders: [(class key, obj_idx list)] for the classes
+// whose order is not their slot order; ref_orders: [(0 targets | 1
+// referencers, list name, value, [(obj_idx, field)])] for the reference
+// entries not in (obj_idx, field) order. Restoring reads the text again and
+// replays these, so the model comes back equal: values, slots, class order,
+// reference index, original layout and source lines.
+constexpr const char* kCompactTag = "source-1";
+
+PyObject* zlib_call(const char* name, PyObject* data, int level) {
+  static PyObject* zlib = nullptr;
+  if (zlib == nullptr) {
+    zlib = PyImport_ImportModule("zlib");
+    if (zlib == nullptr) return nullptr;
+  }
+  if (level < 0) return PyObject_CallMethod(zlib, name, "O", data);
+  return PyObject_CallMethod(zlib, name, "Oi", data, level);
+}
+
+bool locs_sorted(const std::vector<FieldLoc>& locs) { return std::is_sorted(locs.begin(), locs.end()); }
+
+// Whether the model can pickle in the compact state: it has a source text,
+// its objects are plain IDFObjects of its own, and the objects of the text
+// come first, in the text's order.
+bool compact_ok(IDFRecord* self) {
+  const Model& model = self->model;
+  const SourceText* source = model.source();
+  if (source == nullptr || !is_idd(self->idd) || !PyList_Check(self->objects) ||
+      static_cast<size_t>(PyList_GET_SIZE(self->objects)) != model.slot_count()) {
+    return false;
+  }
+  bool past_source = false;
+  size_t last_begin = 0;
+  bool any = false;
+  for (size_t i = 0; i < model.slot_count(); ++i) {
+    PyObject* item = PyList_GET_ITEM(self->objects, static_cast<Py_ssize_t>(i));
+    const ObjectData* data = model.object(i);
+    if (data == nullptr) {
+      if (item != Py_None) return false;
+      continue;
+    }
+    if (!Py_IS_TYPE(item, &IDFObject_Type) || as_object(item)->data.get() != data ||
+        as_object(item)->parent_idf != reinterpret_cast<PyObject*>(self) || as_object(item)->obj_idx != i) {
+      return false;
+    }
+    if (model.from_source(*data)) {
+      if (past_source || (any && data->span.begin <= last_begin)) return false;
+      last_begin = data->span.begin;
+      any = true;
+    } else {
+      past_source = true;
+    }
+  }
+  return true;
+}
+
+PyObject* loc_list(const std::vector<FieldLoc>& locs) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < locs.size(); ++i) {
+    PyObject* pair = Py_BuildValue("(ni)", static_cast<Py_ssize_t>(locs[i].first), locs[i].second);
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+bool append_ref_orders(PyObject* out, const RefMap& map, int which) {
+  for (const auto& [tag, values] : map) {
+    for (const auto& [value, locs] : values) {
+      if (locs_sorted(locs)) continue;
+      PyRef list = PyRef::steal(loc_list(locs));
+      if (!list) return false;
+      PyRef entry = PyRef::steal(Py_BuildValue("(iy#y#O)", which, tag.data(), static_cast<Py_ssize_t>(tag.size()),
+                                               value.data(), static_cast<Py_ssize_t>(value.size()), list.get()));
+      if (!entry || PyList_Append(out, entry.get()) < 0) return false;
+    }
+  }
+  return true;
+}
+
+PyObject* compact_state(IDFRecord* self) {
+  const Model& model = self->model;
+  const SourceText* source = model.source();
+  PyRef edited = PyRef::steal(PyList_New(0));
+  PyRef added = PyRef::steal(PyList_New(0));
+  PyRef removed = PyRef::steal(PyList_New(0));
+  PyRef class_orders = PyRef::steal(PyList_New(0));
+  PyRef ref_orders = PyRef::steal(PyList_New(0));
+  if (!edited || !added || !removed || !class_orders || !ref_orders) return nullptr;
+  for (size_t i = 0; i < model.slot_count(); ++i) {
+    const ObjectData* data = model.object(i);
+    PyRef entry;
+    PyObject* into;
+    if (data == nullptr) {
+      entry = PyRef::steal(PyLong_FromSize_t(i));
+      into = removed.get();
+    } else if (model.from_source(*data)) {
+      if (data->as_loaded) continue;
+      PyRef values = PyRef::steal(binding::bytes_list(data->values));
+      if (!values) return nullptr;
+      entry = PyRef::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(i), values.get()));
+      into = edited.get();
+    } else {
+      PyRef values = PyRef::steal(binding::bytes_list(data->values));
+      if (!values) return nullptr;
+      entry = PyRef::steal(
+          Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(data->class_idx), values.get()));
+      into = added.get();
+    }
+    if (!entry || PyList_Append(into, entry.get()) < 0) return nullptr;
+  }
+  for (const auto& [key, positions] : self->model.index_map()) {
+    bool ascending = true;
+    for (size_t k = 1; k < positions.size() && ascending; ++k) ascending = positions[k - 1] < positions[k];
+    if (ascending) continue;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+    if (!list) return nullptr;
+    for (size_t k = 0; k < positions.size(); ++k) {
+      PyObject* n = PyLong_FromSize_t(positions[k]);
+      if (n == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), n);
+    }
+    PyRef entry = PyRef::steal(Py_BuildValue("(y#O)", key.data(), static_cast<Py_ssize_t>(key.size()), list.get()));
+    if (!entry || PyList_Append(class_orders.get(), entry.get()) < 0) return nullptr;
+  }
+  if (!append_ref_orders(ref_orders.get(), model.targets(), 0) ||
+      !append_ref_orders(ref_orders.get(), model.referencers(), 1)) {
+    return nullptr;
+  }
+  PyRef raw = PyRef::steal(PyBytes_FromStringAndSize(source->text.data(), static_cast<Py_ssize_t>(source->text.size())));
+  if (!raw) return nullptr;
+  PyRef packed = PyRef::steal(zlib_call("compress", raw.get(), 1));
+  if (!packed) return nullptr;
+  raw = PyRef();
+  const char* encoding = source->encoding == SourceText::kCp1252   ? "cp1252"
+                         : source->encoding == SourceText::kLatin1 ? "iso8859-1"
+                         : source->encoding == SourceText::kOther  ? source->encoding_name.c_str()
+                                                                   : "utf-8";
+  PyRef dict = PyRef::steal(binding::instance_dict(reinterpret_cast<PyObject*>(self)));
+  return Py_BuildValue("(sOOsOnOOOOOO)", kCompactTag, self->idd, packed.get(), encoding,
+                       source->bom ? Py_True : Py_False, static_cast<Py_ssize_t>(model.slot_count()), edited.get(),
+                       added.get(), removed.get(), class_orders.get(), ref_orders.get(),
+                       dict ? dict.get() : Py_None);
+}
+
+bool is_compact_state(PyObject* state) {
+  return PyTuple_GET_SIZE(state) > 0 && PyUnicode_Check(PyTuple_GET_ITEM(state, 0));
+}
+
+// Values of a state: a list of bytes.
+bool values_from_state(PyObject* obj, std::vector<std::string>& values) {
+  return binding::for_each_item(obj, [&](PyObject* value) {
+    std::string text;
+    return binding::bytes_from_state(value, text) && binding::guard(false, [&] {
+      values.push_back(std::move(text));
+      return true;
+    });
+  });
+}
+
+// Gives `data` (an object of the model at `obj_idx`) exactly `values`,
+// keeping the model's indexes in step.
+bool replace_values(Model& model, ObjectData& data, size_t obj_idx, std::vector<std::string>& values) {
+  return binding::guard(false, [&] {
+    std::vector<std::pair<size_t, std::string>> writes;
+    size_t n = std::max(values.size(), data.values.size());
+    writes.reserve(n);
+    for (size_t k = 0; k < n; ++k) writes.emplace_back(k, k < values.size() ? values[k] : std::string());
+    if (Model::set_values(&model, data, obj_idx, writes, false) != EditStatus::kOk) throw std::bad_alloc();
+    // Past the last write only blanks remain, which the index never holds.
+    data.values.resize(values.size());
+    return true;
+  });
+}
+
+int compact_error(const char* what, size_t obj_idx, const char* why) {
+  PyErr_Format(PyExc_ValueError, "%s: slot %zu %s", what, obj_idx, why);
+  return -1;
+}
+
+int apply_compact_state(IDFRecord* self, PyObject* state) {
+  PyObject *idd, *packed, *encoding_obj, *bom_obj, *edited, *added, *removed, *class_orders, *ref_orders, *dict;
+  const char* tag;
+  Py_ssize_t slot_count;
+  if (!PyArg_ParseTuple(state, "sOOOOnOOOOOO:source state", &tag, &idd, &packed, &encoding_obj, &bom_obj, &slot_count,
+                        &edited, &added, &removed, &class_orders, &ref_orders, &dict)) {
+    return -1;
+  }
+  if (std::string_view(tag) != kCompactTag) {
+    PyErr_Format(PyExc_ValueError, "unknown model state %R: this version reads %s", PyTuple_GET_ITEM(state, 0),
+                 kCompactTag);
+    return -1;
+  }
+  if (!binding::check_arg_type(idd, idd_api->IDD_type, "idd", false)) return -1;
+  if (slot_count < 0) {
+    PyErr_SetString(PyExc_ValueError, "slot_count: a negative count");
+    return -1;
+  }
+  OutputEncoding encoding;
+  int bom = PyObject_IsTrue(bom_obj);
+  if (bom < 0 || !encoding_arg(encoding_obj, encoding)) return -1;
+  PyRef text = PyRef::steal(zlib_call("decompress", packed, -1));
+  if (!text) return -1;
+  if (!PyBytes_Check(text.get())) {
+    PyErr_SetString(PyExc_TypeError, "source text: expected bytes");
+    return -1;
+  }
+  // Objects of this model pickled beside it and restored before it (through
+  // its instance __dict__): they take their slots below.
+  PyRef pending = PyRef::borrow(self->objects);
+  Py_INCREF(idd);
+  Py_SETREF(self->idd, idd);
+  PyObject* fresh = PyList_New(0);
+  if (fresh == nullptr) return -1;
+  Py_SETREF(self->objects, fresh);
+  Model& model = self->model;
+  model.clear();
+  model.set_idd(&c_idd_of(idd));
+  LoadError error;
+  {
+    binding::GilRelease nogil;
+    error = model.load(std::string_view(PyBytes_AS_STRING(text.get()), static_cast<size_t>(PyBytes_GET_SIZE(text.get()))));
+  }
+  if (error) {
+    load_error_to_exception(error);
+    return -1;
+  }
+  text = PyRef();
+  SourceText* source = model.source();
+  source->encoding = encoding.kind;
+  source->encoding_name = encoding.name;
+  source->bom = bom != 0;
+  size_t n_text = model.slot_count();
+  size_t n_slots = static_cast<size_t>(slot_count);
+  // What each slot becomes: 0 the text's object, 1 added, 2 removed.
+  std::vector<char> kind;
+  std::vector<std::pair<size_t, std::vector<std::string>>> edits;
+  std::vector<std::pair<size_t, ObjectPtr>> additions;
+  if (!binding::guard(false, [&] {
+        kind.assign(n_slots, 0);
+        return true;
+      })) {
+    return -1;
+  }
+  bool ok = binding::for_each_item(removed, [&](PyObject* n) {
+    size_t i;
+    if (!binding::size_from_state(n, i) || !check_object_index(i, slot_count, "removed")) return false;
+    kind[i] = 2;
+    return true;
+  });
+  const size_t n_classes = c_idd_of(idd).ordered_classes.size();
+  ok = ok && binding::for_each_item(added, [&](PyObject* entry) {
+    size_t i, class_idx;
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 3) {
+      PyErr_SetString(PyExc_ValueError, "added: expected (obj_idx, class_idx, values) tuples");
+      return false;
+    }
+    if (!binding::size_from_state(PyTuple_GET_ITEM(entry, 0), i) || !check_object_index(i, slot_count, "added") ||
+        !binding::size_from_state(PyTuple_GET_ITEM(entry, 1), class_idx)) {
+      return false;
+    }
+    if (class_idx >= n_classes) {
+      PyErr_Format(PyExc_ValueError, "added: class_idx %zu is beyond the %zu classes of the dictionary", class_idx,
+                   n_classes);
+      return false;
+    }
+    if (kind[i] != 0) return compact_error("added", i, "is listed twice") == 0;
+    kind[i] = 1;
+    return binding::guard(false, [&] {
+      auto data = std::make_shared<ObjectData>();
+      data->class_idx = class_idx;
+      additions.emplace_back(i, data);
+      return true;
+    }) && values_from_state(PyTuple_GET_ITEM(entry, 2), additions.back().second->values);
+  });
+  ok = ok && binding::for_each_item(edited, [&](PyObject* entry) {
+    size_t i;
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
+      PyErr_SetString(PyExc_ValueError, "edited: expected (obj_idx, values) tuples");
+      return false;
+    }
+    if (!binding::size_from_state(PyTuple_GET_ITEM(entry, 0), i) || !check_object_index(i, slot_count, "edited")) {
+      return false;
+    }
+    if (i >= n_text || kind[i] != 0) return compact_error("edited", i, "holds no object of the text") == 0;
+    return binding::guard(false, [&] {
+      edits.emplace_back(i, std::vector<std::string>());
+      return true;
+    }) && values_from_state(PyTuple_GET_ITEM(entry, 1), edits.back().second);
+  });
+  if (!ok) {
+    model.clear();
+    return -1;
+  }
+  for (size_t i = n_text; i < n_slots; ++i) {
+    if (kind[i] == 0) {
+      model.clear();
+      return compact_error("slot_count", i, "is past the objects of the text but neither added nor removed");
+    }
+  }
+  if (n_slots < n_text) {
+    model.clear();
+    PyErr_Format(PyExc_ValueError, "slot_count: %zu slots for the %zu objects of the text", n_slots, n_text);
+    return -1;
+  }
+  // Replay: removals, edits, then the slots past the text in order.
+  for (size_t i = 0; i < n_text; ++i) {
+    if (kind[i] != 0) model.remove(i);
+  }
+  for (auto& [i, values] : edits) {
+    ObjectData* data = model.object(i);
+    if (!replace_values(model, *data, i, values)) return -1;
+    data->as_loaded = false;
+  }
+  size_t next_added = 0;
+  std::sort(additions.begin(), additions.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Added objects standing in slots of the text: put in place by hand.
+  while (next_added < additions.size() && additions[next_added].first < n_text) {
+    auto& [i, data] = additions[next_added++];
+    std::vector<std::string> values = std::move(data->values);
+    data->values.clear();
+    model.slots()[i] = data;
+    if (!replace_values(model, *data, i, values)) return -1;
+    const ClassDef& cls = c_idd_of(idd).ordered_classes[data->class_idx];
+    if (!binding::guard(false, [&] {
+          std::vector<size_t>& positions = model.index_map()[to_ascii_upper(cls.name)];
+          positions.insert(std::lower_bound(positions.begin(), positions.end(), i), i);
+          return true;
+        })) {
+      return -1;
+    }
+  }
+  for (size_t i = n_text; i < n_slots; ++i) {
+    if (kind[i] == 2) {
+      if (!binding::guard(false, [&] {
+            model.slots().emplace_back();
+            return true;
+          })) {
+        return -1;
+      }
+      continue;
+    }
+    size_t obj_idx = 0;
+    if (model.append(additions[next_added++].second, obj_idx) != EditStatus::kOk) {
+      PyErr_NoMemory();
+      return -1;
+    }
+  }
+  // Orders: the reference entries sorted, then the ones pickled as they were.
+  for (RefMap* map : {&model.targets(), &model.referencers()}) {
+    for (auto& [tag_key, values] : *map) {
+      for (auto& [value, locs] : values) {
+        if (!locs_sorted(locs)) std::sort(locs.begin(), locs.end());
+      }
+    }
+  }
+  ok = binding::for_each_item(ref_orders, [&](PyObject* entry) {
+    int which;
+    const char *tag_data, *value_data;
+    Py_ssize_t tag_size, value_size;
+    PyObject* locs_obj;
+    if (!PyTuple_Check(entry) ||
+        !PyArg_ParseTuple(entry, "iy#y#O", &which, &tag_data, &tag_size, &value_data, &value_size, &locs_obj)) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "ref_orders: expected tuples");
+      return false;
+    }
+    RefMap& map = which == 0 ? model.targets() : model.referencers();
+    auto outer = map.find(std::string_view(tag_data, static_cast<size_t>(tag_size)));
+    std::vector<FieldLoc>* locs = nullptr;
+    if (outer != map.end()) {
+      auto inner = outer->second.find(std::string_view(value_data, static_cast<size_t>(value_size)));
+      if (inner != outer->second.end()) locs = &inner->second;
+    }
+    std::vector<FieldLoc> order;
+    bool read = binding::for_each_item(locs_obj, [&](PyObject* loc) {
+      FieldLoc pair;
+      if (!PyTuple_Check(loc) || !PyArg_ParseTuple(loc, "ni", &pair.first, &pair.second)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "ref_orders: expected (obj_idx, field) pairs");
+        return false;
+      }
+      return binding::guard(false, [&] {
+        order.push_back(pair);
+        return true;
+      });
+    });
+    if (!read) return false;
+    std::vector<FieldLoc> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    if (locs == nullptr || sorted != *locs) {
+      PyErr_Format(PyExc_ValueError, "ref_orders: the entry %R of %R does not match the restored model's",
+                   PyTuple_GET_ITEM(entry, 2), PyTuple_GET_ITEM(entry, 1));
+      return false;
+    }
+    *locs = std::move(order);
+    return true;
+  });
+  ok = ok && binding::for_each_item(class_orders, [&](PyObject* entry) {
+    std::string key;
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
+      PyErr_SetString(PyExc_ValueError, "class_orders: expected (class key, positions) tuples");
+      return false;
+    }
+    if (!binding::bytes_from_state(PyTuple_GET_ITEM(entry, 0), key)) return false;
+    std::vector<size_t> order;
+    bool read = binding::for_each_item(PyTuple_GET_ITEM(entry, 1), [&](PyObject* n) {
+      size_t i;
+      return binding::size_from_state(n, i) && binding::guard(false, [&] {
+        order.push_back(i);
+        return true;
+      });
+    });
+    if (!read) return false;
+    auto it = model.index_map().find(key);
+    std::vector<size_t> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<size_t> current = it == model.index_map().end() ? std::vector<size_t>() : it->second;
+    std::sort(current.begin(), current.end());
+    if (it == model.index_map().end() || sorted != current) {
+      PyErr_Format(PyExc_ValueError, "class_orders: the order of %R does not match the restored model's objects",
+                   PyTuple_GET_ITEM(entry, 0));
+      return false;
+    }
+    it->second = std::move(order);
+    return true;
+  });
+  if (!ok) return -1;
+  model.forget_name_indexes();
+  if (attach_new_slots(self, 0) < 0) return -1;
+  if (pending && PyDict_Check(pending.get())) {
+    bool adopted = binding::for_each_pair(pending.get(), [&](PyObject* key, PyObject* obj) {
+      size_t i;
+      if (!binding::size_from_state(key, i)) return false;
+      if (model.object(i) == nullptr) {
+        compact_error("objects", i, "is empty, but an object pickled with the model stands there");
+        return false;
+      }
+      IDFObjectRecord* rec = as_object(obj);
+      IDFObjectRecord* made = as_object(PyList_GET_ITEM(self->objects, static_cast<Py_ssize_t>(i)));
+      Py_SETREF(rec->idd, Py_NewRef(made->idd));
+      Py_SETREF(rec->class_name, Py_NewRef(made->class_name));
+      rec->class_idx = made->class_idx;
+      rec->data = made->data;
+      rec->obj_idx = i;
+      return PyList_SetItem(self->objects, static_cast<Py_ssize_t>(i), Py_NewRef(obj)) == 0;
+    });
+    if (!adopted) return -1;
+  }
+  if (dict != Py_None) {
+    PyRef own = PyRef::steal(binding::instance_dict(reinterpret_cast<PyObject*>(self)));
+    if (own) {
+      PyRef updated = PyRef::steal(PyObject_CallMethod(own.get(), "update", "O", dict));
+      if (!updated) return -1;
+    }
+  }
+  return 0;
+}
+
+PyObject* IDF_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
+  IDFRecord* self = as_idf(op);
+  if (!compact_ok(self)) return full_reduce(op);
+  PyRef compact = PyRef::steal(compact_state(self));
+  if (!compact) return nullptr;
+  return Py_BuildValue("(O(OlO)O)", restore_idf_func, reinterpret_cast<PyObject*>(Py_TYPE(op)), kIdfFormat.checksums[0],
+                       Py_None, compact.get());
+}
+
+// An object of a model pickled in the compact state pickles as (its model,
+// its slot): restoring hands back the model's own object.
+PyObject* object_of_restored_model(PyObject* parent, PyObject* obj_idx_obj) {
+  size_t obj_idx;
+  if (!binding::size_from_state(obj_idx_obj, obj_idx)) return nullptr;
+  IDFRecord* doc = as_idf(parent);
+  if (PyList_Check(doc->objects)) {
+    IDFObjectRecord* obj = object_at(doc, obj_idx);
+    if (obj == nullptr) {
+      PyErr_Format(PyExc_ValueError, "obj_idx: slot %zu of the restored model holds no object", obj_idx);
+      return nullptr;
+    }
+    return Py_NewRef(reinterpret_cast<PyObject*>(obj));
+  }
+  // The model is still being restored (the object is part of its own
+  // state): a stand-in that takes the slot when the model is complete.
+  if (!PyDict_Check(doc->objects)) {
+    PyObject* pending = PyDict_New();
+    if (pending == nullptr) return nullptr;
+    Py_SETREF(doc->objects, pending);
+  }
+  PyRef key = PyRef::steal(PyLong_FromSize_t(obj_idx));
+  if (!key) return nullptr;
+  PyObject* known = PyDict_GetItemWithError(doc->objects, key.get());
+  if (known != nullptr) return Py_NewRef(known);
+  if (PyErr_Occurred()) return nullptr;
+  PyRef made = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type)));
+  if (!made) return nullptr;
+  Py_SETREF(as_object(made.get())->parent_idf, Py_NewRef(parent));
+  as_object(made.get())->obj_idx = obj_idx;
+  if (PyDict_SetItem(doc->objects, key.get(), made.get()) < 0) return nullptr;
+  return made.release();
+}
+
+// The object's own state: class, dictionary, slot, model and values.
+PyObject* object_full_reduce(PyObject* op) {
   IDFObjectRecord* self = as_object(op);
   PyRef values = PyRef::steal(binding::bytes_list(values_of(self)));
   const ClassDef* cls = class_def_or_null(self);
@@ -1789,6 +2317,28 @@ PyObject* IDFObject_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyO
                                    self->parent_idf, values.get());
   bool two_step = self->class_name != Py_None || self->idd != Py_None || self->parent_idf != Py_None;
   return binding::reduce_with(op, restore_object_func, kIdfObjectFormat.checksums[0], fields, two_step);
+}
+
+// An object of a model that pickles in the compact state pickles as (its
+// model, its slot); any other as its own state.
+PyObject* IDFObject_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
+  IDFObjectRecord* self = as_object(op);
+  if (Py_IS_TYPE(op, &IDFObject_Type) && PyObject_TypeCheck(self->parent_idf, &IDF_Type) &&
+      PyList_Check(as_idf(self->parent_idf)->objects) && object_at(as_idf(self->parent_idf), self->obj_idx) == self &&
+      compact_ok(as_idf(self->parent_idf))) {
+    return Py_BuildValue("(O(Ol(On)))", restore_object_func, reinterpret_cast<PyObject*>(Py_TYPE(op)),
+                         kIdfObjectFormat.checksums[0], self->parent_idf, static_cast<Py_ssize_t>(self->obj_idx));
+  }
+  return object_full_reduce(op);
+}
+
+PyObject* IDFObject_full_state(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("_full_state", nargs, kwnames) < 0) return nullptr;
+  PyRef reduced = PyRef::steal(object_full_reduce(op));
+  if (!reduced) return nullptr;
+  if (PyTuple_GET_SIZE(reduced.get()) == 3) return Py_NewRef(PyTuple_GET_ITEM(reduced.get(), 2));
+  return Py_NewRef(PyTuple_GET_ITEM(PyTuple_GET_ITEM(reduced.get(), 1), 2));
 }
 
 int IDFObject_apply_state(IDFObjectRecord* self, PyObject* state) {
@@ -1886,6 +2436,16 @@ PyObject* module_restore_idf(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* module_restore_object(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // (model, obj_idx): the object of a model pickled in the compact state.
+  if (nargs == 3 && kwnames == nullptr && PyTuple_CheckExact(args[2]) && PyTuple_GET_SIZE(args[2]) == 2 &&
+      PyObject_TypeCheck(PyTuple_GET_ITEM(args[2], 0), &IDF_Type)) {
+    if (!binding::check_restore_args(kIdfObjectFormat, args[1], args[2])) return nullptr;
+    if (args[0] != reinterpret_cast<PyObject*>(&IDFObject_Type)) {
+      PyErr_Format(PyExc_TypeError, "cannot restore an object of a model into %R", args[0]);
+      return nullptr;
+    }
+    return object_of_restored_model(PyTuple_GET_ITEM(args[2], 0), PyTuple_GET_ITEM(args[2], 1));
+  }
   return binding::restore_instance<IDFObjectRecord, IDFObject_apply_state>(args, nargs, kwnames, "_restore_IDFObject", kIdfObjectFormat,
                                                          &IDFObject_Type);
 }
@@ -2240,6 +2800,8 @@ PyMethodDef IDF_methods[] = {
      "\nReturns:\n"
      "    str: IDF str"},
     {"__reduce__", TAMRIX_FASTCALL(IDF_reduce), "__reduce__()\n--\n\n"},
+    {"_full_state", TAMRIX_FASTCALL(IDF_full_state),
+     "_full_state()\n--\n\nThe model's state in the full form (every object, the whole reference index)."},
     {"__copy__", TAMRIX_FASTCALL(IDF_copy), "__copy__()\n--\n\nA new, independent model with the same objects' values."},
     {"__setstate__", IDF_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"save", TAMRIX_FASTCALL(IDF_save),
@@ -2295,6 +2857,8 @@ PyMethodDef IDFObject_methods[] = {
      "    values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
      "    trim_empty_trails (bool, optional): Whether to trim trailing empty fields"},
     {"__reduce__", TAMRIX_FASTCALL(IDFObject_reduce), "__reduce__()\n--\n\n"},
+    {"_full_state", TAMRIX_FASTCALL(IDFObject_full_state),
+     "_full_state()\n--\n\nThe object's state in the full form (class, dictionary, slot, model, values)."},
     {"__copy__", TAMRIX_FASTCALL(IDFObject_copy), "__copy__()\n--\n\nA free-standing object of the same class with the same values."},
     {"__setstate__", IDFObject_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"get_referenced_object", TAMRIX_FASTCALL(IDFObject_get_referenced_object),
