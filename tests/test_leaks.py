@@ -60,11 +60,13 @@ def test_rss_stops_growing_after_warm_up():
     # in a plain build; the churn itself still runs there.
     sanitized = bool(os.environ.get("TAMRIX_SANITIZED"))
     rounds = 1000 if sanitized else 12000
-    result = run_python(CHURN % {"idd": EXAMPLE_IDD, "warmup": 500, "rounds": rounds}, timeout=600)
+    result = run_python(CHURN % {"idd": EXAMPLE_IDD, "warmup": 500 if sanitized else 4000, "rounds": rounds}, timeout=600)
     assert result.returncode == 0, result.stderr[-3000:]
     start, end = map(int, result.stdout.split())
     print(f"RSS after warm-up {start} KB, after {rounds} more rounds {end} KB")
-    # Allocator noise stays under 1 MB however long this runs; one leaked
+    # The allocator's heap settles within a few thousand rounds (a model's
+    # cycle waits for the collector, so several are alive at once); after
+    # that its noise stays under 1 MB however long this runs; one leaked
     # object (a few hundred bytes) per round would add several MB.
     assert sanitized or end - start < 1536, (start, end)
 

@@ -1822,7 +1822,7 @@ PyObject* zlib_call(const char* name, PyObject* data, int level) {
   return PyObject_CallMethod(zlib, name, "Oi", data, level);
 }
 
-bool locs_sorted(const std::vector<FieldLoc>& locs) { return std::is_sorted(locs.begin(), locs.end()); }
+bool locs_sorted(const LocList& locs) { return std::is_sorted(locs.begin(), locs.end()); }
 
 // Whether the model can pickle in the compact state: it has a source text,
 // its objects are plain IDFObjects of its own, and the objects of the text
@@ -1859,7 +1859,7 @@ bool compact_ok(IDFRecord* self) {
   return true;
 }
 
-PyObject* loc_list(const std::vector<FieldLoc>& locs) {
+PyObject* loc_list(const LocList& locs) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < locs.size(); ++i) {
@@ -1872,14 +1872,16 @@ PyObject* loc_list(const std::vector<FieldLoc>& locs) {
 
 bool append_ref_orders(PyObject* out, const RefMap& map, int which) {
   for (const auto& [tag, values] : map) {
-    for (const auto& [value, locs] : values) {
-      if (locs_sorted(locs)) continue;
+    bool ok = true;
+    values.for_each([&](std::string_view value, const LocList& locs) {
+      if (!ok || locs_sorted(locs)) return;
       PyRef list = PyRef::steal(loc_list(locs));
-      if (!list) return false;
-      PyRef entry = PyRef::steal(Py_BuildValue("(iy#y#O)", which, tag.data(), static_cast<Py_ssize_t>(tag.size()),
-                                               value.data(), static_cast<Py_ssize_t>(value.size()), list.get()));
-      if (!entry || PyList_Append(out, entry.get()) < 0) return false;
-    }
+      PyRef entry = list ? PyRef::steal(Py_BuildValue("(iy#y#O)", which, tag.data(), static_cast<Py_ssize_t>(tag.size()),
+                                                      value.data(), static_cast<Py_ssize_t>(value.size()), list.get()))
+                         : PyRef();
+      ok = entry && PyList_Append(out, entry.get()) == 0;
+    });
+    if (!ok) return false;
   }
   return true;
 }
@@ -2155,9 +2157,9 @@ int apply_compact_state(IDFRecord* self, PyObject* state) {
   // Orders: the reference entries sorted, then the ones pickled as they were.
   for (RefMap* map : {&model.targets(), &model.referencers()}) {
     for (auto& [tag_key, values] : *map) {
-      for (auto& [value, locs] : values) {
+      values.for_each_mutable([](std::string_view, LocList& locs) {
         if (!locs_sorted(locs)) std::sort(locs.begin(), locs.end());
-      }
+      });
     }
   }
   ok = binding::for_each_item(ref_orders, [&](PyObject* entry) {
@@ -2172,32 +2174,35 @@ int apply_compact_state(IDFRecord* self, PyObject* state) {
     }
     RefMap& map = which == 0 ? model.targets() : model.referencers();
     auto outer = map.find(std::string_view(tag_data, static_cast<size_t>(tag_size)));
-    std::vector<FieldLoc>* locs = nullptr;
+    LocList* locs = nullptr;
     if (outer != map.end()) {
-      auto inner = outer->second.find(std::string_view(value_data, static_cast<size_t>(value_size)));
-      if (inner != outer->second.end()) locs = &inner->second;
+      RefValueMap::Entry* inner = outer->second.find(std::string_view(value_data, static_cast<size_t>(value_size)));
+      if (inner != nullptr) locs = &inner->locs;
     }
     std::vector<FieldLoc> order;
     bool read = binding::for_each_item(locs_obj, [&](PyObject* loc) {
-      FieldLoc pair;
-      if (!PyTuple_Check(loc) || !PyArg_ParseTuple(loc, "ni", &pair.first, &pair.second)) {
+      Py_ssize_t obj_idx = 0;
+      int field = 0;
+      if (!PyTuple_Check(loc) || !PyArg_ParseTuple(loc, "ni", &obj_idx, &field) || obj_idx < 0 ||
+          obj_idx > static_cast<Py_ssize_t>(UINT32_MAX)) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "ref_orders: expected (obj_idx, field) pairs");
         return false;
       }
       return binding::guard(false, [&] {
-        order.push_back(pair);
+        order.push_back(FieldLoc(static_cast<uint32_t>(obj_idx), field));
         return true;
       });
     });
     if (!read) return false;
     std::vector<FieldLoc> sorted = order;
     std::sort(sorted.begin(), sorted.end());
-    if (locs == nullptr || sorted != *locs) {
+    if (locs == nullptr || !std::equal(sorted.begin(), sorted.end(), locs->begin(), locs->end())) {
       PyErr_Format(PyExc_ValueError, "ref_orders: the entry %R of %R does not match the restored model's",
                    PyTuple_GET_ITEM(entry, 2), PyTuple_GET_ITEM(entry, 1));
       return false;
     }
-    *locs = std::move(order);
+    // Same locations, pickled order: rewrite them in place.
+    std::copy(order.begin(), order.end(), locs->begin());
     return true;
   });
   ok = ok && binding::for_each_item(class_orders, [&](PyObject* entry) {

@@ -44,6 +44,8 @@ class LocList {
   bool empty() const noexcept { return size_ == 0; }
   const FieldLoc* begin() const noexcept { return data(); }
   const FieldLoc* end() const noexcept { return data() + size_; }
+  FieldLoc* begin() noexcept { return data(); }
+  FieldLoc* end() noexcept { return data() + size_; }
   FieldLoc& operator[](size_t i) noexcept { return data()[i]; }
   const FieldLoc& operator[](size_t i) const noexcept { return data()[i]; }
   FieldLoc& back() noexcept { return data()[size_ - 1]; }
@@ -95,6 +97,13 @@ class RefValueMap {
   template <class Fn>
   void for_each(Fn&& fn) const {
     for (const Slot& slot : slots_) {
+      if (slot.state == kFull) fn(slot.entry.key, slot.entry.locs);
+    }
+  }
+  // The same, with the locations open to reordering.
+  template <class Fn>
+  void for_each_mutable(Fn&& fn) {
+    for (Slot& slot : slots_) {
       if (slot.state == kFull) fn(slot.entry.key, slot.entry.locs);
     }
   }
