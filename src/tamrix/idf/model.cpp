@@ -547,8 +547,15 @@ std::vector<int32_t> Model::source_lines(const ObjectData& data) const {
 void Model::write(std::string& out, const FormatConfig& config, bool preserve_order, bool keep_comments) const {
   if (idd_ == nullptr) return;
   size_t total = 0;
-  for (const auto& [key, positions] : class_positions_) total += positions.size();
-  size_t estimate = estimated_output_size(out, config, total);
+  size_t fields = 0;
+  for (const ObjectPtr& data : slots_) {
+    if (data == nullptr) continue;
+    ++total;
+    size_t n = data->values.size();
+    if (const ClassDef* cls = class_of(*data)) n = std::max(n, static_cast<size_t>(std::max(cls->min_fields, 0)));
+    fields += n;
+  }
+  size_t estimate = estimated_output_size(out, config, total, fields);
   if (out.capacity() < estimate) out.reserve(estimate);
   bool comments = keep_comments && !config.compact && source_ != nullptr;
 

@@ -1,5 +1,9 @@
 #include "tamrix/idf/writer.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
 #include "tamrix/utils/text.hpp"
 
 namespace tamrix {
@@ -40,9 +44,19 @@ void append_comment_lines(std::string& out, const std::vector<UserComment>* comm
   }
 }
 
-void write_object_impl(std::string& out, const FormatConfig& config, const std::string& class_name,
-                       const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
-                       const std::vector<UserComment>* comments, bool with_before) {
+// The "!- " name of a field: straight into `out` for the dictionary's own
+// names, through `field_name` for any other.
+inline void append_name(std::string& out, const ClassDef& cls, int field, FieldNameFn field_name) {
+  if (field_name == &get_field_name) {
+    append_field_name(out, &cls, field, true);
+  } else {
+    out += field_name(&cls, field, true);
+  }
+}
+
+void write_object_with_comments(std::string& out, const FormatConfig& config, const std::string& class_name,
+                                const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
+                                const std::vector<UserComment>* comments, bool with_before) {
   if (config.compact) comments = nullptr;
   if (with_before) append_comment_lines(out, comments, UserComment::kBefore, 0, std::string());
   out += config.class_indent;
@@ -95,7 +109,7 @@ void write_object_impl(std::string& out, const FormatConfig& config, const std::
       }
     }
     out += "!- ";
-    out += field_name(&cls, field, true);
+    append_name(out, cls, field, field_name);
     // Comments of fields past the last one written (trailing blanks
     // dropped) stay with the object, on its last line.
     append_comments(out, comments, UserComment::kFieldLine, field, last);
@@ -103,22 +117,155 @@ void write_object_impl(std::string& out, const FormatConfig& config, const std::
   }
 }
 
+// Room for `n` more bytes at the end of `out`, made once per object so
+// that each piece after it is a plain copy with no capacity check; the
+// returned cursor ends at `out.data() + out.size()` once `finish` trims.
+inline char* make_room(std::string& out, size_t n) {
+  size_t len = out.size();
+  if (out.capacity() - len < n) out.reserve(std::max(len + n, out.capacity() + out.capacity() / 2));
+  out.resize(len + n);
+  return out.data() + len;
+}
+
+inline void finish(std::string& out, const char* cursor) noexcept {
+  out.resize(static_cast<size_t>(cursor - out.data()));
+}
+
+inline char* put(char* p, const std::string& s) noexcept {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+inline char* put(char* p, std::string_view s) noexcept {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+// The most bytes field `k`'s name (with units) can take.
+inline size_t name_room(const ClassDef& cls, size_t k) noexcept {
+  const FieldDef* def = get_field_def(&cls, k);
+  if (def == nullptr) return 0;
+  size_t units = def->units.empty() ? 0 : def->units.size() + 3;
+  if (k < cls.fields.size()) return def->name.size() + units;
+  const ExtensibleDef& ext = cls.extensible;
+  if (ext.patterns.size() != static_cast<size_t>(ext.size) || k < static_cast<size_t>(ext.begin_index)) return units;
+  const ExtPattern& pattern = ext.patterns[(k - static_cast<size_t>(ext.begin_index)) % static_cast<size_t>(ext.size)];
+  return pattern.prefix.size() + 24 + pattern.suffix.size() + units;
+}
+
+// Writes the name of field `k` (declared or of a later extensible group)
+// with its units at `p`, which has name_room(cls, k) bytes.
+inline char* put_name(char* p, const ClassDef& cls, size_t k) noexcept {
+  const FieldDef* def;
+  if (k < cls.fields.size()) {
+    def = &cls.fields[k];
+    p = put(p, def->name);
+  } else {
+    def = get_field_def(&cls, k);
+    if (def == nullptr) return p;
+    const ExtensibleDef& ext = cls.extensible;
+    if (ext.patterns.size() == static_cast<size_t>(ext.size) && k >= static_cast<size_t>(ext.begin_index)) {
+      size_t offset = k - static_cast<size_t>(ext.begin_index);
+      const ExtPattern& pattern = ext.patterns[offset % static_cast<size_t>(ext.size)];
+      p = put(p, pattern.prefix);
+      if (pattern.number >= 0) {
+        long long number = static_cast<long long>(pattern.number) +
+                           static_cast<long long>(pattern.step) * static_cast<long long>(offset / static_cast<size_t>(ext.size));
+        p = std::to_chars(p, p + 24, number).ptr;
+        p = put(p, pattern.suffix);
+      }
+    }
+  }
+  if (!def->units.empty()) {
+    *p++ = ' ';
+    *p++ = '{';
+    p = put(p, def->units);
+    *p++ = '}';
+  }
+  return p;
+}
+
+// write_object without comments, for the dictionary's own field names:
+// the object's size is bounded first, then every piece is copied in.
+void write_object_plain(std::string& out, const FormatConfig& config, const std::string& class_name,
+                        const std::vector<std::string>& values, const ClassDef& cls) {
+  size_t n = values.size();
+  size_t used = n;  // one past the last non-empty value
+  while (used > 0 && values[used - 1].empty()) --used;
+  size_t min_fields = cls.min_fields > 0 ? static_cast<size_t>(cls.min_fields) : 0;
+  size_t count = std::max(used, min_fields);  // fields written
+  const std::string& indent = config.field_indent;
+  size_t width = config.field_size;
+  bool compact = config.compact;
+
+  size_t room = config.class_indent.size() + class_name.size() + 2;
+  if (compact) {
+    room += count * (indent.size() + 1);
+    for (size_t k = 0; k < used; ++k) room += values[k].size();
+  } else {
+    room += count * (indent.size() + 1 + std::max<size_t>(width, 2) + 4);
+    for (size_t k = 0; k < count; ++k) room += (k < n ? values[k].size() : 0) + name_room(cls, k);
+  }
+
+  char* p = make_room(out, room);
+  p = put(p, config.class_indent);
+  p = put(p, class_name);
+  if (count == 0) {
+    *p++ = ';';
+    if (!compact) *p++ = '\n';
+    finish(out, p);
+    return;
+  }
+  *p++ = ',';
+  if (!compact) *p++ = '\n';
+  for (size_t k = 0; k < count; ++k) {
+    std::string_view value = k < n ? std::string_view(values[k]) : std::string_view();
+    char delimiter = k + 1 == count ? ';' : ',';
+    p = put(p, indent);
+    p = put(p, value);
+    *p++ = delimiter;
+    if (compact) continue;
+    size_t pad = width == 0 ? 0 : width >= value.size() ? width - value.size() : 2;
+    std::memset(p, ' ', pad);
+    p += pad;
+    *p++ = '!';
+    *p++ = '-';
+    *p++ = ' ';
+    p = put_name(p, cls, k);
+    *p++ = '\n';
+  }
+  finish(out, p);
+}
+
 }  // namespace
 
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
                   const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name) {
-  write_object_impl(out, config, class_name, values, cls, field_name, nullptr, false);
+  if (field_name == &get_field_name) {
+    write_object_plain(out, config, class_name, values, cls);
+  } else {
+    write_object_with_comments(out, config, class_name, values, cls, field_name, nullptr, false);
+  }
 }
 
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
                   const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
                   const std::vector<UserComment>& comments, bool with_before) {
-  write_object_impl(out, config, class_name, values, cls, field_name, &comments, with_before);
+  if (config.compact && field_name == &get_field_name) {
+    write_object_plain(out, config, class_name, values, cls);
+  } else {
+    write_object_with_comments(out, config, class_name, values, cls, field_name, &comments, with_before);
+  }
 }
 
-size_t estimated_output_size(const std::string& out, const FormatConfig& config, size_t object_count) {
-  size_t per_object = config.compact ? 160 : 800;
-  return out.size() + per_object * object_count + 4096;
+size_t estimated_output_size(const std::string& out, const FormatConfig& config, size_t object_count,
+                             size_t field_count) {
+  // Room that is reserved but never written costs address space only: err
+  // on the large side (a field name and its units rarely pass 60 bytes).
+  size_t per_object = config.class_indent.size() + 64;
+  size_t per_field = config.field_indent.size() + 2;
+  if (!config.compact) per_field += std::max<size_t>(config.field_size, 2) + 5 + 60;
+  return out.size() + per_object * object_count + per_field * field_count + 4096;
 }
 
 void write_group_header(std::string& out, const std::string& group) {
