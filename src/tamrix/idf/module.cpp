@@ -733,7 +733,12 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
     self->model.clear();
     return -1;
   }
-  release_free_memory(static_cast<size_t>(size));
+  {
+    // Handing pages back walks the allocator's free lists: no need to hold
+    // up the other threads meanwhile.
+    binding::GilRelease nogil;
+    release_free_memory(static_cast<size_t>(size));
+  }
   return 0;
 }
 

@@ -46,6 +46,10 @@ uint64_t digest64(std::string_view s) noexcept;
 // Decodes Windows-1252 text (the five bytes it leaves undefined are taken
 // as Latin-1) into UTF-8.
 std::string cp1252_to_utf8(std::string_view s);
+// The same in two steps, for a caller that provides the room: the size of
+// the UTF-8 text, then the text written at `out` (returns its end).
+size_t cp1252_utf8_size(std::string_view s) noexcept;
+char* cp1252_to_utf8(std::string_view s, char* out) noexcept;
 
 // Encodes valid UTF-8 text as Windows-1252 (the five undefined bytes
 // coming back from the code points cp1252_to_utf8 gives them) or Latin-1.
