@@ -230,6 +230,8 @@ class Model {
   void forget_names(size_t class_idx) noexcept { name_indexes_.erase(class_idx); }
   LoadError build(std::vector<c_IDFObject>& raw, bool from_text) noexcept;
   void register_fields(const ObjectData& data, size_t obj_idx);
+  struct ListCache;
+  void register_loaded(const ObjectData& data, size_t obj_idx, ListCache& lists);
   void unregister_fields(const ObjectData& data, size_t obj_idx) noexcept;
 
   const c_IDD* idd_ = nullptr;

@@ -46,6 +46,8 @@ class Walk {
   Walk(std::string_view text, std::vector<c_IDFObject>& out) : text_(text), out_(out) {}
 
   ParseError run(size_t& trailing) {
+    // About one object per 600 bytes of model text (comments included).
+    out_.reserve(out_.size() + text_.size() / 600 + 16);
     Line line;
     size_t pos = 0;
     while (next_line(text_, pos, line)) {
@@ -103,7 +105,7 @@ class Walk {
 
   void delimiter(bool semicolon, size_t at) {
     if (object_started_) {
-      current_.values.emplace_back(have_text_ ? text_piece_ : std::string_view());
+      pieces_.push_back(have_text_ ? text_piece_ : std::string_view());
     } else {
       current_.class_name.assign(have_text_ ? text_piece_ : std::string_view());
     }
@@ -122,6 +124,11 @@ class Walk {
     size_t end = code_end >= comment ? line_.next : at + 1;
     current_.span = SourceSpan{span_begin_, head_, end};
     current_.first_line = first_line_;
+    // The values are gathered as views first, so that each object's
+    // vector is allocated once, at its size.
+    current_.values.reserve(pieces_.size());
+    for (std::string_view piece : pieces_) current_.values.emplace_back(piece);
+    pieces_.clear();
     out_.push_back(std::move(current_));
     current_ = c_IDFObject();
     object_started_ = false;
@@ -135,6 +142,7 @@ class Walk {
   Line line_;
   int32_t line_num_ = 0;
   c_IDFObject current_;
+  std::vector<std::string_view> pieces_;  // the values of the object being read
   bool object_started_ = false;
   bool have_text_ = false;
   std::string_view text_piece_;
