@@ -2,6 +2,7 @@
 // document) and IDFObject (one object): argument handling, one Python object
 // per live slot, typed values, pickling, and errors turned into exceptions.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -704,6 +705,34 @@ void release_free_memory(size_t text_size) {
 #endif
 }
 
+// Loads under way in any thread. malloc_trim walks every arena under its
+// lock: run while another thread loads, it stalls that load and hands back
+// pages the load is about to take again. So only the last load to finish
+// gives the memory back, for all of them.
+std::atomic<int> loads_in_flight{0};
+
+class LoadInFlight {
+ public:
+  LoadInFlight() noexcept { loads_in_flight.fetch_add(1, std::memory_order_relaxed); }
+  ~LoadInFlight() {
+    if (!done_) loads_in_flight.fetch_sub(1, std::memory_order_relaxed);
+  }
+  LoadInFlight(const LoadInFlight&) = delete;
+  LoadInFlight& operator=(const LoadInFlight&) = delete;
+
+  // The load succeeded: gives the freed memory back unless another load
+  // is still running (the interpreter lock released meanwhile).
+  void finish(size_t text_size) {
+    done_ = true;
+    if (loads_in_flight.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    binding::GilRelease nogil;
+    release_free_memory(text_size);
+  }
+
+ private:
+  bool done_ = false;
+};
+
 int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
   Py_INCREF(idd);
   Py_SETREF(self->idd, idd);
@@ -720,6 +749,7 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
   self->model.clear();
   self->model.set_idd(&c_idd_of(idd));
   LoadError error;
+  LoadInFlight in_flight;
   {
     // The text (held by the caller) and the dictionary are read-only here.
     binding::GilRelease nogil;
@@ -733,12 +763,7 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
     self->model.clear();
     return -1;
   }
-  {
-    // Handing pages back walks the allocator's free lists: no need to hold
-    // up the other threads meanwhile.
-    binding::GilRelease nogil;
-    release_free_memory(static_cast<size_t>(size));
-  }
+  in_flight.finish(static_cast<size_t>(size));
   return 0;
 }
 
