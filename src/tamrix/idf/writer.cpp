@@ -131,14 +131,29 @@ inline void finish(std::string& out, const char* cursor) noexcept {
   out.resize(static_cast<size_t>(cursor - out.data()));
 }
 
-inline char* put(char* p, const std::string& s) noexcept {
-  std::memcpy(p, s.data(), s.size());
-  return p + s.size();
-}
-
-inline char* put(char* p, std::string_view s) noexcept {
-  std::memcpy(p, s.data(), s.size());
-  return p + s.size();
+// Most pieces (indents, values, field names) are short: copied inline in
+// at most two overlapping words rather than through a call to memcpy.
+inline char* put(char* p, const std::string& str) noexcept {
+  const char* s = str.data();
+  size_t n = str.size();
+  if (n >= 8 && n <= 16) {
+    uint64_t head, tail;
+    std::memcpy(&head, s, 8);
+    std::memcpy(&tail, s + n - 8, 8);
+    std::memcpy(p, &head, 8);
+    std::memcpy(p + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t head, tail;
+    std::memcpy(&head, s, 4);
+    std::memcpy(&tail, s + n - 4, 4);
+    std::memcpy(p, &head, 4);
+    std::memcpy(p + n - 4, &tail, 4);
+  } else if (n < 4) {
+    for (size_t i = 0; i < n; ++i) p[i] = s[i];
+  } else {
+    std::memcpy(p, s, n);
+  }
+  return p + n;
 }
 
 // The most bytes field `k`'s name (with units) can take.
@@ -203,7 +218,8 @@ void write_object_plain(std::string& out, const FormatConfig& config, const std:
     room += count * (indent.size() + 1);
     for (size_t k = 0; k < used; ++k) room += values[k].size();
   } else {
-    room += count * (indent.size() + 1 + std::max<size_t>(width, 2) + 4);
+    // 32: the pad is filled 32 bytes at a time (see below).
+    room += 32 + count * (indent.size() + 1 + std::max<size_t>(width, 2) + 4);
     for (size_t k = 0; k < count; ++k) room += (k < n ? values[k].size() : 0) + name_room(cls, k);
   }
 
@@ -218,15 +234,22 @@ void write_object_plain(std::string& out, const FormatConfig& config, const std:
   }
   *p++ = ',';
   if (!compact) *p++ = '\n';
+  static const std::string kBlank;
   for (size_t k = 0; k < count; ++k) {
-    std::string_view value = k < n ? std::string_view(values[k]) : std::string_view();
+    const std::string& value = k < n ? values[k] : kBlank;
     char delimiter = k + 1 == count ? ';' : ',';
     p = put(p, indent);
     p = put(p, value);
     *p++ = delimiter;
     if (compact) continue;
     size_t pad = width == 0 ? 0 : width >= value.size() ? width - value.size() : 2;
-    std::memset(p, ' ', pad);
+    if (pad <= 32) {
+      // The room made for the object holds the widest pad: fill a fixed
+      // 32 bytes (a couple of stores) and step over what is wanted.
+      std::memset(p, ' ', 32);
+    } else {
+      std::memset(p, ' ', pad);
+    }
     p += pad;
     *p++ = '!';
     *p++ = '-';
