@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <cstdlib>
 #include <locale.h>
 #include <new>
@@ -679,6 +680,72 @@ void Model::write(std::string& out, const FormatConfig& config, bool preserve_or
       out += '\n';
     }
   }
+}
+
+// The pieces of write() without comments, in order: each object (after a
+// line break), group headers, and in the compact layout a line break after
+// each class. `object(cls, data)` and `header(group)` see them.
+template <class Object, class Header, class Break>
+void Model::walk_plain(const FormatConfig& config, bool preserve_order, Object&& object_fn, Header&& header,
+                       Break&& line_break) const {
+  if (preserve_order) {
+    for (const ObjectPtr& data : slots_) {
+      if (data == nullptr) continue;
+      if (const ClassDef* cls = class_of(*data)) object_fn(*cls, *data);
+    }
+    return;
+  }
+  const std::string* current_group = nullptr;
+  static const std::string kNoGroup;
+  std::string search_key;
+  for (const ClassDef& cls : idd_->ordered_classes) {
+    search_key.assign(cls.name);
+    ascii_upper_in_place(search_key);
+    auto it = class_positions_.find(search_key);
+    if (it == class_positions_.end() || it->second.empty()) continue;
+    if (!config.compact && cls.group != (current_group != nullptr ? *current_group : kNoGroup)) {
+      current_group = &cls.group;
+      if (!cls.group.empty()) header(cls.group);
+    }
+    for (size_t position : it->second) {
+      const ObjectData* data = object(position);
+      if (data == nullptr) continue;
+      if (const ClassDef* data_cls = class_of(*data)) object_fn(*data_cls, *data);
+    }
+    if (config.compact) line_break();
+  }
+}
+
+size_t Model::written_size(const FormatConfig& config, bool preserve_order) const {
+  if (idd_ == nullptr) return 0;
+  size_t size = 0;
+  walk_plain(
+      config, preserve_order,
+      [&](const ClassDef& cls, const ObjectData& data) {
+        size += 1 + object_text_size(config, cls.name, data.values, cls);
+      },
+      [&](const std::string& group) { size += group.size() + 10; }, [&] { ++size; });
+  return size;
+}
+
+char* Model::write_at(char* p, const FormatConfig& config, bool preserve_order) const {
+  if (idd_ == nullptr) return p;
+  walk_plain(
+      config, preserve_order,
+      [&](const ClassDef& cls, const ObjectData& data) {
+        *p++ = '\n';
+        p = write_object_at(p, config, cls.name, data.values, cls);
+      },
+      [&](const std::string& group) {
+        // As write_group_header writes it.
+        std::memcpy(p, "\n! ***", 6);
+        p += 6;
+        for (char c : group) *p++ = ascii_upper(c);
+        std::memcpy(p, "***\n", 4);
+        p += 4;
+      },
+      [&] { *p++ = '\n'; });
+  return p;
 }
 
 void Model::write_original(std::string& out, const FormatConfig& config) const {

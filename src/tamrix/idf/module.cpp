@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -923,6 +924,53 @@ bool write_text(IDFRecord* self, std::string& out, const WriteOptions& opts) {
   });
 }
 
+// format() without comments or the source layout: the text is written
+// straight into the str it returns (one pass of the text through memory,
+// not two), then checked to be ASCII; text that is not is decoded as
+// UTF-8, as a str made from the written bytes would be.
+PyObject* format_in_place(IDFRecord* self, const WriteOptions& opts) {
+  const Model& model = self->model;
+  size_t size = 0;
+  if (!binding::guard(false, [&] {
+        size = model.written_size(*opts.config, opts.preserve_order);
+        return true;
+      })) {
+    return nullptr;
+  }
+  if (size == 0) return PyUnicode_FromStringAndSize("", 0);
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+  if (str == nullptr) return nullptr;
+  char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
+  if (!binding::guard(false, [&] {
+        model.write_at(data, *opts.config, opts.preserve_order);
+        return true;
+      })) {
+    Py_DECREF(str);
+    return nullptr;
+  }
+  std::string_view text(data, size);
+  size_t first = text.find_first_not_of("\r\n");
+  if (first == std::string_view::npos) {
+    Py_DECREF(str);
+    return PyUnicode_FromStringAndSize("", 0);
+  }
+  size_t last = text.find_last_not_of("\r\n");
+  std::string_view kept = text.substr(first, last - first + 1);
+  if (!is_ascii(kept)) {
+    PyObject* decoded = binding::str_from_utf8(kept);
+    Py_DECREF(str);
+    return decoded;
+  }
+  if (kept.size() == size) return str;
+  std::memmove(data, kept.data(), kept.size());
+  if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(kept.size())) < 0) {
+    Py_XDECREF(str);
+    return nullptr;
+  }
+  return str;
+}
+
 PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("format",
                                          {"class_indent_size", "field_indent_size", "field_size", "compact",
@@ -937,6 +985,10 @@ PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
   }
   IDFRecord* self = as_idf(op);
   if (loaded_idd(self) == nullptr) return nullptr;
+  if (!opts.original_layout &&
+      !(opts.keep_comments && !opts.config->compact && self->model.source() != nullptr)) {
+    return format_in_place(self, opts);
+  }
   std::string out;
   if (!write_text(self, out, opts)) return nullptr;
   if (opts.original_layout) return binding::str_from_utf8(out);
@@ -1066,6 +1118,31 @@ PyObject* encode_text(IDFRecord* self, const std::string& text, const OutputEnco
 
 constexpr std::string_view kHeader = "! Generated using Tamrix.py\n";
 
+// `head` then the model's text (no comments), as bytes written in place.
+PyObject* bytes_in_place(IDFRecord* self, const std::string& head, const WriteOptions& opts) {
+  const Model& model = self->model;
+  size_t size = 0;
+  if (!binding::guard(false, [&] {
+        size = model.written_size(*opts.config, opts.preserve_order);
+        return true;
+      })) {
+    return nullptr;
+  }
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX) - head.size()) return PyErr_NoMemory();
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + size));
+  if (bytes == nullptr) return nullptr;
+  char* data = PyBytes_AS_STRING(bytes);
+  std::memcpy(data, head.data(), head.size());
+  if (!binding::guard(false, [&] {
+        model.write_at(data + head.size(), *opts.config, opts.preserve_order);
+        return true;
+      })) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  return bytes;
+}
+
 PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("save",
                                          {"output_path", "class_indent_size", "field_indent_size", "field_size",
@@ -1110,8 +1187,16 @@ PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
     if (!ok) return nullptr;
   }
-  if (!write_text(self, out, opts)) return nullptr;
-  PyRef data = PyRef::steal(encode_text(self, out, encoding, bom));
+  PyRef data;
+  if (!opts.original_layout && encoding.kind == SourceText::kUtf8 && !bom &&
+      !(opts.keep_comments && !opts.config->compact && source != nullptr)) {
+    // UTF-8 in the standard layout: the header and the text written
+    // straight into the bytes to save.
+    data = PyRef::steal(bytes_in_place(self, out, opts));
+  } else {
+    if (!write_text(self, out, opts)) return nullptr;
+    data = PyRef::steal(encode_text(self, out, encoding, bom));
+  }
   if (!data) return nullptr;
   std::string().swap(out);
   PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(write_file_func, argv[0], data.get(), nullptr));

@@ -118,8 +118,7 @@ void write_object_with_comments(std::string& out, const FormatConfig& config, co
 }
 
 // Room for `n` more bytes at the end of `out`, made once per object so
-// that each piece after it is a plain copy with no capacity check; the
-// returned cursor ends at `out.data() + out.size()` once `finish` trims.
+// that each piece after it is a plain copy with no capacity check.
 inline char* make_room(std::string& out, size_t n) {
   size_t len = out.size();
   if (out.capacity() - len < n) out.reserve(std::max(len + n, out.capacity() + out.capacity() / 2));
@@ -127,9 +126,6 @@ inline char* make_room(std::string& out, size_t n) {
   return out.data() + len;
 }
 
-inline void finish(std::string& out, const char* cursor) noexcept {
-  out.resize(static_cast<size_t>(cursor - out.data()));
-}
 
 // Most pieces (indents, values, field names) are short: copied inline in
 // at most two overlapping words rather than through a call to memcpy.
@@ -156,20 +152,8 @@ inline char* put(char* p, const std::string& str) noexcept {
   return p + n;
 }
 
-// The most bytes field `k`'s name (with units) can take.
-inline size_t name_room(const ClassDef& cls, size_t k) noexcept {
-  const FieldDef* def = get_field_def(&cls, k);
-  if (def == nullptr) return 0;
-  size_t units = def->units.empty() ? 0 : def->units.size() + 3;
-  if (k < cls.fields.size()) return def->name.size() + units;
-  const ExtensibleDef& ext = cls.extensible;
-  if (ext.patterns.size() != static_cast<size_t>(ext.size) || k < static_cast<size_t>(ext.begin_index)) return units;
-  const ExtPattern& pattern = ext.patterns[(k - static_cast<size_t>(ext.begin_index)) % static_cast<size_t>(ext.size)];
-  return pattern.prefix.size() + 24 + pattern.suffix.size() + units;
-}
-
 // Writes the name of field `k` (declared or of a later extensible group)
-// with its units at `p`, which has name_room(cls, k) bytes.
+// with its units at `p`, which has name_size(cls, k) bytes.
 inline char* put_name(char* p, const ClassDef& cls, size_t k) noexcept {
   const FieldDef* def;
   if (k < cls.fields.size()) {
@@ -200,67 +184,103 @@ inline char* put_name(char* p, const ClassDef& cls, size_t k) noexcept {
   return p;
 }
 
-// write_object without comments, for the dictionary's own field names:
-// the object's size is bounded first, then every piece is copied in.
-void write_object_plain(std::string& out, const FormatConfig& config, const std::string& class_name,
-                        const std::vector<std::string>& values, const ClassDef& cls) {
-  size_t n = values.size();
-  size_t used = n;  // one past the last non-empty value
+inline char* fill_blanks(char* p, size_t n) noexcept {
+  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
+  for (; n >= 8; n -= 8, p += 8) std::memcpy(p, &kBlanks, 8);
+  for (; n > 0; --n) *p++ = ' ';
+  return p;
+}
+
+// The exact size of what put_name writes.
+inline size_t name_size(const ClassDef& cls, size_t k) noexcept {
+  const FieldDef* def = get_field_def(&cls, k);
+  if (def == nullptr) return 0;
+  size_t size = def->units.empty() ? 0 : def->units.size() + 3;
+  if (k < cls.fields.size()) return size + def->name.size();
+  const ExtensibleDef& ext = cls.extensible;
+  if (ext.patterns.size() != static_cast<size_t>(ext.size) || k < static_cast<size_t>(ext.begin_index)) return size;
+  size_t offset = k - static_cast<size_t>(ext.begin_index);
+  const ExtPattern& pattern = ext.patterns[offset % static_cast<size_t>(ext.size)];
+  size += pattern.prefix.size();
+  if (pattern.number >= 0) {
+    char digits[24];
+    long long number = static_cast<long long>(pattern.number) +
+                       static_cast<long long>(pattern.step) * static_cast<long long>(offset / static_cast<size_t>(ext.size));
+    size += static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, number).ptr - digits) + pattern.suffix.size();
+  }
+  return size;
+}
+
+// How many fields an object writes: through its last non-empty value, and
+// at least its class's min_fields.
+inline size_t written_fields(const std::vector<std::string>& values, const ClassDef& cls) noexcept {
+  size_t used = values.size();
   while (used > 0 && values[used - 1].empty()) --used;
   size_t min_fields = cls.min_fields > 0 ? static_cast<size_t>(cls.min_fields) : 0;
-  size_t count = std::max(used, min_fields);  // fields written
+  return std::max(used, min_fields);
+}
+
+// write_object without comments, for the dictionary's own field names:
+// the object's exact size is made room for, then every piece is copied in.
+void write_object_plain(std::string& out, const FormatConfig& config, const std::string& class_name,
+                        const std::vector<std::string>& values, const ClassDef& cls) {
+  size_t size = object_text_size(config, class_name, values, cls);
+  char* p = make_room(out, size);
+  write_object_at(p, config, class_name, values, cls);
+}
+
+}  // namespace
+
+size_t object_text_size(const FormatConfig& config, const std::string& class_name,
+                        const std::vector<std::string>& values, const ClassDef& cls) noexcept {
+  size_t n = values.size();
+  size_t count = written_fields(values, cls);
+  bool compact = config.compact;
+  size_t size = config.class_indent.size() + class_name.size() + (compact ? 1 : 2);
+  if (count == 0) return size;
+  size_t width = config.field_size;
+  size += count * (config.field_indent.size() + 1);
+  for (size_t k = 0; k < count; ++k) {
+    size_t value = k < n ? values[k].size() : 0;
+    size += value;
+    if (compact) continue;
+    size += (width == 0 ? 0 : width >= value ? width - value : 2) + 4 + name_size(cls, k);
+  }
+  return size;
+}
+
+char* write_object_at(char* p, const FormatConfig& config, const std::string& class_name,
+                      const std::vector<std::string>& values, const ClassDef& cls) noexcept {
+  size_t n = values.size();
+  size_t count = written_fields(values, cls);
   const std::string& indent = config.field_indent;
   size_t width = config.field_size;
   bool compact = config.compact;
-
-  size_t room = config.class_indent.size() + class_name.size() + 2;
-  if (compact) {
-    room += count * (indent.size() + 1);
-    for (size_t k = 0; k < used; ++k) room += values[k].size();
-  } else {
-    // 32: the pad is filled 32 bytes at a time (see below).
-    room += 32 + count * (indent.size() + 1 + std::max<size_t>(width, 2) + 4);
-    for (size_t k = 0; k < count; ++k) room += (k < n ? values[k].size() : 0) + name_room(cls, k);
-  }
-
-  char* p = make_room(out, room);
   p = put(p, config.class_indent);
   p = put(p, class_name);
   if (count == 0) {
     *p++ = ';';
     if (!compact) *p++ = '\n';
-    finish(out, p);
-    return;
+    return p;
   }
   *p++ = ',';
   if (!compact) *p++ = '\n';
   static const std::string kBlank;
   for (size_t k = 0; k < count; ++k) {
     const std::string& value = k < n ? values[k] : kBlank;
-    char delimiter = k + 1 == count ? ';' : ',';
     p = put(p, indent);
     p = put(p, value);
-    *p++ = delimiter;
+    *p++ = k + 1 == count ? ';' : ',';
     if (compact) continue;
-    size_t pad = width == 0 ? 0 : width >= value.size() ? width - value.size() : 2;
-    if (pad <= 32) {
-      // The room made for the object holds the widest pad: fill a fixed
-      // 32 bytes (a couple of stores) and step over what is wanted.
-      std::memset(p, ' ', 32);
-    } else {
-      std::memset(p, ' ', pad);
-    }
-    p += pad;
+    p = fill_blanks(p, width == 0 ? 0 : width >= value.size() ? width - value.size() : 2);
     *p++ = '!';
     *p++ = '-';
     *p++ = ' ';
     p = put_name(p, cls, k);
     *p++ = '\n';
   }
-  finish(out, p);
+  return p;
 }
-
-}  // namespace
 
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
                   const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name) {

@@ -61,6 +61,21 @@ std::pair<int32_t, int32_t> first_digit_run(std::string_view s) noexcept {
   return {static_cast<int32_t>(i), static_cast<int32_t>(j)};
 }
 
+bool is_ascii(std::string_view s) noexcept {
+  const char* p = s.data();
+  size_t n = s.size();
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    uint64_t w[4];
+    std::memcpy(w, p + i, 32);
+    high |= w[0] | w[1] | w[2] | w[3];
+    if ((high & 0x8080808080808080ULL) != 0) return false;
+  }
+  for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
 bool is_valid_utf8(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   size_t n = s.size();

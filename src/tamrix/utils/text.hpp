@@ -39,6 +39,8 @@ std::string trim_newlines(std::string_view s);
 std::pair<int32_t, int32_t> first_digit_run(std::string_view s) noexcept;
 
 bool is_valid_utf8(std::string_view s) noexcept;
+// Whether every byte is below 0x80.
+bool is_ascii(std::string_view s) noexcept;
 
 // A 64-bit digest of a text, to tell whether two texts are the same (not a
 // cryptographic hash).
