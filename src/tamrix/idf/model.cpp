@@ -728,23 +728,32 @@ size_t Model::written_size(const FormatConfig& config, bool preserve_order) cons
   return size;
 }
 
-char* Model::write_at(char* p, const FormatConfig& config, bool preserve_order) const {
+char* Model::write_at(char* p, const FormatConfig& config, bool preserve_order, bool skip_first_break) const {
   if (idd_ == nullptr) return p;
+  // Every piece starts with a line break: the text's first is skipped
+  // when asked.
+  bool skip = skip_first_break;
   walk_plain(
       config, preserve_order,
       [&](const ClassDef& cls, const ObjectData& data) {
-        *p++ = '\n';
+        if (!skip) *p++ = '\n';
+        skip = false;
         p = write_object_at(p, config, cls.name, data.values, cls);
       },
       [&](const std::string& group) {
         // As write_group_header writes it.
-        std::memcpy(p, "\n! ***", 6);
-        p += 6;
+        if (!skip) *p++ = '\n';
+        skip = false;
+        std::memcpy(p, "! ***", 5);
+        p += 5;
         for (char c : group) *p++ = ascii_upper(c);
         std::memcpy(p, "***\n", 4);
         p += 4;
       },
-      [&] { *p++ = '\n'; });
+      [&] {
+        if (!skip) *p++ = '\n';
+        skip = false;
+      });
   return p;
 }
 

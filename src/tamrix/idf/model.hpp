@@ -189,10 +189,10 @@ class Model {
   // What write(out, config, preserve_order) appends (no comments), in two
   // steps: its exact size, then the text written at `p`, which has room
   // for it (returns its end). Lets a caller write straight into storage
-  // of its own. written_size may throw std::bad_alloc; write_at does not
-  // allocate.
+  // of its own. The text starts with a line break unless it is empty:
+  // `skip_first_break` leaves that out (the room needed is one less).
   size_t written_size(const FormatConfig& config, bool preserve_order) const;
-  char* write_at(char* p, const FormatConfig& config, bool preserve_order) const;
+  char* write_at(char* p, const FormatConfig& config, bool preserve_order, bool skip_first_break = false) const;
   // Appends the model as it was read: every object still as loaded exactly
   // as it stood, edited ones in the standard layout with their comments in
   // their place, added ones at the end, all line breaks as the source's.

@@ -937,13 +937,16 @@ PyObject* format_in_place(IDFRecord* self, const WriteOptions& opts) {
       })) {
     return nullptr;
   }
-  if (size == 0) return PyUnicode_FromStringAndSize("", 0);
+  // A text that is not empty starts with the line break before its first
+  // object, which format() leaves out: it is not written at all.
+  if (size <= 1) return PyUnicode_FromStringAndSize("", 0);
   if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  size -= 1;
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
   if (str == nullptr) return nullptr;
   char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
   if (!binding::guard(false, [&] {
-        model.write_at(data, *opts.config, opts.preserve_order);
+        model.write_at(data, *opts.config, opts.preserve_order, true);
         return true;
       })) {
     Py_DECREF(str);
@@ -963,7 +966,9 @@ PyObject* format_in_place(IDFRecord* self, const WriteOptions& opts) {
     return decoded;
   }
   if (kept.size() == size) return str;
-  std::memmove(data, kept.data(), kept.size());
+  // Usually only the break after the last object goes: the str shrinks in
+  // place; anything else moves what is kept to the front first.
+  if (kept.data() != data) std::memmove(data, kept.data(), kept.size());
   if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(kept.size())) < 0) {
     Py_XDECREF(str);
     return nullptr;
