@@ -138,7 +138,7 @@ struct Model::ListCache {
   };
   // Open addressing over a power-of-two table; list names are few (a few
   // hundred in the largest dictionaries).
-  std::vector<Entry> table = std::vector<Entry>(1024, Entry{nullptr, nullptr});
+  std::vector<Entry> table = std::vector<Entry>(64, Entry{nullptr, nullptr});
   size_t used = 0;
   std::string upper;  // the value being registered, upper-cased
 
