@@ -1,5 +1,6 @@
 #include "tamrix/idd/idd_core.hpp"
 
+#include <charconv>
 #include <limits>
 #include <unordered_set>
 
@@ -56,6 +57,38 @@ std::string get_field_name(const ClassDef* cls, int index, bool add_units) {
   const FieldDef* def = get_field_def(cls, i);
   if (def == nullptr) return {};
   return with_units(extensible_field_name(cls, i), *def, add_units);
+}
+
+void append_field_name(std::string& out, const ClassDef* cls, int index, bool add_units) {
+  if (cls == nullptr || index < 0) return;
+  size_t i = static_cast<size_t>(index);
+  const FieldDef* def;
+  if (i < cls->fields.size()) {
+    def = &cls->fields[i];
+    out += def->name;
+  } else {
+    def = get_field_def(cls, i);
+    if (def == nullptr) return;
+    const ExtensibleDef& ext = cls->extensible;
+    if (ext.patterns.size() == static_cast<size_t>(ext.size) && i >= static_cast<size_t>(ext.begin_index)) {
+      size_t offset = i - static_cast<size_t>(ext.begin_index);
+      const ExtPattern& pattern = ext.patterns[offset % static_cast<size_t>(ext.size)];
+      out += pattern.prefix;
+      if (pattern.number >= 0) {
+        char digits[24];
+        long long number = static_cast<long long>(pattern.number) +
+                           static_cast<long long>(pattern.step) * static_cast<long long>(offset / static_cast<size_t>(ext.size));
+        auto [end, ec] = std::to_chars(digits, digits + sizeof digits, number);
+        out.append(digits, static_cast<size_t>(end - digits));
+        out += pattern.suffix;
+      }
+    }
+  }
+  if (add_units && !def->units.empty()) {
+    out += " {";
+    out += def->units;
+    out += '}';
+  }
 }
 
 int find_field_index(const ClassDef* cls, std::string_view name) {

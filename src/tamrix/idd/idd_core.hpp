@@ -114,6 +114,9 @@ const FieldDef* get_field_def(const ClassDef* cls, size_t index) noexcept;
 // known, " {units}" is appended. Empty for an index with no field.
 std::string get_field_name(const ClassDef* cls, int index, bool with_units);
 
+// Appends what get_field_name returns to `out`, without a temporary.
+void append_field_name(std::string& out, const ClassDef* cls, int index, bool with_units);
+
 // The generated name of field `i` of an extensible class ("Vertex 5
 // X-coordinate"), whether or not the field is declared; empty before the
 // repeated region or for a class that does not repeat.

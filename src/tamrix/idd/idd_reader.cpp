@@ -9,13 +9,17 @@
 // this grammar alone, never by indentation. A \group tag names the group of
 // the classes that follow it; other tags attach to the class (before its
 // first field) or to the field just read.
+#include <algorithm>
 #include <charconv>
+#include <iterator>
+#include <cstdint>
+#include <cstring>
 #include <system_error>
 #include <string>
 #include <unordered_map>
 
 #include "tamrix/idd/idd_core.hpp"
-#include "tamrix/lexer/lexer_core.hpp"
+#include "tamrix/lexer/lexer_core.hpp"  // TokenType
 #include "tamrix/utils/text.hpp"
 
 namespace tamrix {
@@ -110,69 +114,183 @@ enum class Tag {
   kMaximum,
 };
 
+// `word` is ASCII-lower-cased.
 Tag tag_of(std::string_view word) {
-  static const std::unordered_map<std::string_view, Tag> tags = {
-      {"group", Tag::kGroup},
-      {"min-fields", Tag::kMinFields},
-      {"extensible", Tag::kExtensible},
-      {"unique-object", Tag::kUniqueObject},
-      {"required-object", Tag::kRequiredObject},
-      {"field", Tag::kField},
-      {"type", Tag::kType},
-      {"key", Tag::kKey},
-      {"default", Tag::kDefault},
-      {"units", Tag::kUnits},
-      {"required-field", Tag::kRequiredField},
-      {"autosizable", Tag::kAutosizable},
-      {"autocalculatable", Tag::kAutocalculatable},
-      {"reference", Tag::kReference},
-      {"object-list", Tag::kObjectList},
-      {"begin-extensible", Tag::kBeginExtensible},
-      {"minimum", Tag::kMinimum},
-      {"maximum", Tag::kMaximum},
-  };
-  auto it = tags.find(word);
-  return it == tags.end() ? Tag::kOther : it->second;
+  if (word.empty()) return Tag::kOther;
+  switch (word[0]) {
+    case 'a':
+      if (word == "autosizable") return Tag::kAutosizable;
+      if (word == "autocalculatable") return Tag::kAutocalculatable;
+      break;
+    case 'b':
+      if (word == "begin-extensible") return Tag::kBeginExtensible;
+      break;
+    case 'd':
+      if (word == "default") return Tag::kDefault;
+      break;
+    case 'e':
+      if (word == "extensible") return Tag::kExtensible;
+      break;
+    case 'f':
+      if (word == "field") return Tag::kField;
+      break;
+    case 'g':
+      if (word == "group") return Tag::kGroup;
+      break;
+    case 'k':
+      if (word == "key") return Tag::kKey;
+      break;
+    case 'm':
+      if (word == "min-fields") return Tag::kMinFields;
+      if (word == "minimum") return Tag::kMinimum;
+      if (word == "maximum") return Tag::kMaximum;
+      break;
+    case 'o':
+      if (word == "object-list") return Tag::kObjectList;
+      break;
+    case 'r':
+      if (word == "reference") return Tag::kReference;
+      if (word == "required-field") return Tag::kRequiredField;
+      if (word == "required-object") return Tag::kRequiredObject;
+      break;
+    case 't':
+      if (word == "type") return Tag::kType;
+      break;
+    case 'u':
+      if (word == "units") return Tag::kUnits;
+      if (word == "unique-object") return Tag::kUniqueObject;
+      break;
+    default:
+      break;
+  }
+  return Tag::kOther;
 }
+
+// The tokens of dictionary text, cut as the tokenizer cuts them in IDD
+// mode (lines, '!' comments, trimmed text runs, ',' and ';', a backslash
+// tag running to the end of its line) but handed out as views into the
+// text: no token is copied.
+class Tokens {
+ public:
+  explicit Tokens(std::string_view text) : text_(text) {}
+
+  // The next token; TOKEN_EOF at the end of the text.
+  TokenType next(std::string_view& value) noexcept {
+    for (;;) {
+      switch (step_) {
+        case kComma:
+        case kSemicolon: {
+          TokenType type = step_ == kComma ? TOKEN_COMMA : TOKEN_SEMICOLON;
+          step_ = kRun;
+          return type;
+        }
+        case kTail:
+          step_ = kDone;
+          value = trim_view(std::string_view(text_.data() + run_, end_ - run_));
+          if (!value.empty()) return TOKEN_TEXT;
+          break;
+        case kRun: {
+          const char* data = text_.data();
+          size_t i = run_;
+          while (i < end_) {
+            char c = data[i];
+            if (c == ',' || c == ';' || c == '\\') break;
+            ++i;
+          }
+          value = trim_view(std::string_view(data + run_, i - run_));
+          if (i == end_) {
+            step_ = kDone;
+          } else if (data[i] == '\\') {
+            run_ = i;
+            step_ = kTail;
+          } else {
+            run_ = i + 1;
+            step_ = data[i] == ',' ? kComma : kSemicolon;
+          }
+          if (!value.empty()) return TOKEN_TEXT;
+          break;
+        }
+        case kDone:
+          if (!next_line()) return TOKEN_EOF;
+          break;
+      }
+    }
+  }
+
+  // Lines read so far: the line of the token handed out last.
+  int32_t line_num() const noexcept { return line_num_; }
+
+ private:
+  bool next_line() noexcept {
+    if (pos_ >= text_.size()) return false;
+    const char* start = text_.data() + pos_;
+    size_t remaining = text_.size() - pos_;
+    const void* lf = std::memchr(start, '\n', remaining);
+    size_t len = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start) : remaining;
+    size_t begin = pos_;
+    pos_ = lf != nullptr ? pos_ + len + 1 : text_.size();
+    if (len > 0 && start[len - 1] == '\r') --len;
+    if (line_num_ < INT32_MAX) ++line_num_;
+    const void* bang = std::memchr(start, '!', len);
+    end_ = begin + (bang != nullptr ? static_cast<size_t>(static_cast<const char*>(bang) - start) : len);
+    run_ = begin;
+    step_ = kRun;
+    return true;
+  }
+
+  enum Step { kDone, kRun, kComma, kSemicolon, kTail };
+  std::string_view text_;
+  size_t pos_ = 0;    // where the next line starts
+  size_t end_ = 0;    // the current line's comment mark, or its end
+  size_t run_ = 0;    // start of the next text run (kTail: the backslash)
+  Step step_ = kDone;
+  int32_t line_num_ = 0;
+};
 
 class Reader {
  public:
-  Reader(std::string_view text, c_IDD& out) : out_(out) { lexer_.reset(std::string(text), true); }
+  Reader(std::string_view text, c_IDD& out) : out_(out), text_(text), tokens_(text) {}
 
   IddError run() {
-    out_.version = idd_version_line(std::string_view(lexer_.content));
+    out_.version = idd_version_line(text_);
     out_.class_map.clear();
     out_.ordered_classes.clear();
+    out_.ordered_classes.reserve(text_.size() / 2048 + 16);
     for (;;) {
-      Token tok = lexer_.take_token();
-      switch (tok.type) {
+      std::string_view value;
+      TokenType type = tokens_.next(value);
+      switch (type) {
         case TOKEN_TEXT:
-          if (tok.value[0] == '\\') {
-            if (!pending_.empty()) return fail("missing ',' or ';' after '" + pending_ + "'");
-            if (IddError e = on_tag(tok.value)) return e;
+          if (value[0] == '\\') {
+            if (!pending_.empty()) return fail("missing ',' or ';' after '" + std::string(pending_) + "'");
+            if (IddError e = on_tag(value)) return e;
           } else {
-            if (!pending_.empty()) return fail("missing ',' or ';' between '" + pending_ + "' and '" + tok.value + "'");
-            pending_ = std::move(tok.value);
+            if (!pending_.empty()) {
+              return fail("missing ',' or ';' between '" + std::string(pending_) + "' and '" + std::string(value) +
+                          "'");
+            }
+            pending_ = value;
           }
           break;
         case TOKEN_COMMA:
         case TOKEN_SEMICOLON:
-          if (IddError e = on_delimiter(tok.type == TOKEN_SEMICOLON)) return e;
+          if (IddError e = on_delimiter(type == TOKEN_SEMICOLON)) return e;
           break;
         default:
-          if (!pending_.empty()) return fail("'" + pending_ + "' is not closed by ',' or ';' before the end of the text");
+          if (!pending_.empty()) {
+            return fail("'" + std::string(pending_) + "' is not closed by ',' or ';' before the end of the text");
+          }
           if (in_class_) {
             return fail("class '" + current().name + "' is not closed by ';' before the end of the text");
           }
           if (IddError e = finish_class()) return e;
-          unify_list_names();
           return {};
       }
     }
   }
 
  private:
-  IddError fail(std::string message) const { return IddError{lexer_.line_num, std::move(message)}; }
+  IddError fail(std::string message) const { return IddError{tokens_.line_num(), std::move(message)}; }
 
   ClassDef& current() { return out_.ordered_classes.back(); }
   bool have_class() const { return !out_.ordered_classes.empty(); }
@@ -183,25 +301,25 @@ class Reader {
                                                                                       std::string(closes ? ";" : ",") +
                                                                                       "'");
     }
-    std::string text = std::move(pending_);
-    pending_.clear();
+    std::string_view text = pending_;
+    pending_ = {};
     if (!in_class_) {
       if (is_field_code(text)) {
-        if (!have_class()) return fail("field '" + text + "' before any class");
-        return fail("field '" + text + "' after the end of class '" + current().name + "' (closed early by ';'?)");
+        if (!have_class()) return fail("field '" + std::string(text) + "' before any class");
+        return fail("field '" + std::string(text) + "' after the end of class '" + current().name +
+                    "' (closed early by ';'?)");
       }
-      if (IddError e = start_class(std::move(text))) return e;
+      if (IddError e = start_class(std::string(text))) return e;
       in_class_ = !closes;
       return {};
     }
     if (!is_field_code(text)) {
-      return fail("expected a field code (A1, N1, ...) in class '" + current().name + "', found '" + text +
-                  "' (is the class before it missing its ';'?)");
+      return fail("expected a field code (A1, N1, ...) in class '" + current().name + "', found '" +
+                  std::string(text) + "' (is the class before it missing its ';'?)");
     }
-    FieldDef field;
+    FieldDef& field = fields_.emplace_back();
     field.field_type = ascii_upper(text[0]) == 'N' ? FIELDTYPE_REAL : FIELDTYPE_ALPHA;
-    field.code = std::move(text);
-    current().fields.push_back(std::move(field));
+    field.code.assign(text);
     has_field_ = true;
     if (closes) in_class_ = false;
     return {};
@@ -219,24 +337,32 @@ class Reader {
     has_field_ = false;
     extensible_size_ = 0;
     begin_marked_ = -1;
-    class_line_ = lexer_.line_num;
+    class_line_ = tokens_.line_num();
     return {};
   }
 
-  IddError on_tag(const std::string& token) {
+  IddError on_tag(std::string_view token) {
     size_t n = 1;
     while (n < token.size() && is_tag_char(token[n])) ++n;
-    std::string word = to_ascii_lower(std::string_view(token).substr(1, n - 1));
-    std::string_view rest = std::string_view(token).substr(n);
+    // Lower-cased into a small buffer: every tag we keep is short, so a
+    // longer word is one we ignore.
+    char buffer[24];
+    std::string_view word;
+    Tag tag = Tag::kOther;
+    if (n - 1 <= sizeof buffer) {
+      for (size_t i = 1; i < n; ++i) buffer[i - 1] = ascii_lower(token[i]);
+      word = std::string_view(buffer, n - 1);
+      tag = tag_of(word);
+    }
+    std::string_view rest = token.substr(n);
     std::string_view value = trim_view(rest);
-    Tag tag = tag_of(word);
 
     if (tag == Tag::kGroup) {
       group_ = std::string(value);
       return {};
     }
     if (!have_class()) {
-      if (tag >= Tag::kFirstFieldTag) return fail("field tag '\\" + word + "' before any class");
+      if (tag >= Tag::kFirstFieldTag) return fail("field tag '\\" + std::string(word) + "' before any class");
       return {};
     }
 
@@ -270,7 +396,7 @@ class Reader {
     }
     if (!has_field_ || tag < Tag::kFirstFieldTag) return {};  // \memo, \note, ... or no field yet
 
-    FieldDef& field = cls.fields.back();
+    FieldDef& field = fields_.back();
     switch (tag) {
       case Tag::kField:
         field.name = std::string(value);
@@ -303,7 +429,7 @@ class Reader {
         if (!value.empty()) field.object_lists.emplace_back(value);
         break;
       case Tag::kBeginExtensible:
-        begin_marked_ = static_cast<int>(cls.fields.size()) - 1;
+        begin_marked_ = static_cast<int>(fields_.size()) - 1;
         break;
       case Tag::kMinimum:
       case Tag::kMaximum: {
@@ -312,7 +438,7 @@ class Reader {
         std::string_view number = exclusive ? value.substr(1) : value;
         double bound = 0.0;
         if (!parse_double(number, bound)) {
-          return fail("\\" + word + " needs a number, found '" + std::string(trim_view(number)) + "'");
+          return fail("\\" + std::string(word) + " needs a number, found '" + std::string(trim_view(number)) + "'");
         }
         if (tag == Tag::kMinimum) {
           field.has_minimum = true;
@@ -337,6 +463,12 @@ class Reader {
     if (!have_class() || finished_ == out_.ordered_classes.size()) return {};
     finished_ = out_.ordered_classes.size();
     ClassDef& cls = current();
+    // The fields were read into fields_, whose room is kept from class to
+    // class: the class gets them in one move each, into storage of the
+    // right size.
+    cls.fields.reserve(fields_.size());
+    std::move(fields_.begin(), fields_.end(), std::back_inserter(cls.fields));
+    fields_.clear();
 
     std::vector<bool> unnamed(cls.fields.size());
     for (size_t i = 0; i < cls.fields.size(); ++i) {
@@ -390,11 +522,33 @@ class Reader {
       }
     }
 
+    // The lookup keys, in one pass over each name: the lower-cased name,
+    // and for a name holding '-', '/' or '*' its attribute key (as
+    // index_attribute_keys makes them).
+    cls.base_field_index_map.reserve(cls.fields.size());
+    cls.attribute_key_index_map.clear();
     for (size_t i = 0; i < cls.fields.size(); ++i) {
-      cls.base_field_index_map.emplace(to_ascii_lower(cls.fields[i].name), static_cast<int>(i));
+      const std::string& name = cls.fields[i].name;
+      std::string key(name.size(), '\0');
+      bool irregular = false;
+      for (size_t j = 0; j < name.size(); ++j) {
+        char c = name[j];
+        irregular = irregular || c == '-' || c == '/' || c == '*';
+        key[j] = ascii_lower(c);
+      }
+      if (irregular) {
+        std::string attribute;
+        attribute.reserve(key.size());
+        for (char c : key) {
+          if (c == '-' || c == '/' || c == '*') continue;
+          attribute += c == ' ' ? '_' : c;
+        }
+        cls.attribute_key_index_map[std::move(attribute)] = static_cast<int>(i);
+      }
+      cls.base_field_index_map.emplace(std::move(key), static_cast<int>(i));
       if (!cls.fields[i].default_val.empty()) cls.field_idx_with_default.push_back(i);
     }
-    index_attribute_keys(cls);
+    unify_list_names(cls);
     return {};
   }
 
@@ -403,25 +557,38 @@ class Reader {
   // ("BiquadraticCurves" / "BiQuadraticCurves"): every spelling of a name
   // that differs only in letter case becomes the first one read, so the
   // fields meant to link do.
-  void unify_list_names() {
-    std::unordered_map<std::string, std::string> canonical;
+  //
+  // Done class by class as each is completed (while its fields are still
+  // in cache), in dictionary order: the same first spellings as one pass
+  // over the whole dictionary at the end.
+  void unify_list_names(ClassDef& cls) {
     auto unify = [&](std::vector<std::string>& names) {
       for (std::string& name : names) {
-        auto [it, added] = canonical.try_emplace(to_ascii_upper(name), name);
-        if (!added && it->second != name) name = it->second;
+        upper_.assign(name);
+        ascii_upper_in_place(upper_);
+        auto it = canonical_.find(upper_);
+        if (it == canonical_.end()) {
+          canonical_.emplace(upper_, name);
+        } else if (it->second != name) {
+          name = it->second;
+        }
       }
     };
-    for (ClassDef& cls : out_.ordered_classes) {
-      for (FieldDef& field : cls.fields) {
-        unify(field.references);
-        unify(field.object_lists);
-      }
+    for (FieldDef& field : cls.fields) {
+      unify(field.references);
+      unify(field.object_lists);
     }
   }
 
   c_IDD& out_;
-  LexerCore lexer_;
-  std::string pending_;  // class name or field code waiting for its delimiter
+  std::string_view text_;
+  Tokens tokens_;
+  std::string_view pending_;  // class name or field code waiting for its delimiter
+  // Reference and object-list names by their upper-cased spelling: the
+  // first spelling read (see unify_list_names).
+  std::unordered_map<std::string, std::string> canonical_;
+  std::string upper_;  // scratch for the upper-cased name
+  std::vector<FieldDef> fields_;  // the fields of the class being read
   std::string group_;
   bool in_class_ = false;   // after "Name," and before the ';' of its last field
   bool has_field_ = false;  // the current class has a field for tags to attach to

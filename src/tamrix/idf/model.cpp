@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <cstdlib>
 #include <locale.h>
 #include <new>
@@ -126,6 +127,58 @@ LoadError Model::load(std::string&& text) noexcept {
   return error;
 }
 
+// The value map of each list name met so far in a bulk load, by the
+// address of the dictionary's string naming it: a pointer lookup instead of
+// hashing the list name again for every value. The map's nodes stay put
+// while entries are only added.
+struct Model::ListCache {
+  struct Entry {
+    const std::string* name;
+    RefValueMap* values;
+  };
+  // Open addressing over a power-of-two table; list names are few (a few
+  // hundred in the largest dictionaries).
+  std::vector<Entry> table = std::vector<Entry>(64, Entry{nullptr, nullptr});
+  size_t used = 0;
+  std::string upper;  // the value being registered, upper-cased
+
+  RefValueMap& values_of(RefMap& map, const std::string& name) {
+    size_t mask = table.size() - 1;
+    size_t i = (reinterpret_cast<uintptr_t>(&name) >> 3) & mask;
+    while (table[i].name != nullptr) {
+      if (table[i].name == &name) return *table[i].values;
+      i = (i + 1) & mask;
+    }
+    auto it = map.find(name);
+    if (it == map.end()) it = map.emplace(name, RefValueMap()).first;
+    if (2 * (used + 1) > table.size()) {
+      grow();
+      return values_of_new(name, it->second);
+    }
+    table[i] = Entry{&name, &it->second};
+    ++used;
+    return it->second;
+  }
+
+ private:
+  RefValueMap& values_of_new(const std::string& name, RefValueMap& values) {
+    size_t mask = table.size() - 1;
+    size_t i = (reinterpret_cast<uintptr_t>(&name) >> 3) & mask;
+    while (table[i].name != nullptr) i = (i + 1) & mask;
+    table[i] = Entry{&name, &values};
+    ++used;
+    return values;
+  }
+  void grow() {
+    std::vector<Entry> old = std::move(table);
+    table.assign(old.size() * 2, Entry{nullptr, nullptr});
+    used = 0;
+    for (const Entry& e : old) {
+      if (e.name != nullptr) values_of_new(*e.name, *e.values);
+    }
+  }
+};
+
 LoadError Model::build(std::vector<c_IDFObject>& raw) noexcept { return build(raw, false); }
 
 LoadError Model::build(std::vector<c_IDFObject>& raw, bool from_text) noexcept {
@@ -137,6 +190,7 @@ LoadError Model::build(std::vector<c_IDFObject>& raw, bool from_text) noexcept {
     std::string last_class_name;
     std::string key;
     size_t class_idx = 0;
+    ListCache lists;
     std::vector<size_t>* positions = nullptr;
     for (c_IDFObject& c_object : raw) {
       if (positions == nullptr || c_object.class_name != last_class_name) {
@@ -167,7 +221,7 @@ LoadError Model::build(std::vector<c_IDFObject>& raw, bool from_text) noexcept {
       size_t obj_idx = slots_.size();
       slots_.push_back(std::move(data));
       positions->push_back(obj_idx);
-      register_fields(*slots_.back(), obj_idx);
+      register_loaded(*slots_.back(), obj_idx, lists);
     }
   } catch (const std::bad_alloc&) {
     error.kind = LoadError::kNoMemory;
@@ -214,6 +268,32 @@ void Model::register_fields(const ObjectData& data, size_t obj_idx) {
                         [&](RefMap& map, const std::string& tag, const std::string& value, int field) {
                           ref_register(map, tag, value, obj_idx, field);
                         });
+}
+
+// register_fields for a load: the same entries in the same order, with
+// each value upper-cased once and each list found through `lists`. Lists
+// map pointers to map nodes, so nothing may erase from the index meanwhile.
+void Model::register_loaded(const ObjectData& data, size_t obj_idx, ListCache& lists) {
+  const ClassDef* cls = class_of(data);
+  if (cls == nullptr) return;
+  const std::vector<std::string>& values = data.values;
+  for (size_t i = 0; i < values.size(); ++i) {
+    const std::string& value = values[i];
+    if (value.empty()) continue;
+    const FieldDef* fd = get_field_def(cls, i);
+    if (fd == nullptr || (fd->references.empty() && fd->object_lists.empty())) continue;
+    lists.upper.assign(value);
+    ascii_upper_in_place(lists.upper);
+    int field = static_cast<int>(i);
+    auto enter = [&](RefMap& map, const std::string& name) {
+      RefValueMap& by_value = lists.values_of(map, name);
+      auto it = by_value.find(std::string_view(lists.upper));
+      if (it == by_value.end()) it = by_value.emplace(lists.upper, std::vector<FieldLoc>()).first;
+      it->second.emplace_back(obj_idx, field);
+    };
+    for (const std::string& name : fd->references) enter(targets_, name);
+    for (const std::string& name : fd->object_lists) enter(referencers_, name);
+  }
 }
 
 void Model::unregister_fields(const ObjectData& data, size_t obj_idx) noexcept {
@@ -547,8 +627,15 @@ std::vector<int32_t> Model::source_lines(const ObjectData& data) const {
 void Model::write(std::string& out, const FormatConfig& config, bool preserve_order, bool keep_comments) const {
   if (idd_ == nullptr) return;
   size_t total = 0;
-  for (const auto& [key, positions] : class_positions_) total += positions.size();
-  size_t estimate = estimated_output_size(out, config, total);
+  size_t fields = 0;
+  for (const ObjectPtr& data : slots_) {
+    if (data == nullptr) continue;
+    ++total;
+    size_t n = data->values.size();
+    if (const ClassDef* cls = class_of(*data)) n = std::max(n, static_cast<size_t>(std::max(cls->min_fields, 0)));
+    fields += n;
+  }
+  size_t estimate = estimated_output_size(out, config, total, fields);
   if (out.capacity() < estimate) out.reserve(estimate);
   bool comments = keep_comments && !config.compact && source_ != nullptr;
 
@@ -593,6 +680,81 @@ void Model::write(std::string& out, const FormatConfig& config, bool preserve_or
       out += '\n';
     }
   }
+}
+
+// The pieces of write() without comments, in order: each object (after a
+// line break), group headers, and in the compact layout a line break after
+// each class. `object(cls, data)` and `header(group)` see them.
+template <class Object, class Header, class Break>
+void Model::walk_plain(const FormatConfig& config, bool preserve_order, Object&& object_fn, Header&& header,
+                       Break&& line_break) const {
+  if (preserve_order) {
+    for (const ObjectPtr& data : slots_) {
+      if (data == nullptr) continue;
+      if (const ClassDef* cls = class_of(*data)) object_fn(*cls, *data);
+    }
+    return;
+  }
+  const std::string* current_group = nullptr;
+  static const std::string kNoGroup;
+  std::string search_key;
+  for (const ClassDef& cls : idd_->ordered_classes) {
+    search_key.assign(cls.name);
+    ascii_upper_in_place(search_key);
+    auto it = class_positions_.find(search_key);
+    if (it == class_positions_.end() || it->second.empty()) continue;
+    if (!config.compact && cls.group != (current_group != nullptr ? *current_group : kNoGroup)) {
+      current_group = &cls.group;
+      if (!cls.group.empty()) header(cls.group);
+    }
+    for (size_t position : it->second) {
+      const ObjectData* data = object(position);
+      if (data == nullptr) continue;
+      if (const ClassDef* data_cls = class_of(*data)) object_fn(*data_cls, *data);
+    }
+    if (config.compact) line_break();
+  }
+}
+
+size_t Model::written_size(const FormatConfig& config, bool preserve_order) const {
+  if (idd_ == nullptr) return 0;
+  size_t size = 0;
+  walk_plain(
+      config, preserve_order,
+      [&](const ClassDef& cls, const ObjectData& data) {
+        size += 1 + object_text_size(config, cls.name, data.values, cls);
+      },
+      [&](const std::string& group) { size += group.size() + 10; }, [&] { ++size; });
+  return size;
+}
+
+char* Model::write_at(char* p, const FormatConfig& config, bool preserve_order, bool skip_first_break) const {
+  if (idd_ == nullptr) return p;
+  // Every piece starts with a line break: the text's first is skipped
+  // when asked.
+  bool skip = skip_first_break;
+  walk_plain(
+      config, preserve_order,
+      [&](const ClassDef& cls, const ObjectData& data) {
+        if (!skip) *p++ = '\n';
+        skip = false;
+        p = write_object_at(p, config, cls.name, data.values, cls);
+      },
+      [&](const std::string& group) {
+        // As write_group_header writes it.
+        if (!skip) *p++ = '\n';
+        skip = false;
+        std::memcpy(p, "! ***", 5);
+        p += 5;
+        for (char c : group) *p++ = ascii_upper(c);
+        std::memcpy(p, "***\n", 4);
+        p += 4;
+      },
+      [&] {
+        if (!skip) *p++ = '\n';
+        skip = false;
+      });
+  return p;
 }
 
 void Model::write_original(std::string& out, const FormatConfig& config) const {

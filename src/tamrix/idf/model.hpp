@@ -186,6 +186,13 @@ class Model {
   // in insertion order; with `keep_comments`, with the comments the user
   // wrote in the source. Throws std::bad_alloc.
   void write(std::string& out, const FormatConfig& config, bool preserve_order, bool keep_comments = false) const;
+  // What write(out, config, preserve_order) appends (no comments), in two
+  // steps: its exact size, then the text written at `p`, which has room
+  // for it (returns its end). Lets a caller write straight into storage
+  // of its own. The text starts with a line break unless it is empty:
+  // `skip_first_break` leaves that out (the room needed is one less).
+  size_t written_size(const FormatConfig& config, bool preserve_order) const;
+  char* write_at(char* p, const FormatConfig& config, bool preserve_order, bool skip_first_break = false) const;
   // Appends the model as it was read: every object still as loaded exactly
   // as it stood, edited ones in the standard layout with their comments in
   // their place, added ones at the end, all line breaks as the source's.
@@ -229,7 +236,12 @@ class Model {
  private:
   void forget_names(size_t class_idx) noexcept { name_indexes_.erase(class_idx); }
   LoadError build(std::vector<c_IDFObject>& raw, bool from_text) noexcept;
+  template <class Object, class Header, class Break>
+  void walk_plain(const FormatConfig& config, bool preserve_order, Object&& object_fn, Header&& header,
+                  Break&& line_break) const;
   void register_fields(const ObjectData& data, size_t obj_idx);
+  struct ListCache;
+  void register_loaded(const ObjectData& data, size_t obj_idx, ListCache& lists);
   void unregister_fields(const ObjectData& data, size_t obj_idx) noexcept;
 
   const c_IDD* idd_ = nullptr;

@@ -2,7 +2,9 @@
 // document) and IDFObject (one object): argument handling, one Python object
 // per live slot, typed values, pickling, and errors turned into exceptions.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -704,6 +706,34 @@ void release_free_memory(size_t text_size) {
 #endif
 }
 
+// Loads under way in any thread. malloc_trim walks every arena under its
+// lock: run while another thread loads, it stalls that load and hands back
+// pages the load is about to take again. So only the last load to finish
+// gives the memory back, for all of them.
+std::atomic<int> loads_in_flight{0};
+
+class LoadInFlight {
+ public:
+  LoadInFlight() noexcept { loads_in_flight.fetch_add(1, std::memory_order_relaxed); }
+  ~LoadInFlight() {
+    if (!done_) loads_in_flight.fetch_sub(1, std::memory_order_relaxed);
+  }
+  LoadInFlight(const LoadInFlight&) = delete;
+  LoadInFlight& operator=(const LoadInFlight&) = delete;
+
+  // The load succeeded: gives the freed memory back unless another load
+  // is still running (the interpreter lock released meanwhile).
+  void finish(size_t text_size) {
+    done_ = true;
+    if (loads_in_flight.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    binding::GilRelease nogil;
+    release_free_memory(text_size);
+  }
+
+ private:
+  bool done_ = false;
+};
+
 int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
   Py_INCREF(idd);
   Py_SETREF(self->idd, idd);
@@ -720,6 +750,7 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
   self->model.clear();
   self->model.set_idd(&c_idd_of(idd));
   LoadError error;
+  LoadInFlight in_flight;
   {
     // The text (held by the caller) and the dictionary are read-only here.
     binding::GilRelease nogil;
@@ -733,7 +764,7 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
     self->model.clear();
     return -1;
   }
-  release_free_memory(static_cast<size_t>(size));
+  in_flight.finish(static_cast<size_t>(size));
   return 0;
 }
 
@@ -893,6 +924,58 @@ bool write_text(IDFRecord* self, std::string& out, const WriteOptions& opts) {
   });
 }
 
+// format() without comments or the source layout: the text is written
+// straight into the str it returns (one pass of the text through memory,
+// not two), then checked to be ASCII; text that is not is decoded as
+// UTF-8, as a str made from the written bytes would be.
+PyObject* format_in_place(IDFRecord* self, const WriteOptions& opts) {
+  const Model& model = self->model;
+  size_t size = 0;
+  if (!binding::guard(false, [&] {
+        size = model.written_size(*opts.config, opts.preserve_order);
+        return true;
+      })) {
+    return nullptr;
+  }
+  // A text that is not empty starts with the line break before its first
+  // object, which format() leaves out: it is not written at all.
+  if (size <= 1) return PyUnicode_FromStringAndSize("", 0);
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  size -= 1;
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+  if (str == nullptr) return nullptr;
+  char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
+  if (!binding::guard(false, [&] {
+        model.write_at(data, *opts.config, opts.preserve_order, true);
+        return true;
+      })) {
+    Py_DECREF(str);
+    return nullptr;
+  }
+  std::string_view text(data, size);
+  size_t first = text.find_first_not_of("\r\n");
+  if (first == std::string_view::npos) {
+    Py_DECREF(str);
+    return PyUnicode_FromStringAndSize("", 0);
+  }
+  size_t last = text.find_last_not_of("\r\n");
+  std::string_view kept = text.substr(first, last - first + 1);
+  if (!is_ascii(kept)) {
+    PyObject* decoded = binding::str_from_utf8(kept);
+    Py_DECREF(str);
+    return decoded;
+  }
+  if (kept.size() == size) return str;
+  // Usually only the break after the last object goes: the str shrinks in
+  // place; anything else moves what is kept to the front first.
+  if (kept.data() != data) std::memmove(data, kept.data(), kept.size());
+  if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(kept.size())) < 0) {
+    Py_XDECREF(str);
+    return nullptr;
+  }
+  return str;
+}
+
 PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("format",
                                          {"class_indent_size", "field_indent_size", "field_size", "compact",
@@ -907,6 +990,10 @@ PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
   }
   IDFRecord* self = as_idf(op);
   if (loaded_idd(self) == nullptr) return nullptr;
+  if (!opts.original_layout &&
+      !(opts.keep_comments && !opts.config->compact && self->model.source() != nullptr)) {
+    return format_in_place(self, opts);
+  }
   std::string out;
   if (!write_text(self, out, opts)) return nullptr;
   if (opts.original_layout) return binding::str_from_utf8(out);
@@ -1036,6 +1123,31 @@ PyObject* encode_text(IDFRecord* self, const std::string& text, const OutputEnco
 
 constexpr std::string_view kHeader = "! Generated using Tamrix.py\n";
 
+// `head` then the model's text (no comments), as bytes written in place.
+PyObject* bytes_in_place(IDFRecord* self, const std::string& head, const WriteOptions& opts) {
+  const Model& model = self->model;
+  size_t size = 0;
+  if (!binding::guard(false, [&] {
+        size = model.written_size(*opts.config, opts.preserve_order);
+        return true;
+      })) {
+    return nullptr;
+  }
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX) - head.size()) return PyErr_NoMemory();
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + size));
+  if (bytes == nullptr) return nullptr;
+  char* data = PyBytes_AS_STRING(bytes);
+  std::memcpy(data, head.data(), head.size());
+  if (!binding::guard(false, [&] {
+        model.write_at(data + head.size(), *opts.config, opts.preserve_order);
+        return true;
+      })) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  return bytes;
+}
+
 PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("save",
                                          {"output_path", "class_indent_size", "field_indent_size", "field_size",
@@ -1080,8 +1192,16 @@ PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
     if (!ok) return nullptr;
   }
-  if (!write_text(self, out, opts)) return nullptr;
-  PyRef data = PyRef::steal(encode_text(self, out, encoding, bom));
+  PyRef data;
+  if (!opts.original_layout && encoding.kind == SourceText::kUtf8 && !bom &&
+      !(opts.keep_comments && !opts.config->compact && source != nullptr)) {
+    // UTF-8 in the standard layout: the header and the text written
+    // straight into the bytes to save.
+    data = PyRef::steal(bytes_in_place(self, out, opts));
+  } else {
+    if (!write_text(self, out, opts)) return nullptr;
+    data = PyRef::steal(encode_text(self, out, encoding, bom));
+  }
   if (!data) return nullptr;
   std::string().swap(out);
   PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(write_file_func, argv[0], data.get(), nullptr));

@@ -1,5 +1,7 @@
 #include "tamrix/idf/reader.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -39,6 +41,30 @@ bool next_line(std::string_view text, size_t pos, Line& line) noexcept {
   return true;
 }
 
+// The first ',' or ';' in [from, end) of `data`; `end` when there is none.
+// Eight bytes at a time: a byte equal to the delimiter becomes zero after
+// the XOR, and the lowest zero byte of a word is found exactly.
+inline size_t find_delimiter(const char* data, size_t from, size_t end) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  size_t i = from;
+  for (; i + 8 <= end; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    uint64_t comma = word ^ (kOnes * ',');
+    uint64_t semicolon = word ^ (kOnes * ';');
+    uint64_t found = ((comma - kOnes) & ~comma & kHighs) | ((semicolon - kOnes) & ~semicolon & kHighs);
+    if (found != 0) {
+      if constexpr (std::endian::native == std::endian::little) return i + (static_cast<size_t>(__builtin_ctzll(found)) >> 3);
+      break;  // big-endian: the byte loop below finds it
+    }
+  }
+  for (; i < end; ++i) {
+    if (data[i] == ',' || data[i] == ';') return i;
+  }
+  return end;
+}
+
 // The reader's walk: tokens of each line, fed to the parser's rules, with
 // the offsets that make up each object's span.
 class Walk {
@@ -46,6 +72,8 @@ class Walk {
   Walk(std::string_view text, std::vector<c_IDFObject>& out) : text_(text), out_(out) {}
 
   ParseError run(size_t& trailing) {
+    // About one object per 600 bytes of model text (comments included).
+    out_.reserve(out_.size() + text_.size() / 600 + 16);
     Line line;
     size_t pos = 0;
     while (next_line(text_, pos, line)) {
@@ -69,9 +97,9 @@ class Walk {
     size_t code_end = bang ? static_cast<size_t>(static_cast<const char*>(bang) - data) : line_.end;
     size_t run = line_.begin;
     for (size_t i = line_.begin; i <= code_end; ++i) {
+      i = find_delimiter(data, i, code_end);
       bool at_end = i == code_end;
       char c = at_end ? '\0' : data[i];
-      if (!at_end && c != ',' && c != ';') continue;
       std::string_view piece = trim_view(std::string_view(data + run, i - run));
       if (!piece.empty()) {
         if (have_text_) {
@@ -103,7 +131,7 @@ class Walk {
 
   void delimiter(bool semicolon, size_t at) {
     if (object_started_) {
-      current_.values.emplace_back(have_text_ ? text_piece_ : std::string_view());
+      pieces_.push_back(have_text_ ? text_piece_ : std::string_view());
     } else {
       current_.class_name.assign(have_text_ ? text_piece_ : std::string_view());
     }
@@ -122,6 +150,11 @@ class Walk {
     size_t end = code_end >= comment ? line_.next : at + 1;
     current_.span = SourceSpan{span_begin_, head_, end};
     current_.first_line = first_line_;
+    // The values are gathered as views first, so that each object's
+    // vector is allocated once, at its size.
+    current_.values.reserve(pieces_.size());
+    for (std::string_view piece : pieces_) current_.values.emplace_back(piece);
+    pieces_.clear();
     out_.push_back(std::move(current_));
     current_ = c_IDFObject();
     object_started_ = false;
@@ -135,6 +168,7 @@ class Walk {
   Line line_;
   int32_t line_num_ = 0;
   c_IDFObject current_;
+  std::vector<std::string_view> pieces_;  // the values of the object being read
   bool object_started_ = false;
   bool have_text_ = false;
   std::string_view text_piece_;

@@ -1,5 +1,9 @@
 #include "tamrix/idf/writer.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
 #include "tamrix/utils/text.hpp"
 
 namespace tamrix {
@@ -40,9 +44,19 @@ void append_comment_lines(std::string& out, const std::vector<UserComment>* comm
   }
 }
 
-void write_object_impl(std::string& out, const FormatConfig& config, const std::string& class_name,
-                       const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
-                       const std::vector<UserComment>* comments, bool with_before) {
+// The "!- " name of a field: straight into `out` for the dictionary's own
+// names, through `field_name` for any other.
+inline void append_name(std::string& out, const ClassDef& cls, int field, FieldNameFn field_name) {
+  if (field_name == &get_field_name) {
+    append_field_name(out, &cls, field, true);
+  } else {
+    out += field_name(&cls, field, true);
+  }
+}
+
+void write_object_with_comments(std::string& out, const FormatConfig& config, const std::string& class_name,
+                                const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
+                                const std::vector<UserComment>* comments, bool with_before) {
   if (config.compact) comments = nullptr;
   if (with_before) append_comment_lines(out, comments, UserComment::kBefore, 0, std::string());
   out += config.class_indent;
@@ -95,7 +109,7 @@ void write_object_impl(std::string& out, const FormatConfig& config, const std::
       }
     }
     out += "!- ";
-    out += field_name(&cls, field, true);
+    append_name(out, cls, field, field_name);
     // Comments of fields past the last one written (trailing blanks
     // dropped) stay with the object, on its last line.
     append_comments(out, comments, UserComment::kFieldLine, field, last);
@@ -103,22 +117,198 @@ void write_object_impl(std::string& out, const FormatConfig& config, const std::
   }
 }
 
+// Room for `n` more bytes at the end of `out`, made once per object so
+// that each piece after it is a plain copy with no capacity check.
+inline char* make_room(std::string& out, size_t n) {
+  size_t len = out.size();
+  if (out.capacity() - len < n) out.reserve(std::max(len + n, out.capacity() + out.capacity() / 2));
+  out.resize(len + n);
+  return out.data() + len;
+}
+
+
+// Most pieces (indents, values, field names) are short: copied inline in
+// at most two overlapping words rather than through a call to memcpy.
+inline char* put(char* p, const std::string& str) noexcept {
+  const char* s = str.data();
+  size_t n = str.size();
+  if (n >= 8 && n <= 16) {
+    uint64_t head, tail;
+    std::memcpy(&head, s, 8);
+    std::memcpy(&tail, s + n - 8, 8);
+    std::memcpy(p, &head, 8);
+    std::memcpy(p + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t head, tail;
+    std::memcpy(&head, s, 4);
+    std::memcpy(&tail, s + n - 4, 4);
+    std::memcpy(p, &head, 4);
+    std::memcpy(p + n - 4, &tail, 4);
+  } else if (n < 4) {
+    for (size_t i = 0; i < n; ++i) p[i] = s[i];
+  } else {
+    std::memcpy(p, s, n);
+  }
+  return p + n;
+}
+
+// Writes the name of field `k` (declared or of a later extensible group)
+// with its units at `p`, which has name_size(cls, k) bytes.
+inline char* put_name(char* p, const ClassDef& cls, size_t k) noexcept {
+  const FieldDef* def;
+  if (k < cls.fields.size()) {
+    def = &cls.fields[k];
+    p = put(p, def->name);
+  } else {
+    def = get_field_def(&cls, k);
+    if (def == nullptr) return p;
+    const ExtensibleDef& ext = cls.extensible;
+    if (ext.patterns.size() == static_cast<size_t>(ext.size) && k >= static_cast<size_t>(ext.begin_index)) {
+      size_t offset = k - static_cast<size_t>(ext.begin_index);
+      const ExtPattern& pattern = ext.patterns[offset % static_cast<size_t>(ext.size)];
+      p = put(p, pattern.prefix);
+      if (pattern.number >= 0) {
+        long long number = static_cast<long long>(pattern.number) +
+                           static_cast<long long>(pattern.step) * static_cast<long long>(offset / static_cast<size_t>(ext.size));
+        p = std::to_chars(p, p + 24, number).ptr;
+        p = put(p, pattern.suffix);
+      }
+    }
+  }
+  if (!def->units.empty()) {
+    *p++ = ' ';
+    *p++ = '{';
+    p = put(p, def->units);
+    *p++ = '}';
+  }
+  return p;
+}
+
+inline char* fill_blanks(char* p, size_t n) noexcept {
+  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
+  for (; n >= 8; n -= 8, p += 8) std::memcpy(p, &kBlanks, 8);
+  for (; n > 0; --n) *p++ = ' ';
+  return p;
+}
+
+// The exact size of what put_name writes.
+inline size_t name_size(const ClassDef& cls, size_t k) noexcept {
+  const FieldDef* def = get_field_def(&cls, k);
+  if (def == nullptr) return 0;
+  size_t size = def->units.empty() ? 0 : def->units.size() + 3;
+  if (k < cls.fields.size()) return size + def->name.size();
+  const ExtensibleDef& ext = cls.extensible;
+  if (ext.patterns.size() != static_cast<size_t>(ext.size) || k < static_cast<size_t>(ext.begin_index)) return size;
+  size_t offset = k - static_cast<size_t>(ext.begin_index);
+  const ExtPattern& pattern = ext.patterns[offset % static_cast<size_t>(ext.size)];
+  size += pattern.prefix.size();
+  if (pattern.number >= 0) {
+    char digits[24];
+    long long number = static_cast<long long>(pattern.number) +
+                       static_cast<long long>(pattern.step) * static_cast<long long>(offset / static_cast<size_t>(ext.size));
+    size += static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, number).ptr - digits) + pattern.suffix.size();
+  }
+  return size;
+}
+
+// How many fields an object writes: through its last non-empty value, and
+// at least its class's min_fields.
+inline size_t written_fields(const std::vector<std::string>& values, const ClassDef& cls) noexcept {
+  size_t used = values.size();
+  while (used > 0 && values[used - 1].empty()) --used;
+  size_t min_fields = cls.min_fields > 0 ? static_cast<size_t>(cls.min_fields) : 0;
+  return std::max(used, min_fields);
+}
+
+// write_object without comments, for the dictionary's own field names:
+// the object's exact size is made room for, then every piece is copied in.
+void write_object_plain(std::string& out, const FormatConfig& config, const std::string& class_name,
+                        const std::vector<std::string>& values, const ClassDef& cls) {
+  size_t size = object_text_size(config, class_name, values, cls);
+  char* p = make_room(out, size);
+  write_object_at(p, config, class_name, values, cls);
+}
+
 }  // namespace
+
+size_t object_text_size(const FormatConfig& config, const std::string& class_name,
+                        const std::vector<std::string>& values, const ClassDef& cls) noexcept {
+  size_t n = values.size();
+  size_t count = written_fields(values, cls);
+  bool compact = config.compact;
+  size_t size = config.class_indent.size() + class_name.size() + (compact ? 1 : 2);
+  if (count == 0) return size;
+  size_t width = config.field_size;
+  size += count * (config.field_indent.size() + 1);
+  for (size_t k = 0; k < count; ++k) {
+    size_t value = k < n ? values[k].size() : 0;
+    size += value;
+    if (compact) continue;
+    size += (width == 0 ? 0 : width >= value ? width - value : 2) + 4 + name_size(cls, k);
+  }
+  return size;
+}
+
+char* write_object_at(char* p, const FormatConfig& config, const std::string& class_name,
+                      const std::vector<std::string>& values, const ClassDef& cls) noexcept {
+  size_t n = values.size();
+  size_t count = written_fields(values, cls);
+  const std::string& indent = config.field_indent;
+  size_t width = config.field_size;
+  bool compact = config.compact;
+  p = put(p, config.class_indent);
+  p = put(p, class_name);
+  if (count == 0) {
+    *p++ = ';';
+    if (!compact) *p++ = '\n';
+    return p;
+  }
+  *p++ = ',';
+  if (!compact) *p++ = '\n';
+  static const std::string kBlank;
+  for (size_t k = 0; k < count; ++k) {
+    const std::string& value = k < n ? values[k] : kBlank;
+    p = put(p, indent);
+    p = put(p, value);
+    *p++ = k + 1 == count ? ';' : ',';
+    if (compact) continue;
+    p = fill_blanks(p, width == 0 ? 0 : width >= value.size() ? width - value.size() : 2);
+    *p++ = '!';
+    *p++ = '-';
+    *p++ = ' ';
+    p = put_name(p, cls, k);
+    *p++ = '\n';
+  }
+  return p;
+}
 
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
                   const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name) {
-  write_object_impl(out, config, class_name, values, cls, field_name, nullptr, false);
+  if (field_name == &get_field_name) {
+    write_object_plain(out, config, class_name, values, cls);
+  } else {
+    write_object_with_comments(out, config, class_name, values, cls, field_name, nullptr, false);
+  }
 }
 
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
                   const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
                   const std::vector<UserComment>& comments, bool with_before) {
-  write_object_impl(out, config, class_name, values, cls, field_name, &comments, with_before);
+  if (config.compact && field_name == &get_field_name) {
+    write_object_plain(out, config, class_name, values, cls);
+  } else {
+    write_object_with_comments(out, config, class_name, values, cls, field_name, &comments, with_before);
+  }
 }
 
-size_t estimated_output_size(const std::string& out, const FormatConfig& config, size_t object_count) {
-  size_t per_object = config.compact ? 160 : 800;
-  return out.size() + per_object * object_count + 4096;
+size_t estimated_output_size(const std::string& out, const FormatConfig& config, size_t object_count,
+                             size_t field_count) {
+  // Room that is reserved but never written costs address space only: err
+  // on the large side (a field name and its units rarely pass 60 bytes).
+  size_t per_object = config.class_indent.size() + 64;
+  size_t per_field = config.field_indent.size() + 2;
+  if (!config.compact) per_field += std::max<size_t>(config.field_size, 2) + 5 + 60;
+  return out.size() + per_object * object_count + per_field * field_count + 4096;
 }
 
 void write_group_header(std::string& out, const std::string& group) {

@@ -38,8 +38,18 @@ void write_object(std::string& out, const FormatConfig& config, const std::strin
                   const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
                   const std::vector<UserComment>& comments, bool with_before);
 
-// Size to reserve for `object_count` objects appended to `out`.
-size_t estimated_output_size(const std::string& out, const FormatConfig& config, size_t object_count);
+// write_object with the dictionary's own names (get_field_name) and no
+// comments, in two steps: the exact size of the text, then the text
+// written at `p`, which has room for it (returns its end).
+size_t object_text_size(const FormatConfig& config, const std::string& class_name,
+                        const std::vector<std::string>& values, const ClassDef& cls) noexcept;
+char* write_object_at(char* p, const FormatConfig& config, const std::string& class_name,
+                      const std::vector<std::string>& values, const ClassDef& cls) noexcept;
+
+// Size to reserve for `object_count` objects of `field_count` values in all
+// appended to `out`.
+size_t estimated_output_size(const std::string& out, const FormatConfig& config, size_t object_count,
+                             size_t field_count);
 
 // The "! ***GROUP NAME***" header line written before the first class of a group.
 void write_group_header(std::string& out, const std::string& group);

@@ -65,21 +65,37 @@ PyObject* read_source(PyObject* filepath, PyObject* encoding, SourceReading* rea
     return utf8.release();
   }
 
-  return binding::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    reading->bom = raw.starts_with(kUtf8Bom);
-    if (is_valid_utf8(raw)) {
-      reading->encoding = SourceReading::kUtf8;
-      if (reading->bom) return binding::bytes_from(raw.substr(kUtf8Bom.size()));
-      return data.release();
-    }
-    // Not UTF-8: real model files carry Windows-1252 bytes (degree signs,
-    // accented names), so read them as such rather than fail. An editor
-    // may still have put a UTF-8 mark in front of such text: drop it too.
-    reading->encoding = SourceReading::kCp1252;
-    if (reading->bom) raw.remove_prefix(kUtf8Bom.size());
-    std::string converted = cp1252_to_utf8(raw);
-    return binding::bytes_from(converted);
-  });
+  // The checks and the conversion read bytes this function holds: other
+  // threads run meanwhile (two files read at once).
+  reading->bom = raw.starts_with(kUtf8Bom);
+  bool utf8;
+  {
+    binding::GilRelease nogil;
+    utf8 = is_valid_utf8(raw);
+  }
+  if (utf8) {
+    reading->encoding = SourceReading::kUtf8;
+    if (reading->bom) return binding::bytes_from(raw.substr(kUtf8Bom.size()));
+    return data.release();
+  }
+  // Not UTF-8: real model files carry Windows-1252 bytes (degree signs,
+  // accented names), so read them as such rather than fail. An editor
+  // may still have put a UTF-8 mark in front of such text: drop it too.
+  reading->encoding = SourceReading::kCp1252;
+  if (reading->bom) raw.remove_prefix(kUtf8Bom.size());
+  size_t size;
+  {
+    binding::GilRelease nogil;
+    size = cp1252_utf8_size(raw);
+  }
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  PyObject* converted = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (converted == nullptr) return nullptr;
+  {
+    binding::GilRelease nogil;
+    cp1252_to_utf8(raw, PyBytes_AS_STRING(converted));
+  }
+  return converted;
 }
 
 PyObject* read_utf8_bytes(PyObject* filepath, PyObject* encoding) { return read_source(filepath, encoding, nullptr); }

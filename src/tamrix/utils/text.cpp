@@ -61,6 +61,21 @@ std::pair<int32_t, int32_t> first_digit_run(std::string_view s) noexcept {
   return {static_cast<int32_t>(i), static_cast<int32_t>(j)};
 }
 
+bool is_ascii(std::string_view s) noexcept {
+  const char* p = s.data();
+  size_t n = s.size();
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    uint64_t w[4];
+    std::memcpy(w, p + i, 32);
+    high |= w[0] | w[1] | w[2] | w[3];
+    if ((high & 0x8080808080808080ULL) != 0) return false;
+  }
+  for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
 bool is_valid_utf8(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   size_t n = s.size();
@@ -144,34 +159,59 @@ constexpr uint16_t kCp1252High[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+// Where the next byte at or above 0x80 stands in [p, end); `end` when none.
+const unsigned char* next_high_byte(const unsigned char* p, const unsigned char* end) noexcept {
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    uint64_t high = word & 0x8080808080808080ULL;
+    if (high != 0) return p + (__builtin_ctzll(high) >> 3);
+    p += 8;
   }
+  while (p < end && *p < 0x80) ++p;
+  return p;
 }
+
+uint32_t cp1252_code_point(unsigned char c) noexcept { return c < 0xA0 ? kCp1252High[c - 0x80] : c; }
 
 }  // namespace
 
-std::string cp1252_to_utf8(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + s.size() / 8 + 16);
-  for (char ch : s) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out.push_back(ch);
-    } else if (c < 0xA0) {
-      append_utf8(out, kCp1252High[c - 0x80]);
-    } else {
-      append_utf8(out, c);
-    }
+size_t cp1252_utf8_size(std::string_view s) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  size_t size = s.size();
+  while ((p = next_high_byte(p, end)) < end) {
+    size += cp1252_code_point(*p) < 0x800 ? 1 : 2;
+    ++p;
   }
+  return size;
+}
+
+char* cp1252_to_utf8(std::string_view s, char* out) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned char* high = next_high_byte(p, end);
+    std::memcpy(out, p, static_cast<size_t>(high - p));
+    out += high - p;
+    if (high == end) break;
+    uint32_t cp = cp1252_code_point(*high);
+    if (cp < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (cp >> 6));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xE0 | (cp >> 12));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    p = high + 1;
+  }
+  return out;
+}
+
+std::string cp1252_to_utf8(std::string_view s) {
+  std::string out(cp1252_utf8_size(s), '\0');
+  cp1252_to_utf8(s, out.data());
   return out;
 }
 

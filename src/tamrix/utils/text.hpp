@@ -39,6 +39,8 @@ std::string trim_newlines(std::string_view s);
 std::pair<int32_t, int32_t> first_digit_run(std::string_view s) noexcept;
 
 bool is_valid_utf8(std::string_view s) noexcept;
+// Whether every byte is below 0x80.
+bool is_ascii(std::string_view s) noexcept;
 
 // A 64-bit digest of a text, to tell whether two texts are the same (not a
 // cryptographic hash).
@@ -46,6 +48,10 @@ uint64_t digest64(std::string_view s) noexcept;
 // Decodes Windows-1252 text (the five bytes it leaves undefined are taken
 // as Latin-1) into UTF-8.
 std::string cp1252_to_utf8(std::string_view s);
+// The same in two steps, for a caller that provides the room: the size of
+// the UTF-8 text, then the text written at `out` (returns its end).
+size_t cp1252_utf8_size(std::string_view s) noexcept;
+char* cp1252_to_utf8(std::string_view s, char* out) noexcept;
 
 // Encodes valid UTF-8 text as Windows-1252 (the five undefined bytes
 // coming back from the code points cp1252_to_utf8 gives them) or Latin-1.
