@@ -287,9 +287,13 @@ void Model::register_loaded(const ObjectData& data, size_t obj_idx, ListCache& l
     int field = static_cast<int>(i);
     auto enter = [&](RefMap& map, const std::string& name) {
       RefValueMap& by_value = lists.values_of(map, name);
-      auto it = by_value.find(std::string_view(lists.upper));
-      if (it == by_value.end()) it = by_value.emplace(lists.upper, std::vector<FieldLoc>()).first;
-      it->second.emplace_back(obj_idx, field);
+      RefValueMap::Entry& entry = by_value.insert(std::string_view(lists.upper));
+      try {
+        entry.locs.push_back(FieldLoc(static_cast<uint32_t>(obj_idx), field));
+      } catch (const std::bad_alloc&) {
+        if (entry.locs.empty()) by_value.erase(&entry);
+        throw;
+      }
     };
     for (const std::string& name : fd->references) enter(targets_, name);
     for (const std::string& name : fd->object_lists) enter(referencers_, name);
