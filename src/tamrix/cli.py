@@ -297,12 +297,7 @@ def run_jobs(
         return outcome
 
     def report(outcome: Outcome) -> None:
-        with progress.paused():
-            for message in outcome.warnings:
-                warning(message)
-            if not outcome.ok:
-                error(outcome.message)
-            emit(outcome)
+        _report(outcome, emit, progress)
 
     outcomes: list[Outcome] = []
     try:

@@ -1360,6 +1360,23 @@ PyObject* IDF_get_class_names(PyObject* op, PyObject* const*, Py_ssize_t nargs, 
   return names.release();
 }
 
+// Puts an object into a new slot at the end of the document: its list and
+// its model together, or neither; -1 with an exception.
+int append_slot(IDFRecord* self, IDFObjectRecord* rec) {
+  Py_ssize_t position = PyList_GET_SIZE(self->objects);
+  if (PyList_Append(self->objects, reinterpret_cast<PyObject*>(rec)) < 0) return -1;
+  size_t obj_idx = 0;
+  if (no_memory(self->model.append(rec->data, obj_idx))) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyList_SetSlice(self->objects, position, position + 1, nullptr);
+    PyErr_Restore(type, value, traceback);
+    return -1;
+  }
+  rec->obj_idx = obj_idx;
+  return 0;
+}
+
 // Appends a new attached object of class `class_idx`, with its values
 // complete, to the document; the model registers them all at once.
 IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, std::vector<std::string>& values) {
@@ -1367,17 +1384,7 @@ IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, std::vector<st
   if (!obj) return nullptr;
   IDFObjectRecord* rec = as_object(obj.get());
   if (IDFObject_c_init(rec, self->idd, reinterpret_cast<PyObject*>(self), class_idx, values) < 0) return nullptr;
-  Py_ssize_t position = PyList_GET_SIZE(self->objects);
-  if (PyList_Append(self->objects, obj.get()) < 0) return nullptr;
-  size_t obj_idx = 0;
-  if (no_memory(self->model.append(rec->data, obj_idx))) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyList_SetSlice(self->objects, position, position + 1, nullptr);
-    PyErr_Restore(type, value, traceback);
-    return nullptr;
-  }
-  rec->obj_idx = obj_idx;
+  if (append_slot(self, rec) < 0) return nullptr;
   return rec;  // borrowed: the document's list holds it
 }
 
@@ -2860,19 +2867,9 @@ PyObject* IDF_attach(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyErr_SetString(PyExc_ValueError, "the object follows another dictionary");
     return nullptr;
   }
-  Py_ssize_t position = PyList_GET_SIZE(self->objects);
-  if (PyList_Append(self->objects, argv[0]) < 0) return nullptr;
   obj->data->source_id = 0;
   obj->data->as_loaded = false;
-  size_t obj_idx = 0;
-  if (no_memory(self->model.append(obj->data, obj_idx))) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyList_SetSlice(self->objects, position, position + 1, nullptr);
-    PyErr_Restore(type, value, traceback);
-    return nullptr;
-  }
-  obj->obj_idx = obj_idx;
+  if (append_slot(self, obj) < 0) return nullptr;
   Py_SETREF(obj->parent_idf, Py_NewRef(op));
   Py_RETURN_NONE;
 }
