@@ -30,6 +30,7 @@ import time
 from pathlib import Path
 
 from _common import require_data
+from bench_idf_load import model_memory
 
 from tamrix.idd import IDD
 from tamrix.idf import IDF
@@ -39,21 +40,6 @@ IDD_FILE = "idd/V8-0-0-Energy+.idd"
 SOURCE = "idf/V8-0-0/5ZoneWaterLoopHeatPump.idf"
 DROPS = ["Sizing:Plant,Hot Water Loop", "Sizing:Plant,Chilled Water Loop"]
 
-MEMORY_PROBE = """
-import gc, sys
-from tamrix.idd import IDD
-from tamrix.idf import IDF
-def rss():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-idd = IDD.from_file(sys.argv[1])
-gc.collect()
-before = rss()
-model = IDF.from_file(idd, sys.argv[2])
-print(rss() - before)
-"""
 
 
 def prepare(work: Path, data: Path) -> tuple[Path, Path, Path]:
@@ -130,9 +116,8 @@ def main() -> None:
     print(f"format: {text_len / 1e6 / fmt:.0f} MB/s ({fmt * 1000:.0f} ms); "
           f"save: {saved_len / 1e6 / save:.0f} MB/s ({save * 1000:.0f} ms)")
 
-    memory = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(data / IDD_FILE), str(path)], check=True,
-                            capture_output=True, text=True).stdout
-    print(f"memory: a loaded model keeps {int(memory) / size:.2f}x its file size")
+    memory = model_memory(data / IDD_FILE, path)
+    print(f"memory: a loaded model keeps {memory / size:.2f}x its file size")
 
     def sequential() -> None:
         IDF.from_file(idd, path)

@@ -27,7 +27,7 @@ from tamrix.idd import IDD
 from tamrix.idf import IDF
 
 MEMORY_PROBE = """
-import sys
+import gc, sys
 from tamrix.idd import IDD
 from tamrix.idf import IDF
 def rss():
@@ -36,6 +36,7 @@ def rss():
             if line.startswith("VmRSS:"):
                 return int(line.split()[1]) * 1024
 idd = IDD.from_file(sys.argv[1])
+gc.collect()
 before = rss()
 model = IDF.from_file(idd, sys.argv[2])
 print(rss() - before)

@@ -243,13 +243,18 @@ def model_version(model: IDF) -> str | None:
     return str(value[0]) if value and value[0] is not None else None
 
 
-def load(job: Job, cache: DictionaryCache, warnings: list[str]) -> Loaded:
+def job_dictionary(job: Job, cache: DictionaryCache) -> tuple[Dictionary, bool]:
+    """The dictionary of a job's model (and whether this call loaded it),
+    once the model file is known to be there."""
     if os.path.isdir(job.path):
         raise CliError(f"{job.shown} is a directory, not a model file")
     if not os.path.exists(job.path):
         raise CliError(f"{job.shown}: no such file")
-    idd_path = job.idd_path or cache.for_model(job.path)
-    dictionary, loaded_here = cache.get(idd_path)
+    return cache.get(job.idd_path or cache.for_model(job.path))
+
+
+def load(job: Job, cache: DictionaryCache, warnings: list[str]) -> Loaded:
+    dictionary, loaded_here = job_dictionary(job, cache)
     start = time.perf_counter()
     try:
         model = IDF.from_file(dictionary.idd, job.path)
@@ -260,14 +265,14 @@ def load(job: Job, cache: DictionaryCache, warnings: list[str]) -> Loaded:
         with contextlib.suppress(DiscoveryError):
             version = read_model_version(job.path)
             if major_minor(version) not in (None, major_minor(dictionary.idd.version)):
-                hint = f" (the model is version {version}, the dictionary {idd_path} is {dictionary.idd.version})"
+                hint = f" (the model is version {version}, the dictionary {dictionary.path} is {dictionary.idd.version})"
         raise CliError(f"{job.shown}: {exc}{hint}") from None
     seconds = time.perf_counter() - start
     version = model_version(model)
     have, want = major_minor(version), major_minor(dictionary.idd.version)
     if have is not None and want is not None and have != want:
         warnings.append(
-            f"{job.shown} is version {version} but the dictionary {idd_path} is version {dictionary.idd.version}"
+            f"{job.shown} is version {version} but the dictionary {dictionary.path} is version {dictionary.idd.version}"
         )
     return Loaded(model, dictionary, loaded_here, seconds, version)
 
@@ -387,18 +392,13 @@ def _run_jobs_on_cluster(
     for i, job in enumerate(jobs):
         outcome = Outcome(job)
         try:
-            if os.path.isdir(job.path):
-                raise CliError(f"{job.shown} is a directory, not a model file")
-            if not os.path.exists(job.path):
-                raise CliError(f"{job.shown}: no such file")
-            idd_path = job.idd_path or cache.for_model(job.path)
-            dictionary, _ = cache.get(idd_path)
+            dictionary, _ = job_dictionary(job, cache)
             try:
                 with open(job.path, "rb") as f:
                     data = f.read()
             except OSError as exc:
                 raise CliError(f"cannot read {job.shown}: {exc.strerror or exc}") from None
-            sends.append((i, idd_path, dictionary.idd.digest, data))
+            sends.append((i, dictionary.path, dictionary.idd.digest, data))
         except CliError as exc:
             outcome.ok = False
             outcome.message = str(exc)

@@ -924,6 +924,15 @@ bool write_text(IDFRecord* self, std::string& out, const WriteOptions& opts) {
   });
 }
 
+// The exact size of the model's text in the standard layout; false with
+// MemoryError.
+bool written_size(IDFRecord* self, const WriteOptions& opts, size_t& size) {
+  return binding::guard(false, [&] {
+    size = self->model.written_size(*opts.config, opts.preserve_order);
+    return true;
+  });
+}
+
 // format() without comments or the source layout: the text is written
 // straight into the str it returns (one pass of the text through memory,
 // not two), then checked to be ASCII; text that is not is decoded as
@@ -931,12 +940,7 @@ bool write_text(IDFRecord* self, std::string& out, const WriteOptions& opts) {
 PyObject* format_in_place(IDFRecord* self, const WriteOptions& opts) {
   const Model& model = self->model;
   size_t size = 0;
-  if (!binding::guard(false, [&] {
-        size = model.written_size(*opts.config, opts.preserve_order);
-        return true;
-      })) {
-    return nullptr;
-  }
+  if (!written_size(self, opts, size)) return nullptr;
   // A text that is not empty starts with the line break before its first
   // object, which format() leaves out: it is not written at all.
   if (size <= 1) return PyUnicode_FromStringAndSize("", 0);
@@ -1127,12 +1131,7 @@ constexpr std::string_view kHeader = "! Generated using Tamrix.py\n";
 PyObject* bytes_in_place(IDFRecord* self, const std::string& head, const WriteOptions& opts) {
   const Model& model = self->model;
   size_t size = 0;
-  if (!binding::guard(false, [&] {
-        size = model.written_size(*opts.config, opts.preserve_order);
-        return true;
-      })) {
-    return nullptr;
-  }
+  if (!written_size(self, opts, size)) return nullptr;
   if (size > static_cast<size_t>(PY_SSIZE_T_MAX) - head.size()) return PyErr_NoMemory();
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + size));
   if (bytes == nullptr) return nullptr;
