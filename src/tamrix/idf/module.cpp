@@ -734,7 +734,9 @@ class LoadInFlight {
   bool done_ = false;
 };
 
-int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
+// Loads `text` (UTF-8 IDF text, taken over) into `self` with the
+// interpreter lock released, then gives every object its Python object.
+int load_document(IDFRecord* self, PyObject* idd, std::string&& text) {
   Py_INCREF(idd);
   Py_SETREF(self->idd, idd);
   PyObject* objects = PyList_New(0);
@@ -744,17 +746,15 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
     PyErr_Format(PyExc_TypeError, "expected an IDD, got %.200s", Py_TYPE(idd)->tp_name);
     return -1;
   }
-  char* buffer = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(idf_content, &buffer, &size) < 0) return -1;
+  size_t size = text.size();
   self->model.clear();
   self->model.set_idd(&c_idd_of(idd));
   LoadError error;
   LoadInFlight in_flight;
   {
-    // The text (held by the caller) and the dictionary are read-only here.
+    // The dictionary is read-only here.
     binding::GilRelease nogil;
-    error = self->model.load(std::string_view(buffer, static_cast<size_t>(size)));
+    error = self->model.load(std::move(text));
   }
   if (error) {
     load_error_to_exception(error);
@@ -764,8 +764,22 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
     self->model.clear();
     return -1;
   }
-  in_flight.finish(static_cast<size_t>(size));
+  in_flight.finish(size);
   return 0;
+}
+
+int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
+  char* buffer = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(idf_content, &buffer, &size) < 0) return -1;
+  std::string text;
+  if (!binding::guard(false, [&] {
+        text.assign(buffer, static_cast<size_t>(size));
+        return true;
+      })) {
+    return -1;
+  }
+  return load_document(self, idd, std::move(text));
 }
 
 PyObject* new_document(PyTypeObject* type) { return binding::new_instance(type, &IDF_Type, "an IDF"); }
@@ -787,11 +801,11 @@ PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     return nullptr;
   }
   SourceReading reading;
-  PyRef raw = PyRef::steal(utils_api->read_source(argv[1], encoding, &reading));
-  if (!raw) return nullptr;
+  std::string text;
+  if (utils_api->read_source_text(argv[1], encoding, &reading, text) < 0) return nullptr;
   PyRef self = PyRef::steal(new_document(reinterpret_cast<PyTypeObject*>(cls)));
   if (!self) return nullptr;
-  if (IDF_c_init(as_idf(self.get()), argv[0], raw.get()) < 0) return nullptr;
+  if (load_document(as_idf(self.get()), argv[0], std::move(text)) < 0) return nullptr;
   if (SourceText* source = as_idf(self.get())->model.source()) {
     // Saving in the original layout writes the file as it was written.
     source->bom = reading.bom;
@@ -821,9 +835,19 @@ PyObject* IDF_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     raise_none_has_no_encode();
     return nullptr;
   }
-  PyRef content = PyRef::steal(PyUnicode_AsUTF8String(argv[1]));
-  if (!content) return nullptr;
-  if (IDF_c_init(as_idf(self.get()), argv[0], content.get()) < 0) return nullptr;
+  // The str's own UTF-8 form (for ASCII text, its characters): copied
+  // once, into the model's source.
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(argv[1], &size);
+  if (utf8 == nullptr) return nullptr;
+  std::string text;
+  if (!binding::guard(false, [&] {
+        text.assign(utf8, static_cast<size_t>(size));
+        return true;
+      })) {
+    return nullptr;
+  }
+  if (load_document(as_idf(self.get()), argv[0], std::move(text)) < 0) return nullptr;
   return self.release();
 }
 
