@@ -66,12 +66,26 @@ struct ExtensibleDef {
   std::vector<ExtPattern> patterns;  // one per field of the first group
 };
 
+// Field indexes by name, ASCII case-insensitively: open addressing over the
+// positions of the fields, hashing their own names, so a class costs one
+// small table rather than a node and a key copy per field. Where two fields
+// share a name, the first is found.
+class FieldNameIndex {
+ public:
+  void build(const std::vector<FieldDef>& fields);
+  // Index of the field named `name`; -1 when none is.
+  int find(const std::vector<FieldDef>& fields, std::string_view name) const noexcept;
+
+ private:
+  std::vector<int32_t> slots_;  // field index, or -1; size a power of two
+};
+
 struct ClassDef {
   std::string name;
   std::string group;
   std::vector<FieldDef> fields;
   int min_fields = 0;
-  std::unordered_map<std::string, int> base_field_index_map;  // ASCII-lower-cased name -> index
+  FieldNameIndex field_index;  // the declared fields by name
   ExtensibleDef extensible;
   std::vector<size_t> field_idx_with_default;
 

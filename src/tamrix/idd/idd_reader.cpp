@@ -10,6 +10,7 @@
 // the classes that follow it; other tags attach to the class (before its
 // first field) or to the field just read.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <iterator>
 #include <cstdint>
@@ -192,11 +193,7 @@ class Tokens {
         case kRun: {
           const char* data = text_.data();
           size_t i = run_;
-          while (i < end_) {
-            char c = data[i];
-            if (c == ',' || c == ';' || c == '\\') break;
-            ++i;
-          }
+          while (i < end_ && !kStops[static_cast<unsigned char>(data[i])]) ++i;
           value = trim_view(std::string_view(data + run_, i - run_));
           if (i == end_) {
             step_ = kDone;
@@ -239,6 +236,14 @@ class Tokens {
   }
 
   enum Step { kDone, kRun, kComma, kSemicolon, kTail };
+  // The bytes that end a text run.
+  static constexpr auto kStops = [] {
+    std::array<bool, 256> table{};
+    table[static_cast<unsigned char>(',')] = true;
+    table[static_cast<unsigned char>(';')] = true;
+    table[static_cast<unsigned char>('\\')] = true;
+    return table;
+  }();
   std::string_view text_;
   size_t pos_ = 0;    // where the next line starts
   size_t end_ = 0;    // the current line's comment mark, or its end
@@ -522,32 +527,15 @@ class Reader {
       }
     }
 
-    // The lookup keys, in one pass over each name: the lower-cased name,
-    // and for a name holding '-', '/' or '*' its attribute key (as
+    // For a name holding '-', '/' or '*', its attribute key (as
     // index_attribute_keys makes them).
-    cls.base_field_index_map.reserve(cls.fields.size());
     cls.attribute_key_index_map.clear();
     for (size_t i = 0; i < cls.fields.size(); ++i) {
       const std::string& name = cls.fields[i].name;
-      std::string key(name.size(), '\0');
-      bool irregular = false;
-      for (size_t j = 0; j < name.size(); ++j) {
-        char c = name[j];
-        irregular = irregular || c == '-' || c == '/' || c == '*';
-        key[j] = ascii_lower(c);
-      }
-      if (irregular) {
-        std::string attribute;
-        attribute.reserve(key.size());
-        for (char c : key) {
-          if (c == '-' || c == '/' || c == '*') continue;
-          attribute += c == ' ' ? '_' : c;
-        }
-        cls.attribute_key_index_map[std::move(attribute)] = static_cast<int>(i);
-      }
-      cls.base_field_index_map.emplace(std::move(key), static_cast<int>(i));
+      if (has_irregular_attribute_key(name)) cls.attribute_key_index_map[attribute_key(name)] = static_cast<int>(i);
       if (!cls.fields[i].default_val.empty()) cls.field_idx_with_default.push_back(i);
     }
+    cls.field_index.build(cls.fields);
     unify_list_names(cls);
     return {};
   }
