@@ -16,6 +16,7 @@
 #include "tamrix/binding/toolkit.hpp"
 #include "tamrix/idd/idd_capi.hpp"
 #include "tamrix/idf/idf_capi.hpp"
+#include "tamrix/utils/file.hpp"
 #include "tamrix/utils/text.hpp"
 #include "tamrix/utils/utils_capi.hpp"
 
@@ -842,6 +843,7 @@ PyObject* IDF_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
   if (utf8 == nullptr) return nullptr;
   std::string text;
   if (!binding::guard(false, [&] {
+        reserve_advised(text, static_cast<size_t>(size));
         text.assign(utf8, static_cast<size_t>(size));
         return true;
       })) {
@@ -973,6 +975,7 @@ PyObject* format_in_place(IDFRecord* self, const WriteOptions& opts) {
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
   if (str == nullptr) return nullptr;
   char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
+  advise_huge_pages(data, size);
   if (!binding::guard(false, [&] {
         model.write_at(data, *opts.config, opts.preserve_order, true);
         return true;
@@ -1160,6 +1163,7 @@ PyObject* bytes_in_place(IDFRecord* self, const std::string& head, const WriteOp
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + size));
   if (bytes == nullptr) return nullptr;
   char* data = PyBytes_AS_STRING(bytes);
+  advise_huge_pages(data, head.size() + size);
   std::memcpy(data, head.data(), head.size());
   if (!binding::guard(false, [&] {
         model.write_at(data + head.size(), *opts.config, opts.preserve_order);

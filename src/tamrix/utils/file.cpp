@@ -1,9 +1,11 @@
 #include "tamrix/utils/file.hpp"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <string_view>
 
 #include "tamrix/utils/text.hpp"
@@ -21,7 +23,10 @@ int read_to_end(int fd, std::string& out) {
   }
   size_t used = out.size();
   for (;;) {
-    if (out.size() - used < want) out.resize(used + want);
+    if (out.size() - used < want) {
+      reserve_advised(out, used + want);
+      out.resize(used + want);
+    }
     ssize_t n = ::read(fd, out.data() + used, out.size() - used);
     if (n < 0) {
       int err = errno;
@@ -37,6 +42,25 @@ int read_to_end(int fd, std::string& out) {
   return 0;
 }
 
+void advise_huge_pages(void* data, size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kHuge = uintptr_t{1} << 21;
+  if (size < 2 * kHuge) return;
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
+void reserve_advised(std::string& s, size_t size) {
+  if (size <= s.capacity()) return;
+  s.reserve(size);
+  advise_huge_pages(s.data(), s.capacity());
+}
+
 TextDecoding bytes_to_utf8_text(std::string& bytes) {
   constexpr std::string_view kBom = "\xEF\xBB\xBF";
   TextDecoding decoding;
@@ -47,7 +71,10 @@ TextDecoding bytes_to_utf8_text(std::string& bytes) {
     return decoding;
   }
   decoding.cp1252 = true;
-  std::string converted(cp1252_utf8_size(body), '\0');
+  size_t size = cp1252_utf8_size(body);
+  std::string converted;
+  reserve_advised(converted, size);
+  converted.resize(size);
   cp1252_to_utf8(body, converted.data());
   bytes.swap(converted);
   return decoding;

@@ -3,6 +3,7 @@
 // binding can run all of it with the interpreter lock released.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tamrix {
@@ -24,5 +25,15 @@ struct TextDecoding {
 // real model files carry: degree signs, accented names). Throws
 // std::bad_alloc.
 TextDecoding bytes_to_utf8_text(std::string& bytes);
+
+// Asks the kernel to back the whole 2 MiB pages inside [data, data + size)
+// with huge pages, where it does so only when asked: a large buffer about
+// to be written through then takes one page fault per 2 MiB instead of one
+// per 4 KiB, which on virtual machines costs more than the writing. Only a
+// hint; nothing happens for small buffers or on other systems.
+void advise_huge_pages(void* data, size_t size) noexcept;
+
+// s.reserve(size), the new room advised as above.
+void reserve_advised(std::string& s, size_t size);
 
 }  // namespace tamrix
