@@ -23,25 +23,27 @@ enum FieldType : int {
 };
 
 struct FieldDef {
+  // Ordered so that the flags share one word: a large dictionary holds
+  // tens of thousands of fields.
   std::string name;
-  bool required = false;
   std::string units;
   std::string default_val;
-  bool autosizable = false;
-  bool autocalculatable = false;
-  FieldType field_type = FIELDTYPE_DEFAULT;
   std::vector<std::string> choices;
   std::vector<std::string> references;
   std::vector<std::string> object_lists;
 
   // Kept for model checks: the field code ("A3", "N7") and the bounds.
   std::string code;
+  double minimum = 0.0;
+  double maximum = 0.0;
+  FieldType field_type = FIELDTYPE_DEFAULT;
+  bool required = false;
+  bool autosizable = false;
+  bool autocalculatable = false;
   bool has_minimum = false;
   bool minimum_exclusive = false;  // \minimum>
-  double minimum = 0.0;
   bool has_maximum = false;
   bool maximum_exclusive = false;  // \maximum<
-  double maximum = 0.0;
 };
 
 struct ExtPattern {
