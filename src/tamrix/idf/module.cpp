@@ -2645,12 +2645,29 @@ int IDF_clear(PyObject* op) {
   return 0;
 }
 
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
 void IDF_dealloc(PyObject* op) {
   IDFRecord* self = as_idf(op);
   PyObject_GC_UnTrack(op);
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   IDF_clear(op);
-  self->model.~Model();
+  // Freeing a large model's values and indexes takes a while and touches
+  // nothing of the interpreter: other threads run meanwhile (two threads
+  // each loading and dropping models do not wait on each other). Not
+  // while the interpreter shuts down, when the lock must stay put.
+  if (self->model.slot_count() >= 4096 && !interpreter_finalizing()) {
+    binding::GilRelease nogil;
+    self->model.~Model();
+  } else {
+    self->model.~Model();
+  }
   Py_TYPE(op)->tp_free(op);
 }
 
