@@ -109,7 +109,7 @@ uint32_t folded_name_hash(std::string_view name) noexcept {
 
 }  // namespace
 
-void FieldNameIndex::build(const std::vector<FieldDef>& fields) {
+void FieldNameIndex::build(const FieldList& fields) {
   size_t size = 8;
   while (size < 2 * fields.size()) size *= 2;
   slots_.assign(size, -1);
@@ -129,7 +129,7 @@ void FieldNameIndex::build(const std::vector<FieldDef>& fields) {
   }
 }
 
-int FieldNameIndex::find(const std::vector<FieldDef>& fields, std::string_view name) const noexcept {
+int FieldNameIndex::find(const FieldList& fields, std::string_view name) const noexcept {
   if (slots_.empty()) return -1;
   size_t mask = slots_.size() - 1;
   size_t at = folded_name_hash(name) & mask;

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <iterator>
 #include <cstdint>
 #include <cstring>
 #include <system_error>
@@ -21,6 +20,7 @@
 
 #include "tamrix/idd/idd_core.hpp"
 #include "tamrix/lexer/lexer_core.hpp"  // TokenType
+#include "tamrix/utils/file.hpp"
 #include "tamrix/utils/text.hpp"
 
 namespace tamrix {
@@ -257,10 +257,31 @@ class Reader {
   Reader(std::string_view text, c_IDD& out) : out_(out), text_(text), tokens_(text) {}
 
   IddError run() {
+    IddError error = read();
+    // Storage that grew past its first room moved: the classes read so far
+    // point into it again.
+    FieldDef* at = out_.field_storage.data();
+    for (ClassDef& cls : out_.ordered_classes) {
+      cls.fields = FieldList(at, cls.fields.size());
+      at += cls.fields.size();
+    }
+    return error;
+  }
+
+ private:
+  IddError read() {
     out_.version = idd_version_line(text_);
     out_.class_map.clear();
     out_.ordered_classes.clear();
     out_.ordered_classes.reserve(text_.size() / 2048 + 16);
+    // Room for every field (about one per 60 bytes of dictionary text, one
+    // per 40 allowed for), on huge pages where the system gives them: the
+    // fields are most of a dictionary's memory.
+    out_.field_storage.clear();
+    // Capped: a text that is mostly comments must not reserve a lot it
+    // never uses; past the room the storage simply grows.
+    out_.field_storage.reserve(std::min<size_t>(text_.size() / 40, 1 << 18) + 64);
+    advise_huge_pages(out_.field_storage.data(), out_.field_storage.capacity() * sizeof(FieldDef));
     for (;;) {
       std::string_view value;
       TokenType type = tokens_.next(value);
@@ -294,7 +315,6 @@ class Reader {
     }
   }
 
- private:
   IddError fail(std::string message) const { return IddError{tokens_.line_num(), std::move(message)}; }
 
   ClassDef& current() { return out_.ordered_classes.back(); }
@@ -322,7 +342,8 @@ class Reader {
       return fail("expected a field code (A1, N1, ...) in class '" + current().name + "', found '" +
                   std::string(text) + "' (is the class before it missing its ';'?)");
     }
-    FieldDef& field = fields_.emplace_back();
+    FieldDef& field = out_.field_storage.emplace_back();
+    ++field_count_;
     field.field_type = ascii_upper(text[0]) == 'N' ? FIELDTYPE_REAL : FIELDTYPE_ALPHA;
     field.code.assign(text);
     has_field_ = true;
@@ -401,7 +422,7 @@ class Reader {
     }
     if (!has_field_ || tag < Tag::kFirstFieldTag) return {};  // \memo, \note, ... or no field yet
 
-    FieldDef& field = fields_.back();
+    FieldDef& field = out_.field_storage.back();
     switch (tag) {
       case Tag::kField:
         field.name = std::string(value);
@@ -434,7 +455,7 @@ class Reader {
         if (!value.empty()) field.object_lists.emplace_back(value);
         break;
       case Tag::kBeginExtensible:
-        begin_marked_ = static_cast<int>(fields_.size()) - 1;
+        begin_marked_ = static_cast<int>(field_count_) - 1;
         break;
       case Tag::kMinimum:
       case Tag::kMaximum: {
@@ -468,12 +489,9 @@ class Reader {
     if (!have_class() || finished_ == out_.ordered_classes.size()) return {};
     finished_ = out_.ordered_classes.size();
     ClassDef& cls = current();
-    // The fields were read into fields_, whose room is kept from class to
-    // class: the class gets them in one move each, into storage of the
-    // right size.
-    cls.fields.reserve(fields_.size());
-    std::move(fields_.begin(), fields_.end(), std::back_inserter(cls.fields));
-    fields_.clear();
+    // The class's fields are the last ones read into the storage.
+    cls.fields = FieldList(out_.field_storage.data() + (out_.field_storage.size() - field_count_), field_count_);
+    field_count_ = 0;
 
     std::vector<bool> unnamed(cls.fields.size());
     for (size_t i = 0; i < cls.fields.size(); ++i) {
@@ -576,7 +594,7 @@ class Reader {
   // first spelling read (see unify_list_names).
   std::unordered_map<std::string, std::string> canonical_;
   std::string upper_;  // scratch for the upper-cased name
-  std::vector<FieldDef> fields_;  // the fields of the class being read
+  size_t field_count_ = 0;  // fields read of the class being read
   std::string group_;
   bool in_class_ = false;   // after "Name," and before the ';' of its last field
   bool has_field_ = false;  // the current class has a field for tags to attach to
