@@ -19,6 +19,7 @@
 #include "tamrix/idf/parser.hpp"
 #include "tamrix/idf/reader.hpp"
 #include "tamrix/idf/refindex.hpp"
+#include "tamrix/idf/values.hpp"
 #include "tamrix/idf/writer.hpp"
 
 namespace tamrix {
@@ -38,10 +39,10 @@ struct SourceText {
 
 // One object's class and values. Shared between the model's slot and the
 // object's Python handle, so an object removed from its model keeps its
-// values.
+// values (which keep the text they were read from).
 struct ObjectData {
   size_t class_idx = 0;
-  std::vector<std::string> values;  // field 0 first, as text
+  ValueList values;  // field 0 first, as text
   // Where the object stood in the text it was loaded from (source_id 0:
   // nowhere), and whether it is still exactly as read there.
   uint64_t source_id = 0;
@@ -101,7 +102,7 @@ struct TypedValue {
 
 // Types `value` by its field's definition (null: plain text). Numbers are
 // read in the C locale and only when the whole stored text is the number.
-TypedValue type_value(const FieldDef* field, const std::string& value);
+TypedValue type_value(const FieldDef* field, std::string_view value);
 
 // Appends one object in the standard layout; throws std::bad_alloc.
 void write_object_data(std::string& out, const FormatConfig& config, const ClassDef& cls, const ObjectData& data);
@@ -235,7 +236,7 @@ class Model {
 
  private:
   void forget_names(size_t class_idx) noexcept { name_indexes_.erase(class_idx); }
-  LoadError build(std::vector<c_IDFObject>& raw, bool from_text) noexcept;
+  struct Loader;
   template <class Object, class Header, class Break>
   void walk_plain(const FormatConfig& config, bool preserve_order, Object&& object_fn, Header&& header,
                   Break&& line_break) const;
@@ -258,7 +259,6 @@ class Model {
 // over its own, each in its place (a comment after a value keeps its
 // column); false, with nothing appended, when the source does not hold as
 // many values or a value cannot stand in the text.
-bool write_values_in_place(std::string& out, std::string_view text, const SourceSpan& span,
-                           const std::vector<std::string>& values);
+bool write_values_in_place(std::string& out, std::string_view text, const SourceSpan& span, const ValueList& values);
 
 }  // namespace tamrix

@@ -23,6 +23,22 @@ namespace tamrix {
 // lines and tokens the tokenizer would give.
 ParseError read_idf(std::string_view text, std::vector<c_IDFObject>& out, size_t& trailing) noexcept;
 
+// What read_idf finds, one object at a time, for a caller that builds its
+// own objects: the class name and values are views into the text read.
+// An object may throw std::bad_alloc, which ends the read with kNoMemory.
+class ObjectSink {
+ public:
+  virtual void object(std::string_view class_name, const std::vector<std::string_view>& values,
+                      const SourceSpan& span, int32_t first_line) = 0;
+
+ protected:
+  ~ObjectSink() = default;
+};
+
+// As read_idf, handing each object to `sink` as soon as it is read. Objects
+// before a syntax error have been handed out.
+ParseError read_idf(std::string_view text, ObjectSink& sink, size_t& trailing) noexcept;
+
 // The 1-based line of each value of the object standing at `span` in
 // `text`, whose first line is `first_line`; empty when the span does not
 // hold exactly one object.
