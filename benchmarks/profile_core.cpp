@@ -7,6 +7,7 @@
 //   valgrind --tool=callgrind /tmp/profile_core load IDD_FILE IDF_FILE [N]
 //   valgrind --tool=callgrind /tmp/profile_core format IDD_FILE IDF_FILE [N]
 //   /tmp/profile_core original IDD_FILE IDF_FILE [N]   (the source layout)
+//   /tmp/profile_core format_at IDD_FILE IDF_FILE [N]  (as IDF.format() writes)
 //   /tmp/profile_core dump IDD_FILE   (what the reader keeps, as text)
 //   /tmp/profile_core memory IDD_FILE IDF_FILE   (where a loaded model's heap goes)
 //
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <malloc.h>
 #include <string>
 
@@ -174,6 +176,11 @@ int main(int argc, char** argv) {
     double t = now();
     if (mode == "original") {
       model.write_original(out, config);
+    } else if (mode == "format_at") {
+      // As IDF.format() writes: the exact size, then straight into storage.
+      size_t n = model.written_size(config, false);
+      auto room = std::make_unique_for_overwrite<char[]>(n);
+      out.assign(room.get(), model.write_at(room.get(), config, false));
     } else {
       model.write(out, config, false);
     }

@@ -73,6 +73,47 @@ class ValueList {
   const_iterator begin() const noexcept { return const_iterator(this, 0); }
   const_iterator end() const noexcept { return const_iterator(this, size()); }
 
+  // The values as they are now, read without going back to the list for
+  // each one: for loops over many values (valid until the list changes).
+  // `Narrow`: for a list still as read (narrow()), which reads faster.
+  template <bool Narrow>
+  class View {
+   public:
+    size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::string_view operator[](size_t i) const noexcept {
+      if constexpr (Narrow) {
+        uint32_t record = static_cast<const uint32_t*>(records_)[i];
+        return std::string_view(text_ + (record >> kNarrowLengthBits), record & kNarrowLengthMask);
+      } else {
+        Wide record = static_cast<const Wide*>(records_)[i];
+        const char* base = (record.length & kOwned) != 0 ? area_ : text_;
+        return std::string_view(base + record.offset, record.length & ~kOwned);
+      }
+    }
+
+   private:
+    friend class ValueList;
+    const char* text_ = nullptr;
+    const char* area_ = nullptr;
+    const void* records_ = nullptr;
+    size_t size_ = 0;
+  };
+  // Whether the list is still as read (narrow records), for view().
+  bool narrow() const noexcept { return rep_ != nullptr && rep_->narrow != 0; }
+  // narrow() must be `Narrow`, or the list empty.
+  template <bool Narrow>
+  View<Narrow> view() const noexcept {
+    View<Narrow> view;
+    if (rep_ != nullptr) {
+      view.text_ = rep_->text.get();
+      view.records_ = rep_ + 1;
+      view.area_ = rep_->narrow ? nullptr : area(rep_);
+      view.size_ = rep_->size;
+    }
+    return view;
+  }
+
   // Sets value `i` (blanks fill any values added before it). May throw
   // std::bad_alloc, and then nothing changed. `value` may be a view of
   // this list's own values.

@@ -155,7 +155,7 @@ inline char* put(char* p, std::string_view str) noexcept {
 
 // Writes the name of field `k` (declared or of a later extensible group)
 // with its units at `p`, which has name_size(cls, k) bytes.
-inline char* put_name(char* p, const ClassDef& cls, size_t k) noexcept {
+__attribute__((always_inline)) inline char* put_name(char* p, const ClassDef& cls, size_t k) noexcept {
   const FieldDef* def;
   if (k < cls.fields.size()) {
     def = &cls.fields[k];
@@ -222,21 +222,10 @@ inline size_t written_fields(const Values& values, const ClassDef& cls) noexcept
   return std::max(used, min_fields);
 }
 
-// write_object without comments, for the dictionary's own field names:
-// the object's exact size is made room for, then every piece is copied in.
+// object_text_size and write_object_at.
 template <class Values>
-void write_object_plain(std::string& out, const FormatConfig& config, const std::string& class_name,
-                        const Values& values, const ClassDef& cls) {
-  size_t size = object_text_size(config, class_name, values, cls);
-  char* p = make_room(out, size);
-  write_object_at(p, config, class_name, values, cls);
-}
-
-}  // namespace
-
-template <class Values>
-size_t object_text_size(const FormatConfig& config, const std::string& class_name,
-                        const Values& values, const ClassDef& cls) noexcept {
+size_t text_size(const FormatConfig& config, const std::string& class_name, const Values& values,
+                 const ClassDef& cls) noexcept {
   size_t n = values.size();
   size_t count = written_fields(values, cls);
   bool compact = config.compact;
@@ -254,8 +243,8 @@ size_t object_text_size(const FormatConfig& config, const std::string& class_nam
 }
 
 template <class Values>
-char* write_object_at(char* p, const FormatConfig& config, const std::string& class_name,
-                      const Values& values, const ClassDef& cls) noexcept {
+char* write_at(char* p, const FormatConfig& config, const std::string& class_name, const Values& values,
+               const ClassDef& cls) noexcept {
   size_t n = values.size();
   size_t count = written_fields(values, cls);
   const std::string& indent = config.field_indent;
@@ -286,13 +275,52 @@ char* write_object_at(char* p, const FormatConfig& config, const std::string& cl
   return p;
 }
 
+// write_object without comments, for the dictionary's own field names:
+// the object's exact size is made room for, then every piece is copied in.
+template <class Values>
+void write_object_plain(std::string& out, const FormatConfig& config, const std::string& class_name,
+                        const Values& values, const ClassDef& cls) {
+  size_t size = text_size(config, class_name, values, cls);
+  char* p = make_room(out, size);
+  write_at(p, config, class_name, values, cls);
+}
+
+// Calls fn(values) with what the writer reads values through: a
+// ValueList's view (its fields held in registers over the loops, no test
+// of the record width per value), any other container as it is.
+template <class Values, class Fn>
+decltype(auto) with_values(const Values& values, Fn&& fn) {
+  return fn(values);
+}
+template <class Fn>
+decltype(auto) with_values(const ValueList& values, Fn&& fn) {
+  if (values.narrow()) return fn(values.view<true>());
+  return fn(values.view<false>());
+}
+
+}  // namespace
+
+template <class Values>
+size_t object_text_size(const FormatConfig& config, const std::string& class_name, const Values& values,
+                        const ClassDef& cls) noexcept {
+  return with_values(values, [&](const auto& v) { return text_size(config, class_name, v, cls); });
+}
+
+template <class Values>
+char* write_object_at(char* p, const FormatConfig& config, const std::string& class_name, const Values& values,
+                      const ClassDef& cls) noexcept {
+  return with_values(values, [&](const auto& v) { return write_at(p, config, class_name, v, cls); });
+}
+
 template <class Values>
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
                   const Values& values, const ClassDef& cls, FieldNameFn field_name) {
   if (field_name == &get_field_name) {
-    write_object_plain(out, config, class_name, values, cls);
+    with_values(values, [&](const auto& v) { write_object_plain(out, config, class_name, v, cls); });
   } else {
-    write_object_with_comments(out, config, class_name, values, cls, field_name, nullptr, false);
+    with_values(values, [&](const auto& v) {
+      write_object_with_comments(out, config, class_name, v, cls, field_name, nullptr, false);
+    });
   }
 }
 
@@ -301,9 +329,11 @@ void write_object(std::string& out, const FormatConfig& config, const std::strin
                   const Values& values, const ClassDef& cls, FieldNameFn field_name,
                   const std::vector<UserComment>& comments, bool with_before) {
   if (config.compact && field_name == &get_field_name) {
-    write_object_plain(out, config, class_name, values, cls);
+    with_values(values, [&](const auto& v) { write_object_plain(out, config, class_name, v, cls); });
   } else {
-    write_object_with_comments(out, config, class_name, values, cls, field_name, &comments, with_before);
+    with_values(values, [&](const auto& v) {
+      write_object_with_comments(out, config, class_name, v, cls, field_name, &comments, with_before);
+    });
   }
 }
 
