@@ -28,38 +28,12 @@ locale_t c_locale() {
 
 }  // namespace
 
-TypedValue type_value(const FieldDef* field, std::string_view value) {
-  TypedValue typed;
-  typed.text = value;
-  if (field == nullptr) return typed;
-  if (value.empty()) {
-    if (field->field_type == FIELDTYPE_INTEGER || field->field_type == FIELDTYPE_REAL) typed.kind = TypedValue::kBlank;
-    return typed;
-  }
-  if (field->autosizable && value.size() == 8 && ascii_iequals(value, "autosize")) {
-    typed.kind = TypedValue::kAutosize;
-    return typed;
-  }
-  if (field->autocalculatable && value.size() == 13 && ascii_iequals(value, "autocalculate")) {
-    typed.kind = TypedValue::kAutocalculate;
-    return typed;
-  }
-  if (field->field_type != FIELDTYPE_INTEGER && field->field_type != FIELDTYPE_REAL) return typed;
-  // strtol / strtod read C strings: the value is copied to one (on the stack
-  // when short, as numbers are). Only when the whole stored text is the
-  // number (an embedded NUL byte included, which ends the C string early).
-  char small[64];
-  std::string large;
-  const char* begin;
-  if (value.size() < sizeof small) {
-    std::memcpy(small, value.data(), value.size());
-    small[value.size()] = '\0';
-    begin = small;
-  } else {
-    large.assign(value);
-    begin = large.c_str();
-  }
-  const char* whole_end = begin + value.size();
+namespace {
+
+// Reads the number at `begin` (a C string whose first `size` bytes are the
+// value) into `typed` when it is the whole value.
+[[gnu::always_inline]] inline void read_number(const FieldDef* field, const char* begin, size_t size, TypedValue& typed) {
+  const char* whole_end = begin + size;
   char* end = nullptr;
   if (field->field_type == FIELDTYPE_INTEGER) {
     errno = 0;
@@ -81,6 +55,54 @@ TypedValue type_value(const FieldDef* field, std::string_view value) {
       typed.real = number;
     }
   }
+}
+
+// read_number for a value whose next byte may continue a number: read from
+// a copy (on the stack when short, as numbers are).
+[[gnu::noinline]] void read_number_copied(const FieldDef* field, std::string_view value, TypedValue& typed) {
+  char small[64];
+  if (value.size() < sizeof small) {
+    std::memcpy(small, value.data(), value.size());
+    small[value.size()] = '\0';
+    read_number(field, small, value.size(), typed);
+  } else {
+    std::string copy(value);
+    read_number(field, copy.c_str(), value.size(), typed);
+  }
+}
+
+}  // namespace
+
+TypedValue type_value(const FieldDef* field, std::string_view value, bool in_list) {
+  TypedValue typed;
+  typed.text = value;
+  if (field == nullptr) return typed;
+  if (value.empty()) {
+    if (field->field_type == FIELDTYPE_INTEGER || field->field_type == FIELDTYPE_REAL) typed.kind = TypedValue::kBlank;
+    return typed;
+  }
+  if (field->autosizable && value.size() == 8 && ascii_iequals(value, "autosize")) {
+    typed.kind = TypedValue::kAutosize;
+    return typed;
+  }
+  if (field->autocalculatable && value.size() == 13 && ascii_iequals(value, "autocalculate")) {
+    typed.kind = TypedValue::kAutocalculate;
+    return typed;
+  }
+  if (field->field_type != FIELDTYPE_INTEGER && field->field_type != FIELDTYPE_REAL) return typed;
+  // strtol / strtod read C strings, and a number only counts when it is the
+  // whole stored text (an embedded NUL byte included, which ends the C
+  // string early). A value of a list is read where it stands when the byte
+  // after it cannot continue a number: a control character, a blank, a
+  // delimiter or a comment mark.
+  if (in_list) {
+    unsigned char after = static_cast<unsigned char>(value.data()[value.size()]);
+    if (after <= ' ' || after == ',' || after == ';' || after == '!') {
+      read_number(field, value.data(), value.size(), typed);
+      return typed;
+    }
+  }
+  read_number_copied(field, value, typed);
   return typed;
 }
 

@@ -102,7 +102,9 @@ struct TypedValue {
 
 // Types `value` by its field's definition (null: plain text). Numbers are
 // read in the C locale and only when the whole stored text is the number.
-TypedValue type_value(const FieldDef* field, std::string_view value);
+// `in_list`: `value` is a value of a ValueList, whose next byte can be
+// read (see values.hpp), so that a number is read without a copy.
+TypedValue type_value(const FieldDef* field, std::string_view value, bool in_list = false);
 
 // Appends one object in the standard layout; throws std::bad_alloc.
 void write_object_data(std::string& out, const FormatConfig& config, const ClassDef& cls, const ObjectData& data);

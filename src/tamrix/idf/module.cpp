@@ -248,8 +248,9 @@ PyObject* IDFObject_get_class_name(PyObject* op, void*) { return Py_NewRef(as_ob
 
 /*** IDFObject: field values ***/
 
-PyObject* convert_field_value(const FieldDef* fd, std::string_view val) {
-  TypedValue typed = type_value(fd, val);
+// `val`: a value of an object's ValueList, or empty.
+inline PyObject* convert_field_value(const FieldDef* fd, std::string_view val) {
+  TypedValue typed = type_value(fd, val, true);
   switch (typed.kind) {
     case TypedValue::kBlank:
       Py_RETURN_NONE;
@@ -441,8 +442,10 @@ PyObject* object_values(IDFObjectRecord* self) {
   if (cls == nullptr) return nullptr;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values_of(self).size())));
   if (!list) return nullptr;
-  for (size_t i = 0; i < values_of(self).size(); ++i) {
-    PyObject* value = convert_field_value(get_field_def(cls, i), values_of(self)[i]);
+  // Making the values runs no Python code: the object stays as it is.
+  const ValueList& values = values_of(self);
+  for (size_t i = 0; i < values.size(); ++i) {
+    PyObject* value = convert_field_value(get_field_def(cls, i), values[i]);
     if (value == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
   }

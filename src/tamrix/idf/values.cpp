@@ -12,6 +12,14 @@ namespace {
 constexpr size_t kMaxRecords = (size_t{1} << 31) - 1;
 constexpr size_t kMaxArea = 0xFFFFFFFFu;
 
+// Bytes a value takes in the area: its text and a NUL byte after it.
+// Throws std::bad_alloc for a value too long for a record.
+size_t owned_size(size_t length) {
+  if (length >= 0x80000000u) throw std::bad_alloc();
+  return length == 0 ? 0 : length + 1;
+}
+size_t owned_size(std::string_view value) { return owned_size(value.size()); }
+
 }  // namespace
 
 ValueList::Rep* ValueList::allocate(size_t cap, bool narrow, size_t room) {
@@ -30,6 +38,17 @@ ValueList::Rep* ValueList::allocate(size_t cap, bool narrow, size_t room) {
 void ValueList::destroy(Rep* rep) noexcept {
   rep->~Rep();
   ::operator delete(static_cast<void*>(rep));
+}
+
+ValueList::Wide ValueList::append_owned(Rep* rep, std::string_view value) noexcept {
+  if (value.empty()) return Wide{0, kOwned};
+  char* at = area(rep) + rep->used;
+  // Past every value held in the area: a view of one of them stays intact.
+  std::memmove(at, value.data(), value.size());
+  at[value.size()] = '\0';
+  Wide record{rep->used, static_cast<uint32_t>(value.size()) | kOwned};
+  rep->used += static_cast<uint32_t>(value.size() + 1);
+  return record;
 }
 
 ValueList::ValueList(const ValueList& other) {
@@ -68,16 +87,10 @@ ValueList& ValueList::operator=(ValueList&& other) noexcept {
 ValueList::ValueList(const std::vector<std::string>& values) {
   if (values.empty()) return;
   size_t room = 0;
-  for (const std::string& value : values) room += value.size();
-  if (room > kMaxArea) throw std::bad_alloc();
+  for (const std::string& value : values) room += owned_size(value);
   Rep* rep = allocate(values.size(), false, room);
   Wide* records = wide_records(rep);
-  char* bytes = area(rep);
-  for (const std::string& value : values) {
-    records[rep->size++] = Wide{rep->used, static_cast<uint32_t>(value.size()) | kOwned};
-    if (!value.empty()) std::memcpy(bytes + rep->used, value.data(), value.size());
-    rep->used += static_cast<uint32_t>(value.size());
-  }
+  for (const std::string& value : values) records[rep->size++] = append_owned(rep, value);
   rep_ = rep;
 }
 
@@ -102,9 +115,8 @@ ValueList ValueList::in_text(std::shared_ptr<const char> text, const std::string
     bool after = piece.data() >= base;
     size_t offset = after ? static_cast<size_t>(piece.data() - base) : 0;
     if (!after || offset >= kNarrowOffsetLimit || piece.size() > kNarrowLengthMask) narrow = false;
-    if (!after || offset > kMaxArea || piece.size() >= kOwned) room += piece.size();
+    if (!after || offset > kMaxArea || piece.size() >= kOwned) room += owned_size(piece);
   }
-  if (room > kMaxArea) throw std::bad_alloc();
   Rep* rep = allocate(count, narrow, narrow ? 0 : room);
   list.rep_ = rep;
   rep->text = std::move(text);
@@ -118,7 +130,6 @@ ValueList ValueList::in_text(std::shared_ptr<const char> text, const std::string
     }
   } else {
     Wide* records = wide_records(rep);
-    char* bytes = area(rep);
     for (size_t k = 0; k < count; ++k) {
       std::string_view piece = pieces[k];
       bool after = !piece.empty() && piece.data() >= base;
@@ -128,9 +139,7 @@ ValueList ValueList::in_text(std::shared_ptr<const char> text, const std::string
       } else if (after && offset <= kMaxArea && piece.size() < kOwned) {
         records[k] = Wide{static_cast<uint32_t>(offset), static_cast<uint32_t>(piece.size())};
       } else {
-        std::memcpy(bytes + rep->used, piece.data(), piece.size());
-        records[k] = Wide{rep->used, static_cast<uint32_t>(piece.size()) | kOwned};
-        rep->used += static_cast<uint32_t>(piece.size());
+        records[k] = append_owned(rep, piece);
       }
     }
   }
@@ -140,8 +149,8 @@ ValueList ValueList::in_text(std::shared_ptr<const char> text, const std::string
 
 bool ValueList::fits(size_t i, size_t bytes) const noexcept {
   const Rep* rep = rep_;
-  if (rep == nullptr || rep->narrow || i >= rep->cap) return false;
-  if (bytes == 0 || rep->room - rep->used >= bytes) return true;
+  if (rep == nullptr || rep->narrow || i >= rep->cap || bytes >= kOwned) return false;
+  if (bytes == 0 || rep->room - rep->used > bytes) return true;
   if (i >= rep->size) return false;
   Wide record = wide_records(rep)[i];
   return (record.length & kOwned) != 0 && (record.length & ~kOwned) >= bytes;
@@ -154,15 +163,15 @@ ValueList::Rep* ValueList::rebuilt(size_t cap, size_t extra) const {
   if (from != nullptr && !from->narrow) {
     const Wide* records = wide_records(from);
     for (size_t k = 0; k < size; ++k) {
-      if ((records[k].length & kOwned) != 0) live += records[k].length & ~kOwned;
+      if ((records[k].length & kOwned) != 0) live += owned_size(records[k].length & ~kOwned);
     }
   }
+  extra = owned_size(extra);
   if (extra > kMaxArea || live + extra > kMaxArea) throw std::bad_alloc();
   // Room to spare, so that a run of writes does not copy the values each time.
   size_t room = std::min(kMaxArea, live + extra + (live + extra) / 2 + 16);
   Rep* rep = allocate(std::max(cap, size), false, room);
   Wide* records = wide_records(rep);
-  char* bytes = area(rep);
   if (from != nullptr) {
     rep->text = from->text;
     if (from->narrow) {
@@ -177,10 +186,7 @@ ValueList::Rep* ValueList::rebuilt(size_t cap, size_t extra) const {
       for (size_t k = 0; k < size; ++k) {
         Wide record = old[k];
         if ((record.length & kOwned) != 0) {
-          uint32_t length = record.length & ~kOwned;
-          if (length != 0) std::memcpy(bytes + rep->used, old_bytes + record.offset, length);
-          record.offset = length == 0 ? 0 : rep->used;
-          rep->used += length;
+          record = append_owned(rep, std::string_view(old_bytes + record.offset, record.length & ~kOwned));
         }
         records[k] = record;
       }
@@ -200,12 +206,10 @@ void ValueList::store(size_t i, std::string_view value) noexcept {
     record = Wide{0, kOwned};
   } else if ((record.length & kOwned) != 0 && (record.length & ~kOwned) >= value.size()) {
     std::memmove(bytes + record.offset, value.data(), value.size());
+    bytes[record.offset + value.size()] = '\0';
     record.length = static_cast<uint32_t>(value.size()) | kOwned;
   } else {
-    // Past every value held in the area: a view of one of them stays intact.
-    std::memmove(bytes + rep->used, value.data(), value.size());
-    record = Wide{rep->used, static_cast<uint32_t>(value.size()) | kOwned};
-    rep->used += static_cast<uint32_t>(value.size());
+    record = append_owned(rep, value);
   }
 }
 
@@ -253,17 +257,11 @@ ValueList ValueList::owned() const {
   size_t n = size();
   if (n == 0) return copy;
   size_t room = 0;
-  for (std::string_view value : *this) room += value.size();
-  if (room > kMaxArea) throw std::bad_alloc();
+  for (std::string_view value : *this) room += owned_size(value);
   Rep* rep = allocate(n, false, room);
   copy.rep_ = rep;
   Wide* records = wide_records(rep);
-  char* bytes = area(rep);
-  for (std::string_view value : *this) {
-    records[rep->size++] = Wide{value.empty() ? 0 : rep->used, static_cast<uint32_t>(value.size()) | kOwned};
-    if (!value.empty()) std::memcpy(bytes + rep->used, value.data(), value.size());
-    rep->used += static_cast<uint32_t>(value.size());
-  }
+  for (std::string_view value : *this) records[rep->size++] = append_owned(rep, value);
   return copy;
 }
 

@@ -5,6 +5,11 @@
 //
 // A list read from a text keeps that text alive (a shared pointer into it),
 // so an object removed from its model, or outliving it, keeps its values.
+//
+// The byte after a non-empty value can always be read and is never part of
+// it: in the text, the value's delimiter, a blank, a comment mark or a line
+// break; in the byte area, a NUL byte. Numbers are read in place thanks to
+// it (type_value).
 #pragma once
 
 #include <cstddef>
@@ -186,6 +191,8 @@ class ValueList {
   // replaced bytes left behind.
   Rep* rebuilt(size_t cap, size_t extra) const;
   void store(size_t i, std::string_view value) noexcept;  // after fits(i, value.size())
+  // Copies `value` to the end of the area, which has room for it and its NUL.
+  static Wide append_owned(Rep* rep, std::string_view value) noexcept;
 
   Rep* rep_ = nullptr;
 };
