@@ -28,7 +28,9 @@ namespace tamrix {
 // be written back: comments, layout, line ends and encoding.
 struct SourceText {
   enum Encoding { kUtf8, kCp1252, kLatin1, kOther };
-  std::string text;       // as read, in UTF-8, without a byte-order mark
+  // As read, in UTF-8, without a byte-order mark. Never changed once
+  // objects are read from it: their values point into it (and keep it).
+  std::string text;
   size_t trailing = 0;    // where the text after the last object starts
   uint64_t id = 0;        // tells this text's objects from any other's
   Encoding encoding = kUtf8;

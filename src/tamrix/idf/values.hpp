@@ -123,6 +123,7 @@ class ValueList {
   // std::bad_alloc, and then nothing changed. `value` may be a view of
   // this list's own values.
   void set(size_t i, std::string_view value);
+  void push_back(std::string_view value) { set(size(), value); }
   // Room for set(i, v) with v.size() <= `bytes`: once this returned, that
   // call allocates nothing and cannot fail. May throw std::bad_alloc (the
   // values unchanged); moves the values, so views of them end here.
