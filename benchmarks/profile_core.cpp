@@ -7,7 +7,9 @@
 //   valgrind --tool=callgrind /tmp/profile_core load IDD_FILE IDF_FILE [N]
 //   valgrind --tool=callgrind /tmp/profile_core format IDD_FILE IDF_FILE [N]
 //   /tmp/profile_core original IDD_FILE IDF_FILE [N]   (the source layout)
+//   /tmp/profile_core format_at IDD_FILE IDF_FILE [N]  (as IDF.format() writes)
 //   /tmp/profile_core dump IDD_FILE   (what the reader keeps, as text)
+//   /tmp/profile_core memory IDD_FILE IDF_FILE   (where a loaded model's heap goes)
 //
 // Each step runs N times (default 1) and prints its best wall time.
 #include <algorithm>
@@ -15,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <malloc.h>
 #include <string>
 
 #include "tamrix/idd/idd_core.hpp"
@@ -116,6 +120,51 @@ int main(int argc, char** argv) {
     std::printf("load: %.2f ms\n", best * 1e3);
     return 0;
   }
+  if (mode == "memory") {
+    // Heap in use (glibc's count, chunk overheads included) after each step;
+    // the pieces are told apart by dropping them one at a time.
+    auto in_use = [] {
+      struct mallinfo2 m = mallinfo2();
+      return static_cast<double>(m.uordblks + m.hblkhd);
+    };
+    double file = static_cast<double>(idf_text.size());
+    auto report = [&](const char* what, double bytes) {
+      std::printf("%-34s %8.1f MB  %5.2fx the file\n", what, bytes / 1e6, bytes / file);
+    };
+    double before = in_use();
+    auto model = std::make_unique<tamrix::Model>(&idd);
+    if (model->load(std::string(idf_text))) return 1;
+    double loaded = in_use();
+    report("loaded model (native heap)", loaded - before);
+    model->targets().clear();
+    model->targets().rehash(0);
+    model->referencers().clear();
+    model->referencers().rehash(0);
+    double no_index = in_use();
+    report("  reference index", loaded - no_index);
+    model->index_map().clear();
+    double no_lists = in_use();
+    report("  class lists", no_index - no_lists);
+    size_t objects = model->slot_count();
+    size_t values = 0;
+    size_t value_heap = 0;
+    for (const auto& slot : model->slots()) {
+      if (slot == nullptr) continue;
+      values += slot->values.size();
+      value_heap += slot->values.heap_bytes();
+    }
+    model->slots().clear();
+    model->slots().shrink_to_fit();
+    double no_objects = in_use();
+    report("  objects and their values", no_lists - no_objects);
+    report("    of which value lists (requested)", static_cast<double>(value_heap));
+    std::printf("    (%zu objects, %zu values)\n", objects, values);
+    model->set_source(nullptr);
+    double empty = in_use();
+    report("  source text", no_objects - empty);
+    report("  rest", empty - before);
+    return 0;
+  }
   tamrix::Model model(&idd);
   if (model.load(std::string_view(idf_text))) return 1;
   tamrix::FormatConfig config = tamrix::generate_format_config();
@@ -125,6 +174,11 @@ int main(int argc, char** argv) {
     double t = now();
     if (mode == "original") {
       model.write_original(out, config);
+    } else if (mode == "format_at") {
+      // As IDF.format() writes: the exact size, then straight into storage.
+      size_t n = model.written_size(config, false);
+      auto room = std::make_unique_for_overwrite<char[]>(n);
+      out.assign(room.get(), model.write_at(room.get(), config, false));
     } else {
       model.write(out, config, false);
     }

@@ -3,9 +3,12 @@
 // modes, also after a mid-line save and restore of its state, through
 // next_token and take_token alike); the model's one-pass reader gives what
 // the tokenizer and parser give, and its spans cut the text into pieces
-// that each read back as their one object; and written objects, with and
-// without comments, read back the same.
+// that each read back as their one object; the values a model keeps
+// (records into the text, or copied out) are the reader's, each followed by
+// a byte that ends it; and written objects, with and without comments, read
+// back the same.
 #include <algorithm>
+#include <memory>
 
 #include "tamrix/idf/parser.hpp"
 #include "tamrix/idf/reader.hpp"
@@ -96,6 +99,26 @@ std::string lone_cr_as_lf(const std::string& text) {
   return out;
 }
 
+// The values as a model keeps them: records into the text read.
+struct KeptValues final : ObjectSink {
+  std::shared_ptr<const std::string> text;
+  std::vector<ValueList> lists;
+  void object(std::string_view, const std::vector<std::string_view>& values, const SourceSpan& span,
+              int32_t) override {
+    lists.push_back(ValueList::in_text(std::shared_ptr<const char>(text, text->data() + span.head), values.data(),
+                                       values.size()));
+  }
+};
+
+bool ends_value(char c) { return static_cast<unsigned char>(c) <= ' ' || c == ',' || c == ';' || c == '!'; }
+
+void check_kept(const ValueList& list, const std::vector<std::string>& want) {
+  if (!(list == want)) __builtin_trap();
+  for (std::string_view value : list) {
+    if (!value.empty() && !ends_value(value.data()[value.size()])) __builtin_trap();
+  }
+}
+
 void check_reader(const std::string& text) {
   std::vector<c_IDFObject> want, got;
   ParseError want_error = parse(lone_cr_as_lf(text), want);
@@ -132,6 +155,13 @@ void check_reader(const std::string& text) {
     if (read_idf(out, back, rest) || back.size() != 1 || back[0].class_name != obj.class_name) __builtin_trap();
   }
   if (trailing != at) __builtin_trap();
+  KeptValues kept;
+  kept.text = std::make_shared<const std::string>(text);
+  if (read_idf(*kept.text, kept, trailing) || kept.lists.size() != got.size()) __builtin_trap();
+  for (size_t i = 0; i < got.size(); ++i) {
+    check_kept(kept.lists[i], got[i].values);
+    check_kept(kept.lists[i].owned(), got[i].values);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// Random edits on a document model: loads, adds, field writes, trims,
-// removals and lookups by name, driven by the input bytes. After every step
-// the reference index, the class lists and the name indexes must equal what a
-// recomputation from the live objects' values gives.
+// Random edits on a document model: loads, adds, field writes (also of an
+// object's own values into another of its fields), trims, removals and
+// lookups by name, driven by the input bytes. Every write must change the
+// one value it writes; after every step the reference index, the class
+// lists and the name indexes must equal what a recomputation from the live
+// objects' values gives.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +59,19 @@ struct Bytes {
   std::abort();
 }
 
+// Writes `value` to field `field` of `obj` and checks that exactly that
+// value changed (blanks added before it when it lies past the end).
+void write_checked(Model* model, ObjectData& obj, size_t obj_idx, size_t field, std::string_view value) {
+  std::vector<std::string> expected = obj.values.to_strings();
+  std::string text(value);
+  if (field < expected.size() || !text.empty()) {
+    if (field >= expected.size()) expected.resize(field + 1);
+    expected[field] = text;
+  }
+  if (Model::set_value(model, obj, obj_idx, field, value) != EditStatus::kOk) fail("a write ran out of memory");
+  if (!(obj.values == expected)) fail("a write changed other values than its own");
+}
+
 using Flat = std::map<std::pair<std::string, std::string>, std::multiset<std::pair<size_t, int>>>;
 
 Flat flatten(const RefMap& map) {
@@ -86,7 +101,7 @@ void check(Model& model) {
     const ClassDef& cls = idd.ordered_classes[data->class_idx];
     classes[to_ascii_upper(cls.name)].push_back(i);
     for (size_t f = 0; f < data->values.size(); ++f) {
-      const std::string& value = data->values[f];
+      std::string_view value = data->values[f];
       const FieldDef* fd = get_field_def(&cls, f);
       if (value.empty() || fd == nullptr) continue;
       for (const std::string& r : fd->references) targets[{r, to_ascii_upper(value)}].insert({i, static_cast<int>(f)});
@@ -121,7 +136,7 @@ void check(Model& model) {
       if (it != classes.end()) {
         for (size_t p : it->second) {
           const ObjectData* data = model.object(p);
-          if (!data->values.empty() && to_ascii_lower(data->values[0]) == to_ascii_lower(word)) {
+          if (!data->values.empty() && to_ascii_lower(data->values[0]) == to_ascii_lower(std::string_view(word))) {
             expected = p;
             break;
           }
@@ -145,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (model.load(std::string_view(texts[start]))) fail("a seed text failed to load");
   std::vector<ObjectPtr> detached;
   while (!in.done()) {
-    uint8_t op = in.next() % 6;
+    uint8_t op = in.next() % 7;
     size_t slots = model.slot_count();
     switch (op) {
       case 0: {  // add an object with a few values
@@ -154,9 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t obj_idx = 0;
         if (model.append(obj, obj_idx) != EditStatus::kOk) fail("append ran out of memory");
         uint8_t count = in.next() % 8;
-        for (uint8_t k = 0; k < count; ++k) {
-          Model::set_value(&model, *obj, obj_idx, k, kWords[in.next() % kWordCount]);
-        }
+        for (uint8_t k = 0; k < count; ++k) write_checked(&model, *obj, obj_idx, k, kWords[in.next() % kWordCount]);
         break;
       }
       case 1: {  // write one field of a live object
@@ -165,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ObjectData* obj = model.object(obj_idx);
         size_t field = in.next() % 9;
         const char* word = kWords[in.next() % kWordCount];
-        if (obj != nullptr) Model::set_value(&model, *obj, obj_idx, field, word);
+        if (obj != nullptr) write_checked(&model, *obj, obj_idx, field, word);
         break;
       }
       case 2: {  // trim
@@ -180,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (model.object(obj_idx) == nullptr) break;
         ObjectPtr kept = model.shared(obj_idx);
         model.remove(obj_idx);
-        Model::set_value(&model, *kept, obj_idx, 0, kWords[in.next() % kWordCount]);
+        write_checked(&model, *kept, obj_idx, 0, kWords[in.next() % kWordCount]);
         detached.push_back(kept);
         break;
       }
@@ -202,6 +215,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t live = 0;
         for (size_t i = 0; i < model.slot_count(); ++i) live += model.object(i) != nullptr;
         if (static_cast<size_t>(std::count(out.begin(), out.end(), ';')) != live) fail("written text misses objects");
+        break;
+      }
+      case 6: {  // one value of an object written into another of its fields (a view of its own values)
+        if (slots == 0) break;
+        size_t obj_idx = in.next() % slots;
+        ObjectData* obj = model.object(obj_idx);
+        if (obj == nullptr || obj->values.empty()) break;
+        size_t from = in.next() % obj->values.size();
+        write_checked(&model, *obj, obj_idx, in.next() % 9, obj->values[from]);
         break;
       }
     }

@@ -258,7 +258,9 @@ inline bool for_each_pair(PyObject* mapping, Fn&& fn) {
   });
 }
 
-inline PyObject* bytes_list(const std::vector<std::string>& values) {
+// `values`: a std::vector of std::string or anything else indexed alike.
+template <class Values>
+inline PyObject* bytes_list(const Values& values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < values.size(); ++i) {

@@ -61,7 +61,7 @@ struct IDFObjectMethods {
 };
 
 struct IdfCAPI {
-  static constexpr int kAbiVersion = 2;
+  static constexpr int kAbiVersion = 3;
   int abi_version;
   PyTypeObject* IDF_type;
   PyTypeObject* IDFObject_type;

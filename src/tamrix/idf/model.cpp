@@ -28,7 +28,52 @@ locale_t c_locale() {
 
 }  // namespace
 
-TypedValue type_value(const FieldDef* field, const std::string& value) {
+namespace {
+
+// Reads the number at `begin` (a C string whose first `size` bytes are the
+// value) into `typed` when it is the whole value.
+[[gnu::always_inline]] inline void read_number(const FieldDef* field, const char* begin, size_t size, TypedValue& typed) {
+  const char* whole_end = begin + size;
+  char* end = nullptr;
+  if (field->field_type == FIELDTYPE_INTEGER) {
+    errno = 0;
+    long number = strtol_l(begin, &end, 10, c_locale());
+    if (end == whole_end) {
+      // Beyond the range of a long, strtol returns its bound; the text is
+      // still a whole number, to be read exactly by the caller.
+      if (errno == ERANGE) {
+        typed.kind = TypedValue::kBigInteger;
+      } else {
+        typed.kind = TypedValue::kInteger;
+        typed.integer = number;
+      }
+    }
+  } else {
+    double number = strtod_l(begin, &end, c_locale());
+    if (end == whole_end) {
+      typed.kind = TypedValue::kReal;
+      typed.real = number;
+    }
+  }
+}
+
+// read_number for a value whose next byte may continue a number: read from
+// a copy (on the stack when short, as numbers are).
+[[gnu::noinline]] void read_number_copied(const FieldDef* field, std::string_view value, TypedValue& typed) {
+  char small[64];
+  if (value.size() < sizeof small) {
+    std::memcpy(small, value.data(), value.size());
+    small[value.size()] = '\0';
+    read_number(field, small, value.size(), typed);
+  } else {
+    std::string copy(value);
+    read_number(field, copy.c_str(), value.size(), typed);
+  }
+}
+
+}  // namespace
+
+TypedValue type_value(const FieldDef* field, std::string_view value, bool in_list) {
   TypedValue typed;
   typed.text = value;
   if (field == nullptr) return typed;
@@ -44,31 +89,20 @@ TypedValue type_value(const FieldDef* field, const std::string& value) {
     typed.kind = TypedValue::kAutocalculate;
     return typed;
   }
-  // Only when the whole stored text is the number (an embedded NUL byte
-  // included, which ends the C string early).
-  const char* begin = value.c_str();
-  const char* whole_end = begin + value.size();
-  char* end = nullptr;
-  if (field->field_type == FIELDTYPE_INTEGER) {
-    errno = 0;
-    long number = strtol_l(begin, &end, 10, c_locale());
-    if (end == whole_end) {
-      // Beyond the range of a long, strtol returns its bound; the text is
-      // still a whole number, to be read exactly by the caller.
-      if (errno == ERANGE) {
-        typed.kind = TypedValue::kBigInteger;
-      } else {
-        typed.kind = TypedValue::kInteger;
-        typed.integer = number;
-      }
-    }
-  } else if (field->field_type == FIELDTYPE_REAL) {
-    double number = strtod_l(begin, &end, c_locale());
-    if (end == whole_end) {
-      typed.kind = TypedValue::kReal;
-      typed.real = number;
+  if (field->field_type != FIELDTYPE_INTEGER && field->field_type != FIELDTYPE_REAL) return typed;
+  // strtol / strtod read C strings, and a number only counts when it is the
+  // whole stored text (an embedded NUL byte included, which ends the C
+  // string early). A value of a list is read where it stands when the byte
+  // after it cannot continue a number: a control character, a blank, a
+  // delimiter or a comment mark.
+  if (in_list) {
+    unsigned char after = static_cast<unsigned char>(value.data()[value.size()]);
+    if (after <= ' ' || after == ',' || after == ';' || after == '!') {
+      read_number(field, value.data(), value.size(), typed);
+      return typed;
     }
   }
+  read_number_copied(field, value, typed);
   return typed;
 }
 
@@ -102,57 +136,6 @@ LoadError Model::load(std::string_view text) noexcept {
     error.kind = LoadError::kNoMemory;
     return error;
   }
-}
-
-namespace {
-
-// The class names a dictionary defines (ASCII case-insensitively), for the
-// reader's filter; consecutive objects are often of one class.
-struct KnownClasses {
-  const c_IDD* idd;
-  std::string last;  // the name checked last, known
-
-  static bool check(void* context, std::string_view name) {
-    auto* self = static_cast<KnownClasses*>(context);
-    if (!self->last.empty() && name == self->last) return true;
-    if (self->idd == nullptr || find_class(*self->idd, name) == nullptr) return false;
-    self->last.assign(name);
-    return true;
-  }
-};
-
-}  // namespace
-
-LoadError Model::load(std::string&& text) noexcept {
-  clear();
-  LoadError error;
-  try {
-    auto source = std::make_shared<SourceText>();
-    source->text = std::move(text);
-    source->id = next_source_id();
-    source->line_end = first_line_end(source->text);
-    std::vector<c_IDFObject> raw;
-    // Objects past an unknown class are not kept: a text that fails on its
-    // classes costs no more memory than the part before the failure.
-    KnownClasses known{idd_, {}};
-    ClassFilter filter;
-    filter.known = &KnownClasses::check;
-    filter.context = &known;
-    error.parse = read_idf(source->text, raw, source->trailing, &filter);
-    if (error.parse) {
-      error.kind = error.parse.kind == ParseErrorKind::kNoMemory ? LoadError::kNoMemory : LoadError::kSyntax;
-    } else if (filter.refused) {
-      error.kind = LoadError::kUnknownClass;
-      error.class_name = std::move(filter.refused_name);
-    } else {
-      source_ = std::move(source);
-      error = build(raw, true);
-    }
-  } catch (const std::bad_alloc&) {
-    error.kind = LoadError::kNoMemory;
-  }
-  if (error) clear();
-  return error;
 }
 
 // The value map of each list name met so far in a bulk load, by the
@@ -207,54 +190,111 @@ struct Model::ListCache {
   }
 };
 
-LoadError Model::build(std::vector<c_IDFObject>& raw) noexcept { return build(raw, false); }
+// Builds the objects of a load as they are read (or of raw objects),
+// matching their classes and registering their names. After an object of
+// an unknown class, nothing more is built: `error` says which.
+struct Model::Loader final : ObjectSink {
+  Loader(Model& model, std::shared_ptr<const SourceText> source) : model(model), source(std::move(source)) {}
 
-LoadError Model::build(std::vector<c_IDFObject>& raw, bool from_text) noexcept {
+  void object(std::string_view class_name, const std::vector<std::string_view>& values, const SourceSpan& span,
+              int32_t first_line) override {
+    if (error || !enter_class(class_name)) return;
+    ObjectPtr data = std::make_shared<ObjectData>();
+    data->class_idx = class_idx;
+    // The values stay in the text: records relative to the object's class line.
+    data->values = ValueList::in_text(std::shared_ptr<const char>(source, source->text.data() + span.head),
+                                      values.data(), values.size());
+    data->source_id = source->id;
+    data->span = span;
+    data->first_line = first_line;
+    data->as_loaded = true;
+    append(std::move(data));
+  }
+
+  void raw(c_IDFObject& c_object) {
+    if (error || !enter_class(c_object.class_name)) return;
+    ObjectPtr data = std::make_shared<ObjectData>();
+    data->class_idx = class_idx;
+    data->values = c_object.values;
+    append(std::move(data));
+  }
+
+  Model& model;
+  std::shared_ptr<const SourceText> source;  // null for raw objects
   LoadError error;
-  uint64_t source_id = from_text && source_ != nullptr ? source_->id : 0;
+
+ private:
+  // Consecutive objects are often of one class: the last one is remembered.
+  bool enter_class(std::string_view class_name) {
+    if (positions != nullptr && class_name == last_class_name) return true;
+    key.assign(class_name);
+    ascii_upper_in_place(key);
+    const c_IDD* idd = model.idd_;
+    auto it = idd == nullptr ? decltype(idd->class_map.end())() : idd->class_map.find(key);
+    if (idd == nullptr || it == idd->class_map.end() || it->second >= idd->ordered_classes.size()) {
+      error.kind = LoadError::kUnknownClass;
+      error.class_name.assign(class_name);
+      return false;
+    }
+    class_idx = it->second;
+    positions = &model.class_positions_[key];
+    last_class_name.assign(class_name);
+    return true;
+  }
+
+  void append(ObjectPtr&& data) {
+    size_t obj_idx = model.slots_.size();
+    model.slots_.push_back(std::move(data));
+    positions->push_back(obj_idx);
+    model.register_loaded(*model.slots_.back(), obj_idx, lists);
+  }
+
+  std::string last_class_name;
+  std::string key;
+  size_t class_idx = 0;
+  std::vector<size_t>* positions = nullptr;
+  ListCache lists;
+};
+
+LoadError Model::load(std::string&& text) noexcept {
+  clear();
+  LoadError error;
   try {
-    slots_.reserve(slots_.size() + raw.size());
-    // Consecutive objects are often of one class: remember the last one.
-    std::string last_class_name;
-    std::string key;
-    size_t class_idx = 0;
-    ListCache lists;
-    std::vector<size_t>* positions = nullptr;
-    for (c_IDFObject& c_object : raw) {
-      if (positions == nullptr || c_object.class_name != last_class_name) {
-        key = to_ascii_upper(c_object.class_name);
-        bool known = false;
-        if (idd_ != nullptr) {
-          auto it = idd_->class_map.find(key);
-          known = it != idd_->class_map.end() && it->second < idd_->ordered_classes.size();
-          if (known) class_idx = it->second;
-        }
-        if (!known) {
-          error.kind = LoadError::kUnknownClass;
-          error.class_name = std::move(c_object.class_name);
-          return error;
-        }
-        positions = &class_positions_[key];
-        last_class_name = c_object.class_name;
-      }
-      ObjectPtr data = std::make_shared<ObjectData>();
-      data->class_idx = class_idx;
-      data->values = std::move(c_object.values);
-      if (source_id != 0) {
-        data->source_id = source_id;
-        data->span = c_object.span;
-        data->first_line = c_object.first_line;
-        data->as_loaded = true;
-      }
-      size_t obj_idx = slots_.size();
-      slots_.push_back(std::move(data));
-      positions->push_back(obj_idx);
-      register_loaded(*slots_.back(), obj_idx, lists);
+    auto source = std::make_shared<SourceText>();
+    source->text = std::move(text);
+    source->id = next_source_id();
+    source->line_end = first_line_end(source->text);
+    source_ = source;
+    // About one object per 600 bytes of model text (comments included).
+    slots_.reserve(source->text.size() / 600 + 16);
+    Loader loader(*this, source);
+    error.parse = read_idf(source->text, loader, source->trailing);
+    if (error.parse) {
+      error.kind = error.parse.kind == ParseErrorKind::kNoMemory ? LoadError::kNoMemory : LoadError::kSyntax;
+    } else {
+      error = std::move(loader.error);
     }
   } catch (const std::bad_alloc&) {
     error.kind = LoadError::kNoMemory;
   }
+  if (error) clear();
   return error;
+}
+
+LoadError Model::build(std::vector<c_IDFObject>& raw) noexcept {
+  try {
+    slots_.reserve(slots_.size() + raw.size());
+    Loader loader(*this, nullptr);
+    for (c_IDFObject& c_object : raw) {
+      loader.raw(c_object);
+      if (loader.error) break;
+    }
+    return std::move(loader.error);
+  } catch (const std::bad_alloc&) {
+    LoadError error;
+    error.kind = LoadError::kNoMemory;
+    return error;
+  }
 }
 
 void Model::clear() noexcept {
@@ -275,10 +315,10 @@ namespace {
 // `targets`) and then every object list (into `referencers`) of each
 // non-empty value with a definition, in field order.
 template <class Fn>
-void for_each_listed_value(const ClassDef& cls, const std::vector<std::string>& values, RefMap& targets,
-                           RefMap& referencers, Fn&& fn) {
+void for_each_listed_value(const ClassDef& cls, const ValueList& values, RefMap& targets, RefMap& referencers,
+                           Fn&& fn) {
   for (size_t i = 0; i < values.size(); ++i) {
-    const std::string& value = values[i];
+    std::string_view value = values[i];
     if (value.empty()) continue;
     const FieldDef* fd = get_field_def(&cls, i);
     if (fd == nullptr) continue;
@@ -293,7 +333,7 @@ void Model::register_fields(const ObjectData& data, size_t obj_idx) {
   const ClassDef* cls = class_of(data);
   if (cls == nullptr) return;
   for_each_listed_value(*cls, data.values, targets_, referencers_,
-                        [&](RefMap& map, const std::string& tag, const std::string& value, int field) {
+                        [&](RefMap& map, const std::string& tag, std::string_view value, int field) {
                           ref_register(map, tag, value, obj_idx, field);
                         });
 }
@@ -304,9 +344,9 @@ void Model::register_fields(const ObjectData& data, size_t obj_idx) {
 void Model::register_loaded(const ObjectData& data, size_t obj_idx, ListCache& lists) {
   const ClassDef* cls = class_of(data);
   if (cls == nullptr) return;
-  const std::vector<std::string>& values = data.values;
+  const ValueList& values = data.values;
   for (size_t i = 0; i < values.size(); ++i) {
-    const std::string& value = values[i];
+    std::string_view value = values[i];
     if (value.empty()) continue;
     const FieldDef* fd = get_field_def(cls, i);
     if (fd == nullptr || (fd->references.empty() && fd->object_lists.empty())) continue;
@@ -332,7 +372,7 @@ void Model::unregister_fields(const ObjectData& data, size_t obj_idx) noexcept {
   const ClassDef* cls = class_of(data);
   if (cls == nullptr) return;
   for_each_listed_value(*cls, data.values, targets_, referencers_,
-                        [&](RefMap& map, const std::string& tag, const std::string& value, int field) {
+                        [&](RefMap& map, const std::string& tag, std::string_view value, int field) {
                           try {
                             ref_unregister(map, tag, value, obj_idx, field);
                           } catch (const std::bad_alloc&) {
@@ -447,11 +487,15 @@ EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size
   size_t n = data.values.size();
   if (idx < n && data.values[idx] == value) return EditStatus::kOk;
   if (idx >= n && value.empty()) return EditStatus::kOk;
-  std::string stored;
+  std::string copy;
   try {
-    stored.assign(value);
-    // Room first: growing the values cannot fail once the indexes have changed.
-    if (idx >= data.values.capacity()) data.values.reserve(std::max(idx + 1, 2 * data.values.capacity()));
+    // A view of the object's own values would not survive making room.
+    if (data.values.holds(value.data())) {
+      copy.assign(value);
+      value = copy;
+    }
+    // Room first: storing the value cannot fail once the indexes have changed.
+    data.values.prepare(idx, value.size());
   } catch (const std::bad_alloc&) {
     return EditStatus::kNoMemory;
   }
@@ -459,10 +503,9 @@ EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size
   if (attached) {
     const FieldDef* fd = get_field_def(model->class_of(data), idx);
     if (fd != nullptr) {
-      static const std::string kBlank;
-      const std::string& old = idx < n ? data.values[idx] : kBlank;
+      std::string_view old = idx < n ? data.values[idx] : std::string_view();
       int field = static_cast<int>(idx);
-      auto unregister = [&](const std::string& text) noexcept {
+      auto unregister = [&](std::string_view text) noexcept {
         try {
           for (const std::string& r : fd->references) ref_unregister(model->targets_, r, text, obj_idx, field);
           for (const std::string& l : fd->object_lists) ref_unregister(model->referencers_, l, text, obj_idx, field);
@@ -470,17 +513,17 @@ EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size
           // The probe could not be upper-cased: the entry stays behind.
         }
       };
-      auto enter = [&](const std::string& text) {
+      auto enter = [&](std::string_view text) {
         for (const std::string& r : fd->references) ref_register(model->targets_, r, text, obj_idx, field);
         for (const std::string& l : fd->object_lists) ref_register(model->referencers_, l, text, obj_idx, field);
       };
       if (!old.empty()) unregister(old);
-      if (!stored.empty()) {
+      if (!value.empty()) {
         try {
-          enter(stored);
+          enter(value);
         } catch (const std::bad_alloc&) {
           // Back to the old text's entries, as far as memory allows.
-          unregister(stored);
+          unregister(value);
           try {
             if (!old.empty()) enter(old);
           } catch (const std::bad_alloc&) {
@@ -493,8 +536,7 @@ EditStatus Model::set_value(Model* model, ObjectData& data, size_t obj_idx, size
     // A new first value, or a first value at all: the object's name changed.
     if (idx == 0 || n == 0) model->forget_names(data.class_idx);
   }
-  if (idx >= n) data.values.resize(idx + 1);
-  data.values[idx].swap(stored);
+  data.values.set(idx, value);  // made room for above: cannot fail
   data.as_loaded = false;
   return EditStatus::kOk;
 }
@@ -519,10 +561,9 @@ EditStatus Model::set_values(Model* model, ObjectData& data, size_t obj_idx,
   // Out of memory part-way: the written fields get their old text back
   // (which moves their index entries back), last write first; then the
   // object is restored whole.
-  static const std::string kBlank;
   while (done-- > 0) {
     size_t idx = writes[done].first;
-    set_value(model, data, obj_idx, idx, idx < saved->values.size() ? saved->values[idx] : kBlank);
+    set_value(model, data, obj_idx, idx, idx < saved->values.size() ? saved->values[idx] : std::string_view());
   }
   data = std::move(*saved);
   if (model != nullptr) model->forget_names(data.class_idx);
@@ -890,12 +931,11 @@ bool source_value_ranges(std::string_view text, const SourceSpan& span, std::vec
 
 }  // namespace
 
-bool write_values_in_place(std::string& out, std::string_view text, const SourceSpan& span,
-                           const std::vector<std::string>& values) {
+bool write_values_in_place(std::string& out, std::string_view text, const SourceSpan& span, const ValueList& values) {
   std::vector<std::pair<size_t, size_t>> ranges;
   if (!source_value_ranges(text, span, ranges) || ranges.size() != values.size()) return false;
-  for (const std::string& value : values) {
-    if (value.find_first_of(",;!\r\n") != std::string::npos) return false;
+  for (std::string_view value : values) {
+    if (value.find_first_of(",;!\r\n") != std::string_view::npos) return false;
   }
   size_t cursor = span.begin;
   for (size_t i = 0; i < values.size(); ++i) {
@@ -965,7 +1005,7 @@ RenameResult Model::rename(size_t obj_idx, std::string_view new_name, size_t& re
     }
     const ClassDef& cls = *cls_def;
     const FieldDef* fd = get_field_def(&cls, 0);
-    std::string old = data->values.empty() ? std::string() : data->values[0];
+    std::string old(data->values.empty() ? std::string_view() : data->values[0]);
     std::string upper_old = to_ascii_upper(old);
     std::string upper_new = to_ascii_upper(new_name);
     if (upper_new != upper_old) {
@@ -998,10 +1038,9 @@ RenameResult Model::rename(size_t obj_idx, std::string_view new_name, size_t& re
       ObjectData* target = object(idx);
       size_t f = static_cast<size_t>(field);
       if (target == nullptr || (f >= target->values.size() && !(idx == obj_idx && f == 0))) return false;
-      static const std::string kBlank;
-      const std::string& current = f < target->values.size() ? target->values[f] : kBlank;
+      std::string_view current = f < target->values.size() ? target->values[f] : std::string_view();
       if (current == name) return false;
-      changed.push_back(Change{FieldLoc(static_cast<uint32_t>(idx), field), current, target->as_loaded});
+      changed.push_back(Change{FieldLoc(static_cast<uint32_t>(idx), field), std::string(current), target->as_loaded});
       if (set_value(this, *target, idx, f, name) != EditStatus::kOk) {
         changed.pop_back();
         throw std::bad_alloc();

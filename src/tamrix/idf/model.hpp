@@ -19,6 +19,7 @@
 #include "tamrix/idf/parser.hpp"
 #include "tamrix/idf/reader.hpp"
 #include "tamrix/idf/refindex.hpp"
+#include "tamrix/idf/values.hpp"
 #include "tamrix/idf/writer.hpp"
 
 namespace tamrix {
@@ -27,7 +28,9 @@ namespace tamrix {
 // be written back: comments, layout, line ends and encoding.
 struct SourceText {
   enum Encoding { kUtf8, kCp1252, kLatin1, kOther };
-  std::string text;       // as read, in UTF-8, without a byte-order mark
+  // As read, in UTF-8, without a byte-order mark. Never changed once
+  // objects are read from it: their values point into it (and keep it).
+  std::string text;
   size_t trailing = 0;    // where the text after the last object starts
   uint64_t id = 0;        // tells this text's objects from any other's
   Encoding encoding = kUtf8;
@@ -38,10 +41,10 @@ struct SourceText {
 
 // One object's class and values. Shared between the model's slot and the
 // object's Python handle, so an object removed from its model keeps its
-// values.
+// values (which keep the text they were read from).
 struct ObjectData {
   size_t class_idx = 0;
-  std::vector<std::string> values;  // field 0 first, as text
+  ValueList values;  // field 0 first, as text
   // Where the object stood in the text it was loaded from (source_id 0:
   // nowhere), and whether it is still exactly as read there.
   uint64_t source_id = 0;
@@ -101,7 +104,9 @@ struct TypedValue {
 
 // Types `value` by its field's definition (null: plain text). Numbers are
 // read in the C locale and only when the whole stored text is the number.
-TypedValue type_value(const FieldDef* field, const std::string& value);
+// `in_list`: `value` is a value of a ValueList, whose next byte can be
+// read (see values.hpp), so that a number is read without a copy.
+TypedValue type_value(const FieldDef* field, std::string_view value, bool in_list = false);
 
 // Appends one object in the standard layout; throws std::bad_alloc.
 void write_object_data(std::string& out, const FormatConfig& config, const ClassDef& cls, const ObjectData& data);
@@ -235,7 +240,7 @@ class Model {
 
  private:
   void forget_names(size_t class_idx) noexcept { name_indexes_.erase(class_idx); }
-  LoadError build(std::vector<c_IDFObject>& raw, bool from_text) noexcept;
+  struct Loader;
   template <class Object, class Header, class Break>
   void walk_plain(const FormatConfig& config, bool preserve_order, Object&& object_fn, Header&& header,
                   Break&& line_break) const;
@@ -258,7 +263,6 @@ class Model {
 // over its own, each in its place (a comment after a value keeps its
 // column); false, with nothing appended, when the source does not hold as
 // many values or a value cannot stand in the text.
-bool write_values_in_place(std::string& out, std::string_view text, const SourceSpan& span,
-                           const std::vector<std::string>& values);
+bool write_values_in_place(std::string& out, std::string_view text, const SourceSpan& span, const ValueList& values);
 
 }  // namespace tamrix

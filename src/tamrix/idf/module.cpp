@@ -129,10 +129,10 @@ Model* owner_model(IDFObjectRecord* self) {
   return model.object(self->obj_idx) == self->data.get() ? &model : nullptr;
 }
 
-std::vector<std::string>& values_of(IDFObjectRecord* self) { return self->data->values; }
+ValueList& values_of(IDFObjectRecord* self) { return self->data->values; }
 
-int IDFObject_c_init(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
-                     std::vector<std::string>& values) {
+// Initialises an object of class `class_idx` with `values` (taken over).
+int init_object(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf, size_t class_idx, ValueList& values) {
   Py_INCREF(idd);
   Py_SETREF(self->idd, idd);
   Py_INCREF(parent_idf);
@@ -154,8 +154,21 @@ int IDFObject_c_init(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf,
   Py_SETREF(self->class_name, name);
   self->data->values = std::move(values);
   self->data->as_loaded = false;
-  values.clear();
   return 0;
+}
+
+// init_object for native callers, with the values as strings (moved out).
+int IDFObject_c_init(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
+                     std::vector<std::string>& values) {
+  ValueList list;
+  if (!binding::guard(false, [&] {
+        list = values;
+        return true;
+      })) {
+    return -1;
+  }
+  values.clear();
+  return init_object(self, idd, parent_idf, class_idx, list);
 }
 
 // Appends the object's text; throws when the buffer cannot grow.
@@ -236,15 +249,16 @@ PyObject* IDFObject_get_class_name(PyObject* op, void*) { return Py_NewRef(as_ob
 
 /*** IDFObject: field values ***/
 
-PyObject* convert_field_value(const FieldDef* fd, const std::string& val) {
-  TypedValue typed = type_value(fd, val);
+// `val`: a value of an object's ValueList, or empty.
+inline PyObject* convert_field_value(const FieldDef* fd, std::string_view val) {
+  TypedValue typed = type_value(fd, val, true);
   switch (typed.kind) {
     case TypedValue::kBlank:
       Py_RETURN_NONE;
     case TypedValue::kInteger:
       return PyLong_FromLong(typed.integer);
     case TypedValue::kBigInteger:
-      return PyLong_FromString(val.c_str(), nullptr, 10);
+      return PyLong_FromString(std::string(val).c_str(), nullptr, 10);
     case TypedValue::kReal:
       return PyFloat_FromDouble(typed.real);
     case TypedValue::kAutosize:
@@ -381,9 +395,8 @@ PyObject* IDFObject_subscript(PyObject* op, PyObject* key) {
   int idx = resolve_key(self, key, &cls);
   if (idx < 0) return nullptr;
   const FieldDef* fd = get_field_def(cls, static_cast<size_t>(idx));
-  static const std::string kBlank;
   size_t i = static_cast<size_t>(idx);
-  return convert_field_value(fd, i < values_of(self).size() ? values_of(self)[i] : kBlank);
+  return convert_field_value(fd, i < values_of(self).size() ? values_of(self)[i] : std::string_view());
 }
 
 int IDFObject_ass_subscript(PyObject* op, PyObject* key, PyObject* value) {
@@ -430,8 +443,10 @@ PyObject* object_values(IDFObjectRecord* self) {
   if (cls == nullptr) return nullptr;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values_of(self).size())));
   if (!list) return nullptr;
-  for (size_t i = 0; i < values_of(self).size(); ++i) {
-    PyObject* value = convert_field_value(get_field_def(cls, i), values_of(self)[i]);
+  // Making the values runs no Python code: the object stays as it is.
+  const ValueList& values = values_of(self);
+  for (size_t i = 0; i < values.size(); ++i) {
+    PyObject* value = convert_field_value(get_field_def(cls, i), values[i]);
     if (value == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
   }
@@ -565,7 +580,7 @@ Py_ssize_t class_index(PyObject* idd, PyObject* class_name, std::string* key_out
 }
 
 // The values a new object of `cls` starts with: min_fields blanks.
-bool blank_values(const ClassDef& cls, std::vector<std::string>& values) {
+bool blank_values(const ClassDef& cls, ValueList& values) {
   return binding::guard(false, [&] {
     if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
     return true;
@@ -588,9 +603,9 @@ int IDFObject_init(PyObject* op, PyObject* args, PyObject* kwargs) {
   Py_ssize_t class_idx = class_index(argv[0], argv[1]);
   if (class_idx < 0) return -1;
   const ClassDef& cls = c_idd_of(argv[0]).ordered_classes[static_cast<size_t>(class_idx)];
-  std::vector<std::string> values;
+  ValueList values;
   if (!blank_values(cls, values)) return -1;
-  return IDFObject_c_init(as_object(op), argv[0], Py_None, static_cast<size_t>(class_idx), values);
+  return init_object(as_object(op), argv[0], Py_None, static_cast<size_t>(class_idx), values);
 }
 
 PyObject* IDFObject_init_method(PyObject* op, PyObject* args, PyObject* kwargs) {
@@ -1089,7 +1104,11 @@ bool check_values_fit(IDFRecord* self, SingleByte target, const std::string& cod
       size_t bad = utf8_to_single_byte(data->values[k], target, scratch);
       if (bad == std::string_view::npos) continue;
       std::string where = "in " + cls.name;
-      if (!data->values.empty() && !data->values[0].empty()) where += " \"" + data->values[0] + "\"";
+      if (!data->values.empty() && !data->values[0].empty()) {
+        where += " \"";
+        where += data->values[0];
+        where += '"';
+      }
       std::string field = get_field_name(&cls, static_cast<int>(k), false);
       where += ", field " + (field.empty() ? std::to_string(k + 1) : field);
       raise_encode_error(codec, data->values[k], bad, where);
@@ -1406,11 +1425,11 @@ int append_slot(IDFRecord* self, IDFObjectRecord* rec) {
 
 // Appends a new attached object of class `class_idx`, with its values
 // complete, to the document; the model registers them all at once.
-IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, std::vector<std::string>& values) {
+IDFObjectRecord* append_object(IDFRecord* self, size_t class_idx, ValueList& values) {
   PyRef obj = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type)));
   if (!obj) return nullptr;
   IDFObjectRecord* rec = as_object(obj.get());
-  if (IDFObject_c_init(rec, self->idd, reinterpret_cast<PyObject*>(self), class_idx, values) < 0) return nullptr;
+  if (init_object(rec, self->idd, reinterpret_cast<PyObject*>(self), class_idx, values) < 0) return nullptr;
   if (append_slot(self, rec) < 0) return nullptr;
   return rec;  // borrowed: the document's list holds it
 }
@@ -1461,6 +1480,12 @@ int detach_slot(IDFRecord* self, size_t position) {
   if (obj == nullptr) return 0;
   PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(obj));
   Py_SETREF(obj->parent_idf, Py_NewRef(Py_None));
+  // Out of the model, the object's values need not keep the model's text
+  // alive: copied out when memory allows (they keep the text otherwise).
+  try {
+    obj->data->values = obj->data->values.owned();
+  } catch (const std::bad_alloc&) {
+  }
   return PyList_SetItem(self->objects, static_cast<Py_ssize_t>(position), Py_NewRef(Py_None));
 }
 
@@ -1522,7 +1547,7 @@ bool query_field(IDFObjectRecord* self, PyObject* key, const FieldDef** fd, std:
   *fd = get_field_def(cls, static_cast<size_t>(idx));
   if (*fd == nullptr || !PyObject_TypeCheck(self->parent_idf, &IDF_Type)) return false;
   if (static_cast<size_t>(idx) >= values_of(self).size()) return false;
-  const std::string& value = values_of(self)[static_cast<size_t>(idx)];
+  std::string_view value = values_of(self)[static_cast<size_t>(idx)];
   if (value.empty()) return false;
   if (!binding::guard(false, [&] {
         upper_val = to_ascii_upper(value);
@@ -1592,7 +1617,7 @@ PyObject* IDFObject_raw_values(PyObject* op, PyObject* const*, Py_ssize_t nargs,
   if (binding::parse_no_args("_raw_values", nargs, kwnames) < 0) return nullptr;
   IDFObjectRecord* self = as_object(op);
   if (checked_class_def(self) == nullptr) return nullptr;
-  const std::vector<std::string>& values = values_of(self);
+  const ValueList& values = values_of(self);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < values.size(); ++i) {
@@ -2120,14 +2145,24 @@ bool values_from_state(PyObject* obj, std::vector<std::string>& values) {
   });
 }
 
-// Gives `data` (an object of the model at `obj_idx`) exactly `values`,
-// keeping the model's indexes in step.
-bool replace_values(Model& model, ObjectData& data, size_t obj_idx, std::vector<std::string>& values) {
+bool values_from_state(PyObject* obj, ValueList& values) {
+  std::vector<std::string> strings;
+  return values_from_state(obj, strings) && binding::guard(false, [&] {
+    values = strings;
+    return true;
+  });
+}
+
+// Gives `data` (an object of the model at `obj_idx`) exactly `values` (a
+// std::vector of std::string or a ValueList), keeping the model's indexes
+// in step.
+template <class Values>
+bool replace_values(Model& model, ObjectData& data, size_t obj_idx, const Values& values) {
   return binding::guard(false, [&] {
     std::vector<std::pair<size_t, std::string>> writes;
     size_t n = std::max(values.size(), data.values.size());
     writes.reserve(n);
-    for (size_t k = 0; k < n; ++k) writes.emplace_back(k, k < values.size() ? values[k] : std::string());
+    for (size_t k = 0; k < n; ++k) writes.emplace_back(k, k < values.size() ? std::string(values[k]) : std::string());
     if (Model::set_values(&model, data, obj_idx, writes, false) != EditStatus::kOk) throw std::bad_alloc();
     // Past the last write only blanks remain, which the index never holds.
     data.values.resize(values.size());
@@ -2279,8 +2314,7 @@ int apply_compact_state(IDFRecord* self, PyObject* state) {
   // Added objects standing in slots of the text: put in place by hand.
   while (next_added < additions.size() && additions[next_added].first < n_text) {
     auto& [i, data] = additions[next_added++];
-    std::vector<std::string> values = std::move(data->values);
-    data->values.clear();
+    ValueList values = std::move(data->values);
     model.slots()[i] = data;
     if (!replace_values(model, *data, i, values)) return -1;
     const ClassDef& cls = c_idd_of(idd).ordered_classes[data->class_idx];
@@ -2535,15 +2569,8 @@ int IDFObject_apply_state(IDFObjectRecord* self, PyObject* state) {
     }
   }
   if ((item = binding::state_item(state, 6)) == nullptr) return -1;
-  std::vector<std::string> values;
-  bool ok = binding::for_each_item(item, [&](PyObject* value) {
-    std::string text;
-    return binding::bytes_from_state(value, text) && binding::guard(false, [&] {
-      values.push_back(std::move(text));
-      return true;
-    });
-  });
-  if (!ok) return -1;
+  ValueList values;
+  if (!values_from_state(item, values)) return -1;
   // In place: a model restored before this object already shares them.
   self->data->class_idx = self->class_idx;
   self->data->values = std::move(values);
@@ -2569,14 +2596,15 @@ PyObject* IDFObject_copy(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObj
   if (checked_class_def(self) == nullptr) return nullptr;
   PyRef copy = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type)));
   if (!copy) return nullptr;
-  std::vector<std::string> values;
+  // Its own copy of the values: the copy does not keep the text they were read from.
+  ValueList values;
   if (!binding::guard(false, [&] {
-        values = values_of(self);
+        values = values_of(self).owned();
         return true;
       })) {
     return nullptr;
   }
-  if (IDFObject_c_init(as_object(copy.get()), self->idd, Py_None, self->class_idx, values) < 0) return nullptr;
+  if (init_object(as_object(copy.get()), self->idd, Py_None, self->class_idx, values) < 0) return nullptr;
   return copy.release();
 }
 
@@ -2681,7 +2709,7 @@ PyGetSetDef IDF_getset[] = {
 /*** Renaming and copying ***/
 
 // `Zone "Office"`, or the class alone for an object without a first value.
-PyObject* describe_object(const ClassDef* cls, const std::vector<std::string>& values) {
+PyObject* describe_object(const ClassDef* cls, const ValueList& values) {
   if (values.empty() || values[0].empty()) return PyUnicode_FromString(cls->name.c_str());
   PyRef name = PyRef::steal(binding::str_from_utf8(values[0]));
   return name ? PyUnicode_FromFormat("%s \"%U\"", cls->name.c_str(), name.get()) : nullptr;
@@ -2834,7 +2862,7 @@ PyObject* IDF_copy_object(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
   ObjectData data;
   data.class_idx = class_idx;
   if (!binding::guard(false, [&] {
-        data.values = values_of(source);
+        data.values = values_of(source).owned();
         return true;
       })) {
     return nullptr;

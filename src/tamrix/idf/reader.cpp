@@ -69,12 +69,9 @@ inline size_t find_delimiter(const char* data, size_t from, size_t end) noexcept
 // the offsets that make up each object's span.
 class Walk {
  public:
-  Walk(std::string_view text, std::vector<c_IDFObject>& out, ClassFilter* filter)
-      : text_(text), out_(out), filter_(filter) {}
+  Walk(std::string_view text, ObjectSink& sink) : text_(text), sink_(sink) {}
 
   ParseError run(size_t& trailing) {
-    // About one object per 600 bytes of model text (comments included).
-    out_.reserve(out_.size() + text_.size() / 600 + 16);
     Line line;
     size_t pos = 0;
     while (next_line(text_, pos, line)) {
@@ -134,7 +131,7 @@ class Walk {
     if (object_started_) {
       pieces_.push_back(have_text_ ? text_piece_ : std::string_view());
     } else {
-      current_.class_name.assign(have_text_ ? text_piece_ : std::string_view());
+      class_name_ = have_text_ ? text_piece_ : std::string_view();
     }
     have_text_ = false;
     if (!semicolon) {
@@ -149,40 +146,20 @@ class Walk {
     size_t comment = bang ? static_cast<size_t>(static_cast<const char*>(bang) - data) : line_.end;
     while (code_end < comment && (data[code_end] == ' ' || data[code_end] == '\t')) ++code_end;
     size_t end = code_end >= comment ? line_.next : at + 1;
-    current_.span = SourceSpan{span_begin_, head_, end};
-    current_.first_line = first_line_;
-    // The values are gathered as views first, so that each object's
-    // vector is allocated once, at its size.
-    if (keep_object()) {
-      current_.values.reserve(pieces_.size());
-      for (std::string_view piece : pieces_) current_.values.emplace_back(piece);
-      out_.push_back(std::move(current_));
-    }
+    sink_.object(class_name_, pieces_, SourceSpan{span_begin_, head_, end}, first_line_);
     pieces_.clear();
-    current_ = c_IDFObject();
+    class_name_ = std::string_view();
     object_started_ = false;
     head_set_ = false;
     span_begin_ = end;
     first_line_ = end == line_.next ? line_num_ + 1 : line_num_;
   }
 
-  // Whether the object just read is kept: no filter, or every class so far
-  // known.
-  bool keep_object() {
-    if (filter_ == nullptr) return true;
-    if (filter_->refused) return false;
-    if (filter_->known(filter_->context, current_.class_name)) return true;
-    filter_->refused = true;
-    filter_->refused_name = current_.class_name;
-    return false;
-  }
-
   std::string_view text_;
-  std::vector<c_IDFObject>& out_;
-  ClassFilter* filter_;
+  ObjectSink& sink_;
   Line line_;
   int32_t line_num_ = 0;
-  c_IDFObject current_;
+  std::string_view class_name_;
   std::vector<std::string_view> pieces_;  // the values of the object being read
   bool object_started_ = false;
   bool have_text_ = false;
@@ -221,14 +198,47 @@ bool is_written_comment(std::string_view comment) {
 
 }  // namespace
 
-ParseError read_idf(std::string_view text, std::vector<c_IDFObject>& out, size_t& trailing,
-                    ClassFilter* filter) noexcept {
+ParseError read_idf(std::string_view text, ObjectSink& sink, size_t& trailing) noexcept {
   try {
-    Walk walk(text, out, filter);
+    Walk walk(text, sink);
     return walk.run(trailing);
   } catch (const std::bad_alloc&) {
     return ParseError{ParseErrorKind::kNoMemory, 0, {}, 0};
   }
+}
+
+namespace {
+
+// Raw objects with owned values.
+class RawObjects final : public ObjectSink {
+ public:
+  explicit RawObjects(std::vector<c_IDFObject>& out) : out_(out) {}
+  void object(std::string_view class_name, const std::vector<std::string_view>& values, const SourceSpan& span,
+              int32_t first_line) override {
+    c_IDFObject obj;
+    obj.class_name.assign(class_name);
+    obj.values.reserve(values.size());
+    for (std::string_view value : values) obj.values.emplace_back(value);
+    obj.span = span;
+    obj.first_line = first_line;
+    out_.push_back(std::move(obj));
+  }
+
+ private:
+  std::vector<c_IDFObject>& out_;
+};
+
+}  // namespace
+
+ParseError read_idf(std::string_view text, std::vector<c_IDFObject>& out, size_t& trailing) noexcept {
+  try {
+    // About one object per 600 bytes of model text (comments included).
+    out.reserve(out.size() + text.size() / 600 + 16);
+  } catch (const std::bad_alloc&) {
+    return ParseError{ParseErrorKind::kNoMemory, 0, {}, 0};
+  }
+  RawObjects sink(out);
+  return read_idf(text, sink, trailing);
 }
 
 std::vector<int32_t> value_lines(std::string_view text, const SourceSpan& span, int32_t first_line) {

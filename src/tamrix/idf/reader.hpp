@@ -19,23 +19,26 @@
 
 namespace tamrix {
 
-// Tells the reader which class names the caller can use. From the first
-// object whose class `known` refuses, the reader keeps no more objects but
-// reads on, so that a syntax error further down is still the error given:
-// a text that cannot be loaded costs no more memory than its good part.
-struct ClassFilter {
-  bool (*known)(void* context, std::string_view class_name) = nullptr;
-  void* context = nullptr;
-  bool refused = false;
-  std::string refused_name;  // the first class refused, as written
-};
-
 // Reads `text` into `out` (appending). On success `trailing` is where the
 // text after the last object starts. Errors are the parser's, with the same
-// lines and tokens the tokenizer would give. With a filter, objects are
-// kept only up to the first unknown class (see ClassFilter).
-ParseError read_idf(std::string_view text, std::vector<c_IDFObject>& out, size_t& trailing,
-                    ClassFilter* filter = nullptr) noexcept;
+// lines and tokens the tokenizer would give.
+ParseError read_idf(std::string_view text, std::vector<c_IDFObject>& out, size_t& trailing) noexcept;
+
+// What read_idf finds, one object at a time, for a caller that builds its
+// own objects: the class name and values are views into the text read.
+// An object may throw std::bad_alloc, which ends the read with kNoMemory.
+class ObjectSink {
+ public:
+  virtual void object(std::string_view class_name, const std::vector<std::string_view>& values,
+                      const SourceSpan& span, int32_t first_line) = 0;
+
+ protected:
+  ~ObjectSink() = default;
+};
+
+// As read_idf, handing each object to `sink` as soon as it is read. Objects
+// before a syntax error have been handed out.
+ParseError read_idf(std::string_view text, ObjectSink& sink, size_t& trailing) noexcept;
 
 // The 1-based line of each value of the object standing at `span` in
 // `text`, whose first line is `first_line`; empty when the span does not

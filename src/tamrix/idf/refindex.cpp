@@ -1,6 +1,7 @@
 #include "tamrix/idf/refindex.hpp"
 
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -78,6 +79,7 @@ namespace {
 
 constexpr size_t kNotFound = static_cast<size_t>(-1);
 constexpr size_t kArenaChunk = 16 * 1024;
+constexpr size_t kFirstArenaChunk = 256;
 
 uint32_t hash_of(std::string_view key) noexcept { return static_cast<uint32_t>(std::hash<std::string_view>{}(key)); }
 
@@ -128,10 +130,14 @@ std::string_view RefValueMap::Arena::keep(std::string_view key) {
     return std::string_view(at, key.size());
   }
   if (left < key.size()) {
-    blocks.push_back(std::make_unique<char[]>(kArenaChunk));
-    left = kArenaChunk;
+    // Small first: most lists of a model hold few names.
+    size_t size = std::min(kArenaChunk, std::max(kFirstArenaChunk, block * 2));
+    while (size < key.size()) size *= 2;
+    blocks.push_back(std::make_unique<char[]>(size));
+    block = size;
+    left = size;
   }
-  char* at = blocks.back().get() + (kArenaChunk - left);
+  char* at = blocks.back().get() + (block - left);
   std::memcpy(at, key.data(), key.size());
   left -= key.size();
   bytes += key.size();

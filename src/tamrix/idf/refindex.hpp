@@ -120,6 +120,7 @@ class RefValueMap {
   struct Arena {
     std::vector<std::unique_ptr<char[]>> blocks;
     size_t left = 0;   // free bytes at the end of the last block
+    size_t block = 0;  // size of the last block (blocks double up to a limit)
     size_t bytes = 0;  // key bytes held, live or not
     std::string_view keep(std::string_view key);  // may throw std::bad_alloc
   };

@@ -54,8 +54,9 @@ inline void append_name(std::string& out, const ClassDef& cls, int field, FieldN
   }
 }
 
+template <class Values>
 void write_object_with_comments(std::string& out, const FormatConfig& config, const std::string& class_name,
-                                const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
+                                const Values& values, const ClassDef& cls, FieldNameFn field_name,
                                 const std::vector<UserComment>* comments, bool with_before) {
   if (config.compact) comments = nullptr;
   if (with_before) append_comment_lines(out, comments, UserComment::kBefore, 0, std::string());
@@ -95,7 +96,7 @@ void write_object_with_comments(std::string& out, const FormatConfig& config, co
     out += config.field_indent;
     size_t val_size = 0;
     if (k < n) {
-      const std::string& value = values[static_cast<size_t>(k)];
+      std::string_view value = values[static_cast<size_t>(k)];
       out += value;
       val_size = value.size();
     }
@@ -129,7 +130,7 @@ inline char* make_room(std::string& out, size_t n) {
 
 // Most pieces (indents, values, field names) are short: copied inline in
 // at most two overlapping words rather than through a call to memcpy.
-inline char* put(char* p, const std::string& str) noexcept {
+inline char* put(char* p, std::string_view str) noexcept {
   const char* s = str.data();
   size_t n = str.size();
   if (n >= 8 && n <= 16) {
@@ -154,7 +155,7 @@ inline char* put(char* p, const std::string& str) noexcept {
 
 // Writes the name of field `k` (declared or of a later extensible group)
 // with its units at `p`, which has name_size(cls, k) bytes.
-inline char* put_name(char* p, const ClassDef& cls, size_t k) noexcept {
+__attribute__((always_inline)) inline char* put_name(char* p, const ClassDef& cls, size_t k) noexcept {
   const FieldDef* def;
   if (k < cls.fields.size()) {
     def = &cls.fields[k];
@@ -213,26 +214,18 @@ inline size_t name_size(const ClassDef& cls, size_t k) noexcept {
 
 // How many fields an object writes: through its last non-empty value, and
 // at least its class's min_fields.
-inline size_t written_fields(const std::vector<std::string>& values, const ClassDef& cls) noexcept {
+template <class Values>
+inline size_t written_fields(const Values& values, const ClassDef& cls) noexcept {
   size_t used = values.size();
   while (used > 0 && values[used - 1].empty()) --used;
   size_t min_fields = cls.min_fields > 0 ? static_cast<size_t>(cls.min_fields) : 0;
   return std::max(used, min_fields);
 }
 
-// write_object without comments, for the dictionary's own field names:
-// the object's exact size is made room for, then every piece is copied in.
-void write_object_plain(std::string& out, const FormatConfig& config, const std::string& class_name,
-                        const std::vector<std::string>& values, const ClassDef& cls) {
-  size_t size = object_text_size(config, class_name, values, cls);
-  char* p = make_room(out, size);
-  write_object_at(p, config, class_name, values, cls);
-}
-
-}  // namespace
-
-size_t object_text_size(const FormatConfig& config, const std::string& class_name,
-                        const std::vector<std::string>& values, const ClassDef& cls) noexcept {
+// object_text_size and write_object_at.
+template <class Values>
+size_t text_size(const FormatConfig& config, const std::string& class_name, const Values& values,
+                 const ClassDef& cls) noexcept {
   size_t n = values.size();
   size_t count = written_fields(values, cls);
   bool compact = config.compact;
@@ -249,8 +242,9 @@ size_t object_text_size(const FormatConfig& config, const std::string& class_nam
   return size;
 }
 
-char* write_object_at(char* p, const FormatConfig& config, const std::string& class_name,
-                      const std::vector<std::string>& values, const ClassDef& cls) noexcept {
+template <class Values>
+char* write_at(char* p, const FormatConfig& config, const std::string& class_name, const Values& values,
+               const ClassDef& cls) noexcept {
   size_t n = values.size();
   size_t count = written_fields(values, cls);
   const std::string& indent = config.field_indent;
@@ -265,9 +259,8 @@ char* write_object_at(char* p, const FormatConfig& config, const std::string& cl
   }
   *p++ = ',';
   if (!compact) *p++ = '\n';
-  static const std::string kBlank;
   for (size_t k = 0; k < count; ++k) {
-    const std::string& value = k < n ? values[k] : kBlank;
+    std::string_view value = k < n ? std::string_view(values[k]) : std::string_view();
     p = put(p, indent);
     p = put(p, value);
     *p++ = k + 1 == count ? ';' : ',';
@@ -282,22 +275,65 @@ char* write_object_at(char* p, const FormatConfig& config, const std::string& cl
   return p;
 }
 
+// write_object without comments, for the dictionary's own field names:
+// the object's exact size is made room for, then every piece is copied in.
+template <class Values>
+void write_object_plain(std::string& out, const FormatConfig& config, const std::string& class_name,
+                        const Values& values, const ClassDef& cls) {
+  size_t size = text_size(config, class_name, values, cls);
+  char* p = make_room(out, size);
+  write_at(p, config, class_name, values, cls);
+}
+
+// Calls fn(values) with what the writer reads values through: a
+// ValueList's view (its fields held in registers over the loops, no test
+// of the record width per value), any other container as it is.
+template <class Values, class Fn>
+decltype(auto) with_values(const Values& values, Fn&& fn) {
+  return fn(values);
+}
+template <class Fn>
+decltype(auto) with_values(const ValueList& values, Fn&& fn) {
+  if (values.narrow()) return fn(values.view<true>());
+  return fn(values.view<false>());
+}
+
+}  // namespace
+
+template <class Values>
+size_t object_text_size(const FormatConfig& config, const std::string& class_name, const Values& values,
+                        const ClassDef& cls) noexcept {
+  return with_values(values, [&](const auto& v) { return text_size(config, class_name, v, cls); });
+}
+
+template <class Values>
+char* write_object_at(char* p, const FormatConfig& config, const std::string& class_name, const Values& values,
+                      const ClassDef& cls) noexcept {
+  return with_values(values, [&](const auto& v) { return write_at(p, config, class_name, v, cls); });
+}
+
+template <class Values>
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
-                  const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name) {
+                  const Values& values, const ClassDef& cls, FieldNameFn field_name) {
   if (field_name == &get_field_name) {
-    write_object_plain(out, config, class_name, values, cls);
+    with_values(values, [&](const auto& v) { write_object_plain(out, config, class_name, v, cls); });
   } else {
-    write_object_with_comments(out, config, class_name, values, cls, field_name, nullptr, false);
+    with_values(values, [&](const auto& v) {
+      write_object_with_comments(out, config, class_name, v, cls, field_name, nullptr, false);
+    });
   }
 }
 
+template <class Values>
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
-                  const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
+                  const Values& values, const ClassDef& cls, FieldNameFn field_name,
                   const std::vector<UserComment>& comments, bool with_before) {
   if (config.compact && field_name == &get_field_name) {
-    write_object_plain(out, config, class_name, values, cls);
+    with_values(values, [&](const auto& v) { write_object_plain(out, config, class_name, v, cls); });
   } else {
-    write_object_with_comments(out, config, class_name, values, cls, field_name, &comments, with_before);
+    with_values(values, [&](const auto& v) {
+      write_object_with_comments(out, config, class_name, v, cls, field_name, &comments, with_before);
+    });
   }
 }
 
@@ -310,6 +346,17 @@ size_t estimated_output_size(const std::string& out, const FormatConfig& config,
   if (!config.compact) per_field += std::max<size_t>(config.field_size, 2) + 5 + 60;
   return out.size() + per_object * object_count + per_field * field_count + 4096;
 }
+
+#define TAMRIX_WRITER_FOR(Values)                                                                                    \
+  template void write_object(std::string&, const FormatConfig&, const std::string&, const Values&, const ClassDef&,   \
+                             FieldNameFn);                                                                            \
+  template void write_object(std::string&, const FormatConfig&, const std::string&, const Values&, const ClassDef&,   \
+                             FieldNameFn, const std::vector<UserComment>&, bool);                                     \
+  template size_t object_text_size(const FormatConfig&, const std::string&, const Values&, const ClassDef&) noexcept; \
+  template char* write_object_at(char*, const FormatConfig&, const std::string&, const Values&, const ClassDef&) noexcept;
+TAMRIX_WRITER_FOR(std::vector<std::string>)
+TAMRIX_WRITER_FOR(ValueList)
+#undef TAMRIX_WRITER_FOR
 
 void write_group_header(std::string& out, const std::string& group) {
   out += "\n! ***";

@@ -9,6 +9,7 @@
 
 #include "tamrix/idd/idd_core.hpp"
 #include "tamrix/idf/reader.hpp"
+#include "tamrix/idf/values.hpp"
 
 namespace tamrix {
 
@@ -25,26 +26,33 @@ FormatConfig generate_format_config(size_t class_indent_size = 0, size_t field_i
 // Field name for the "!- " comment after a value (the dictionary's, with units).
 using FieldNameFn = std::string (*)(const ClassDef* cls, int index, bool with_units);
 
+// The functions taking an object's values take them as a std::vector of
+// std::string or as a ValueList.
+
 // Appends one object. Trailing empty values are not written, except that the
 // first `min_fields` fields always are.
+template <class Values>
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
-                  const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name);
+                  const Values& values, const ClassDef& cls, FieldNameFn field_name);
 
 // As write_object, carrying the user's comments (not in the compact
 // layout): comment lines before the object (when `with_before`), comments
 // on the class line, comment lines between fields before the field they
 // precede, and comments at the end of a field's line after its "!-" name.
+template <class Values>
 void write_object(std::string& out, const FormatConfig& config, const std::string& class_name,
-                  const std::vector<std::string>& values, const ClassDef& cls, FieldNameFn field_name,
+                  const Values& values, const ClassDef& cls, FieldNameFn field_name,
                   const std::vector<UserComment>& comments, bool with_before);
 
 // write_object with the dictionary's own names (get_field_name) and no
 // comments, in two steps: the exact size of the text, then the text
 // written at `p`, which has room for it (returns its end).
+template <class Values>
 size_t object_text_size(const FormatConfig& config, const std::string& class_name,
-                        const std::vector<std::string>& values, const ClassDef& cls) noexcept;
+                        const Values& values, const ClassDef& cls) noexcept;
+template <class Values>
 char* write_object_at(char* p, const FormatConfig& config, const std::string& class_name,
-                      const std::vector<std::string>& values, const ClassDef& cls) noexcept;
+                      const Values& values, const ClassDef& cls) noexcept;
 
 // Size to reserve for `object_count` objects of `field_count` values in all
 // appended to `out`.
