@@ -22,10 +22,15 @@ int read_to_end(int fd, std::string& out) {
     if (at >= 0 && at < st.st_size) want = static_cast<size_t>(st.st_size - at) + 1;
   }
   size_t used = out.size();
+  // Some room past the end too, untouched until used: text that turns out
+  // to be Windows-1252 grows a little on its way to UTF-8, in place.
+  reserve_advised(out, used + want + want / 32 + 4096);
+  out.resize(used + want);
   for (;;) {
-    if (out.size() - used < want) {
-      reserve_advised(out, used + want);
-      out.resize(used + want);
+    if (used == out.size()) {
+      // More than the size said: the file grew; go on in larger steps.
+      reserve_advised(out, 2 * out.size());
+      out.resize(out.capacity());
     }
     ssize_t n = ::read(fd, out.data() + used, out.size() - used);
     if (n < 0) {
@@ -35,8 +40,6 @@ int read_to_end(int fd, std::string& out) {
     }
     if (n == 0) break;
     used += static_cast<size_t>(n);
-    // More than the size said: the file grew; go on in larger steps.
-    if (used == out.size()) want = out.size();
   }
   out.resize(used);
   return 0;
@@ -72,6 +75,15 @@ TextDecoding bytes_to_utf8_text(std::string& bytes) {
   }
   decoding.cp1252 = true;
   size_t size = cp1252_utf8_size(body);
+  size_t skip = bytes.size() - body.size();
+  if (skip + size <= bytes.capacity()) {
+    // Converted where it stands: no second copy of the text.
+    size_t old_size = bytes.size();
+    bytes.resize(skip + size);
+    cp1252_to_utf8_in_place(bytes.data() + skip, old_size - skip, size);
+    if (skip > 0) bytes.erase(0, skip);
+    return decoding;
+  }
   std::string converted;
   reserve_advised(converted, size);
   converted.resize(size);

@@ -209,6 +209,30 @@ char* cp1252_to_utf8(std::string_view s, char* out) noexcept {
   return out;
 }
 
+void cp1252_to_utf8_in_place(char* data, size_t size, size_t utf8_size) noexcept {
+  // Back to front: every character takes at least as many bytes as it had,
+  // so what is written never overtakes what is still to be read.
+  size_t from = size;
+  size_t to = utf8_size;
+  while (from > 0 && to > from) {
+    auto c = static_cast<unsigned char>(data[--from]);
+    if (c < 0x80) {
+      data[--to] = static_cast<char>(c);
+      continue;
+    }
+    uint32_t cp = cp1252_code_point(c);
+    if (cp >= 0x800) {
+      data[--to] = static_cast<char>(0x80 | (cp & 0x3F));
+      data[--to] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      data[--to] = static_cast<char>(0xE0 | (cp >> 12));
+    } else {
+      data[--to] = static_cast<char>(0x80 | (cp & 0x3F));
+      data[--to] = static_cast<char>(0xC0 | (cp >> 6));
+    }
+  }
+  // What is left in front is ASCII, already in its place.
+}
+
 std::string cp1252_to_utf8(std::string_view s) {
   std::string out(cp1252_utf8_size(s), '\0');
   cp1252_to_utf8(s, out.data());

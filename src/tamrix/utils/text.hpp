@@ -52,6 +52,10 @@ std::string cp1252_to_utf8(std::string_view s);
 // the UTF-8 text, then the text written at `out` (returns its end).
 size_t cp1252_utf8_size(std::string_view s) noexcept;
 char* cp1252_to_utf8(std::string_view s, char* out) noexcept;
+// The same within one buffer: the `size` bytes at `data` become the
+// `utf8_size` bytes of their UTF-8 form (cp1252_utf8_size), written from
+// the back; the buffer must have room for them.
+void cp1252_to_utf8_in_place(char* data, size_t size, size_t utf8_size) noexcept;
 
 // Encodes valid UTF-8 text as Windows-1252 (the five undefined bytes
 // coming back from the code points cp1252_to_utf8 gives them) or Latin-1.
