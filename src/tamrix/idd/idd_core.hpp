@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -85,10 +86,15 @@ struct ClassDef {
   std::unordered_map<std::string, int> attribute_key_index_map;
 };
 
+struct EpjsonSchema;
+
 struct c_IDD {
   std::string version;
   std::unordered_map<std::string, size_t> class_map;  // ASCII-upper-cased name -> index
   std::vector<ClassDef> ordered_classes;
+  // The epJSON names of the classes and fields, made on first use and only
+  // through epjson_schema() (idf/epjson.hpp), which guards it.
+  mutable std::shared_ptr<const EpjsonSchema> epjson_schema;
 };
 
 // A failure to read dictionary text: the line and what is wrong there.

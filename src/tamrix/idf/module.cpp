@@ -15,6 +15,7 @@
 #include "tamrix/binding/pickling.hpp"
 #include "tamrix/binding/toolkit.hpp"
 #include "tamrix/idd/idd_capi.hpp"
+#include "tamrix/idf/epjson.hpp"
 #include "tamrix/idf/idf_capi.hpp"
 #include "tamrix/utils/text.hpp"
 #include "tamrix/utils/utils_capi.hpp"
@@ -635,6 +636,13 @@ PyObject* load_error_to_exception(const LoadError& error) {
   return nullptr;
 }
 
+PyObject* epjson_error_to_exception(const EpjsonError& error) {
+  if (error.kind == EpjsonError::kNoMemory) return PyErr_NoMemory();
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
 // Pauses the cycle collector while a load creates its objects: they are all
 // reachable from the document, so collections during the load find nothing
 // and only cost time.
@@ -749,16 +757,29 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
   if (PyBytes_AsStringAndSize(idf_content, &buffer, &size) < 0) return -1;
   self->model.clear();
   self->model.set_idd(&c_idd_of(idd));
-  LoadError error;
+  std::string_view content(buffer, static_cast<size_t>(size));
   LoadInFlight in_flight;
-  {
-    // The text (held by the caller) and the dictionary are read-only here.
-    binding::GilRelease nogil;
-    error = self->model.load(std::string_view(buffer, static_cast<size_t>(size)));
-  }
-  if (error) {
-    load_error_to_exception(error);
-    return -1;
+  if (looks_like_epjson(content)) {
+    EpjsonError error;
+    {
+      binding::GilRelease nogil;
+      error = load_epjson(self->model, content);
+    }
+    if (error) {
+      epjson_error_to_exception(error);
+      return -1;
+    }
+  } else {
+    LoadError error;
+    {
+      // The text (held by the caller) and the dictionary are read-only here.
+      binding::GilRelease nogil;
+      error = self->model.load(content);
+    }
+    if (error) {
+      load_error_to_exception(error);
+      return -1;
+    }
   }
   if (attach_new_slots(self, 0) < 0) {
     self->model.clear();
@@ -789,6 +810,21 @@ PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
   SourceReading reading;
   PyRef raw = PyRef::steal(utils_api->read_source(argv[1], encoding, &reading));
   if (!raw) return nullptr;
+  std::string_view raw_view(PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get())));
+  if (reading.encoding != SourceReading::kUtf8 && looks_like_epjson(raw_view)) {
+    // epJSON is UTF-8 only: a file read as another encoding is refused,
+    // whether it was asked for or the bytes were not UTF-8.
+    OutputEncoding given;
+    if (reading.encoding == SourceReading::kGiven && !encoding_arg(encoding, given)) return nullptr;
+    if (reading.encoding == SourceReading::kCp1252) {
+      PyErr_Format(PyExc_ValueError, "epJSON: %R is not valid UTF-8 (epJSON text is UTF-8)", argv[1]);
+      return nullptr;
+    }
+    if (given.name != "utf-8" && given.name != "utf-8-sig") {
+      PyErr_Format(PyExc_ValueError, "epJSON: text is UTF-8; encoding=%R does not apply to %R", encoding, argv[1]);
+      return nullptr;
+    }
+  }
   PyRef self = PyRef::steal(new_document(reinterpret_cast<PyTypeObject*>(cls)));
   if (!self) return nullptr;
   if (IDF_c_init(as_idf(self.get()), argv[0], raw.get()) < 0) return nullptr;
@@ -1008,6 +1044,32 @@ PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
   return binding::str_from_utf8(text.substr(first, last - first + 1));
 }
 
+/*** IDF: epJSON ***/
+
+// The model as an epJSON document; false with an exception.
+bool epjson_text(IDFRecord* self, std::string& out) {
+  EpjsonError error = write_epjson(self->model, out);
+  if (error) {
+    epjson_error_to_exception(error);
+    return false;
+  }
+  return true;
+}
+
+PyObject* IDF_to_epjson(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("to_epjson", nargs, kwnames) < 0) return nullptr;
+  IDFRecord* self = as_idf(op);
+  if (loaded_idd(self) == nullptr) return nullptr;
+  std::string out;
+  if (!epjson_text(self, out)) return nullptr;
+  if (is_ascii(out)) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(out.size()), 127);
+    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), out.data(), out.size());
+    return str;
+  }
+  return binding::str_from_utf8(out);
+}
+
 /*** IDF: saving in an encoding ***/
 
 // None leaves `out` alone; a str names a codec, looked up as Python does.
@@ -1147,13 +1209,43 @@ PyObject* bytes_in_place(IDFRecord* self, const std::string& head, const WriteOp
   return bytes;
 }
 
+// Whether save() writes epJSON: file_format "epjson" or "idf" (any case)
+// says so; None chooses epJSON for a path ending in ".epJSON" (any case).
+// -1 with an exception.
+int saves_epjson(PyObject* path, PyObject* file_format) {
+  if (file_format != nullptr && file_format != Py_None) {
+    if (!binding::check_arg_type(file_format, &PyUnicode_Type, "file_format", true)) return -1;
+    std::string_view view;
+    if (!binding::utf8_view(file_format, view)) return -1;
+    if (ascii_iequals(view, "epjson")) return 1;
+    if (ascii_iequals(view, "idf")) return 0;
+    PyErr_Format(PyExc_ValueError, "file_format must be 'idf', 'epjson' or None, got %R", file_format);
+    return -1;
+  }
+  if (PyLong_Check(path)) return 0;
+  PyRef fs = PyRef::steal(PyOS_FSPath(path));
+  if (!fs) {
+    PyErr_Clear();
+    return 0;
+  }
+  std::string_view name;
+  if (PyBytes_Check(fs.get())) {
+    name = std::string_view(PyBytes_AS_STRING(fs.get()), static_cast<size_t>(PyBytes_GET_SIZE(fs.get())));
+  } else if (!binding::utf8_view(fs.get(), name)) {
+    PyErr_Clear();
+    return 0;
+  }
+  constexpr std::string_view kSuffix = ".epjson";
+  return name.size() >= kSuffix.size() && ascii_iequals(name.substr(name.size() - kSuffix.size()), kSuffix) ? 1 : 0;
+}
+
 PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("save",
                                          {"output_path", "class_indent_size", "field_indent_size", "field_size",
                                           "compact", "preserve_order", "include_timestamp", "keep_comments",
-                                          "original_layout", "encoding"},
+                                          "original_layout", "encoding", "file_format"},
                                          1, 4);
-  PyObject* argv[10];
+  PyObject* argv[11];
   if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
   WriteOptions opts;
   bool include_timestamp = true;
@@ -1162,6 +1254,27 @@ PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!flag_arg(argv[7], opts.keep_comments) || !flag_arg(argv[8], opts.original_layout)) return nullptr;
   IDFRecord* self = as_idf(op);
   if (loaded_idd(self) == nullptr) return nullptr;
+  int epjson = saves_epjson(argv[0], argv[10]);
+  if (epjson < 0) return nullptr;
+  if (epjson) {
+    // Layout, comments and time stamp have no place in epJSON; its text is UTF-8.
+    OutputEncoding chosen;
+    if (!encoding_arg(argv[9], chosen)) return nullptr;
+    if (chosen.name != "utf-8") {
+      PyErr_Format(PyExc_ValueError, "epJSON is written in UTF-8; encoding=%R does not apply", argv[9]);
+      return nullptr;
+    }
+    PyRef data;
+    {
+      std::string out;
+      if (!epjson_text(self, out)) return nullptr;
+      data = PyRef::steal(binding::bytes_from(out));
+    }
+    if (!data) return nullptr;
+    PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(write_file_func, argv[0], data.get(), nullptr));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+  }
   // The original layout keeps the source's encoding and byte-order mark
   // unless told otherwise; the standard layout is UTF-8.
   OutputEncoding encoding;
@@ -2927,12 +3040,19 @@ PyMethodDef IDF_methods[] = {
     {"__setstate__", IDF_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"save", TAMRIX_FASTCALL(IDF_save),
      "save(output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
-     "preserve_order=False, include_timestamp=True, keep_comments=False, original_layout=False, encoding=None)"
+     "preserve_order=False, include_timestamp=True, keep_comments=False, original_layout=False, encoding=None, file_format=None)"
      "\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n" STYLE_ARGS_DOC "    include_timestamp (bint, optional): Whether to include timestamp\n" LAYOUT_ARGS_DOC
      "    encoding (str, optional): utf-8, cp1252, latin-1 or another codec; None: the source's encoding in the\n"
-     "        original layout, else utf-8"},
+     "        original layout, else utf-8\n"
+     "    file_format (str, optional): 'idf' or 'epjson'; None: epJSON when the path ends in .epJSON (any case)"},
+    {"to_epjson", TAMRIX_FASTCALL(IDF_to_epjson),
+     "to_epjson()\n--\n\n"
+     "The model as an epJSON document (str), as the engine converts IDF: classes, object keys and\n"
+     "properties sorted, 4-space indentation, no final line break.\n"
+     "Raises ValueError for what epJSON cannot hold (two objects of a class with one name, values past\n"
+     "the declared fields, values of unnamed fields)."},
     {"copy_object", TAMRIX_FASTCALL(IDF_copy_object),
      "copy_object(obj, new_name=None)\n--\n\n"
      "Append a new object with the values of obj\n\n"

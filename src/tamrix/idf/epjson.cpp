@@ -1,0 +1,1395 @@
+#include "tamrix/idf/epjson.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "tamrix/idf/model.hpp"
+#include "tamrix/utils/text.hpp"
+
+namespace tamrix {
+
+/*** The schema: names and value rules per class ***/
+
+// How a field's text becomes a JSON value.
+enum class Rule : uint8_t {
+  kText,           // a string, as written
+  kNumber,         // a number when it reads as one; Autosize / Autocalculate
+  kChoice,         // the dictionary's spelling of a key it matches
+  kNumberOrText,   // a number when it reads as one, else the string
+  kIntegerChoice,  // an integer when it is one, else as a choice
+};
+
+struct EpProperty {
+  std::string key;     // the JSON key
+  std::string quoted;  // "key": as written before the value
+  uint32_t index = 0;  // the field (or, in an item, the place in the group)
+  Rule rule = Rule::kText;
+  const FieldDef* def = nullptr;
+};
+
+struct EpClass {
+  const ClassDef* cls = nullptr;
+  std::string quoted_name;  // "Class": as written
+  std::string upper_name;   // the model's class-list key
+  int name_field = -1;      // the field giving the object key
+  size_t plain_end = 0;     // fields before the repeated groups
+  bool extensible = false;
+  size_t begin = 0, size = 0;
+  std::vector<EpProperty> props;  // sorted by key
+  size_t array_at = 0;            // where the array sorts among props
+  std::string array_name;
+  std::string array_quoted;
+  std::vector<EpProperty> items;  // sorted by key
+  std::vector<uint32_t> unnamed;       // plain fields the dictionary leaves unnamed
+  std::vector<uint32_t> unnamed_item;  // the same within a group
+  std::unordered_map<std::string_view, uint32_t> prop_by_key;  // -> props index
+  std::unordered_map<std::string_view, uint32_t> item_by_key;  // -> items index
+};
+
+struct EpjsonSchema {
+  std::vector<EpClass> classes;            // by class index
+  std::vector<uint32_t> sorted;            // class indexes by name, in code point order
+  std::unordered_map<std::string_view, uint32_t> by_name;  // exact dictionary spelling
+};
+
+namespace {
+
+void append_json_string(std::string& out, std::string_view text);
+
+bool unnamed_field(const FieldDef& fd) { return fd.name.empty() || fd.name == fd.code; }
+
+// "Vertex 1 X-coordinate" -> "Vertex X-coordinate": every run of blanks
+// followed by digits goes.
+std::string without_group_numbers(std::string_view name) {
+  std::string out;
+  size_t i = 0;
+  while (i < name.size()) {
+    if (name[i] == ' ' || name[i] == '\t') {
+      size_t j = i;
+      while (j < name.size() && (name[j] == ' ' || name[j] == '\t')) ++j;
+      size_t k = j;
+      while (k < name.size() && name[k] >= '0' && name[k] <= '9') ++k;
+      if (k > j) {
+        i = k;
+        continue;
+      }
+      out.append(name.substr(i, j - i));
+      i = j;
+      continue;
+    }
+    out += name[i++];
+  }
+  return out;
+}
+
+bool is_class(const ClassDef& cls, const char* name) { return ascii_iequals(cls.name, name); }
+
+bool field_is(const FieldDef& fd, const char* name) { return ascii_iequals(fd.name, name); }
+
+Rule rule_for(const ClassDef& cls, size_t index, const FieldDef& fd, bool in_group) {
+  if (in_group && is_class(cls, "Schedule:Compact")) return Rule::kNumberOrText;
+  if (in_group && is_class(cls, "Schedule:Week:Compact")) return Rule::kText;
+  if (!in_group && index >= 6 && is_class(cls, "UtilityCost:Charge:Block")) return Rule::kNumberOrText;
+  if ((is_class(cls, "UtilityCost:Ratchet") &&
+       (field_is(fd, "Offset Value or Variable Name") || field_is(fd, "Multiplier Value or Variable Name"))) ||
+      (is_class(cls, "UtilityCost:Charge:Simple") && field_is(fd, "Cost per Unit Value or Variable Name")) ||
+      (is_class(cls, "UtilityCost:Qualify") && field_is(fd, "Threshold Value or Variable Name")) ||
+      (is_class(cls, "UtilityCost:Tariff") &&
+       (field_is(fd, "Minimum Monthly Charge or Variable Name") || field_is(fd, "Monthly Charge or Variable Name")))) {
+    return Rule::kNumberOrText;
+  }
+  if ((is_class(cls, "GroundHeatTransfer:Slab:Insulation") &&
+       field_is(fd, "IVINS: Flag: Is there vertical insulation")) ||
+      (is_class(cls, "WindowMaterial:Screen") &&
+       field_is(fd, "Angle of Resolution for Screen Transmittance Output Map")) ||
+      (is_class(cls, "Refrigeration:System") && field_is(fd, "Number of Compressor Stages")) ||
+      (is_class(cls, "ElectricLoadCenter:Transformer") && field_is(fd, "Phase"))) {
+    return Rule::kIntegerChoice;
+  }
+  switch (fd.field_type) {
+    case FIELDTYPE_INTEGER:
+    case FIELDTYPE_REAL:
+      return Rule::kNumber;
+    case FIELDTYPE_CHOICE:
+      return Rule::kChoice;
+    default:
+      return Rule::kText;
+  }
+}
+
+// Keys made from `names` in order, a repeat getting "_<n>" from one counter.
+class KeyMaker {
+ public:
+  std::string make(std::string_view name) {
+    std::string key = epjson_key(name);
+    if (!used_.insert(key).second) {
+      key += '_';
+      key += std::to_string(++repeats_);
+      used_.insert(key);
+    }
+    return key;
+  }
+
+ private:
+  std::unordered_set<std::string> used_;
+  size_t repeats_ = 0;
+};
+
+void finish_props(std::vector<EpProperty>& props, std::unordered_map<std::string_view, uint32_t>& by_key) {
+  std::sort(props.begin(), props.end(), [](const EpProperty& a, const EpProperty& b) { return a.key < b.key; });
+  for (uint32_t i = 0; i < props.size(); ++i) {
+    EpProperty& p = props[i];
+    p.quoted.clear();
+    append_json_string(p.quoted, p.key);
+    p.quoted += ": ";
+    by_key.emplace(p.key, i);
+  }
+}
+
+void build_class(EpClass& c, const ClassDef& cls, const std::unordered_map<std::string_view, const char*>& arrays) {
+  c.cls = &cls;
+  append_json_string(c.quoted_name, cls.name);
+  c.quoted_name += ": ";
+  c.upper_name = to_ascii_upper(cls.name);
+  const ExtensibleDef& ext = cls.extensible;
+  c.extensible = ext.is_extensible && ext.size > 0 && ext.begin_index >= 0 &&
+                 static_cast<size_t>(ext.begin_index + ext.size) <= cls.fields.size();
+  c.plain_end = c.extensible ? static_cast<size_t>(ext.begin_index) : cls.fields.size();
+  KeyMaker keys;
+  for (size_t i = 0; i < c.plain_end; ++i) {
+    const FieldDef& fd = cls.fields[i];
+    if (unnamed_field(fd)) {
+      c.unnamed.push_back(static_cast<uint32_t>(i));
+      continue;
+    }
+    std::string key = keys.make(fd.name);
+    if (key == "name" && c.name_field < 0) {
+      c.name_field = static_cast<int>(i);
+      continue;
+    }
+    c.props.push_back(EpProperty{std::move(key), {}, static_cast<uint32_t>(i), rule_for(cls, i, fd, false), &fd});
+  }
+  if (c.name_field < 0 && c.plain_end > 0 &&
+      (is_class(cls, "ZoneHVAC:TerminalUnit:VariableRefrigerantFlow") ||
+       is_class(cls, "AirConditioner:VariableRefrigerantFlow"))) {
+    c.name_field = 0;
+    c.props.erase(std::remove_if(c.props.begin(), c.props.end(), [](const EpProperty& p) { return p.index == 0; }),
+                  c.props.end());
+  }
+  finish_props(c.props, c.prop_by_key);
+  if (c.extensible) {
+    c.begin = static_cast<size_t>(ext.begin_index);
+    c.size = static_cast<size_t>(ext.size);
+    KeyMaker item_keys;
+    for (size_t j = 0; j < c.size; ++j) {
+      const FieldDef& fd = cls.fields[c.begin + j];
+      if (unnamed_field(fd)) {
+        c.unnamed_item.push_back(static_cast<uint32_t>(j));
+        continue;
+      }
+      std::string key = item_keys.make(without_group_numbers(fd.name));
+      c.items.push_back(EpProperty{std::move(key), {}, static_cast<uint32_t>(j), rule_for(cls, c.begin + j, fd, true), &fd});
+    }
+    finish_props(c.items, c.item_by_key);
+    auto it = arrays.find(cls.name);
+    c.array_name = it != arrays.end() ? it->second : "extensions";
+    append_json_string(c.array_quoted, c.array_name);
+    c.array_quoted += ": [";
+    c.array_at = static_cast<size_t>(
+        std::lower_bound(c.props.begin(), c.props.end(), c.array_name,
+                         [](const EpProperty& p, const std::string& k) { return p.key < k; }) -
+        c.props.begin());
+  }
+}
+
+std::mutex& schema_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+}  // namespace
+
+std::string epjson_key(std::string_view field_name) {
+  std::string key;
+  key.reserve(field_name.size());
+  bool run = false;
+  for (char ch : field_name) {
+    char c = ascii_lower(ch);
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+      key += c;
+      run = false;
+    } else if (!run) {
+      key += '_';
+      run = true;
+    }
+  }
+  return key;
+}
+
+std::shared_ptr<const EpjsonSchema> epjson_schema(const c_IDD& idd) {
+  std::lock_guard<std::mutex> lock(schema_mutex());
+  if (idd.epjson_schema != nullptr) return idd.epjson_schema;
+  auto schema = std::make_shared<EpjsonSchema>();
+  std::unordered_map<std::string_view, const char*> arrays;
+  for (size_t i = 0; i < kEpjsonExtensionNameCount; ++i) {
+    arrays.emplace(kEpjsonExtensionNames[i].class_name, kEpjsonExtensionNames[i].array_name);
+  }
+  size_t n = idd.ordered_classes.size();
+  schema->classes.resize(n);
+  schema->sorted.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    build_class(schema->classes[i], idd.ordered_classes[i], arrays);
+    schema->sorted.push_back(static_cast<uint32_t>(i));
+    schema->by_name.emplace(idd.ordered_classes[i].name, static_cast<uint32_t>(i));
+  }
+  std::sort(schema->sorted.begin(), schema->sorted.end(), [&](uint32_t a, uint32_t b) {
+    return idd.ordered_classes[a].name < idd.ordered_classes[b].name;
+  });
+  idd.epjson_schema = schema;
+  return schema;
+}
+
+/*** Numbers ***/
+
+namespace {
+
+locale_t c_locale() {
+  static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return loc;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A decimal number: [+-] (digits [. digits] | . digits) [(e|E) [+-] digits].
+struct Decimal {
+  bool negative = false;
+  bool integer = false;       // sign and digits only
+  std::string_view whole;     // digits before the point
+  std::string_view fraction;  // digits after it
+  long long exponent = 0;     // saturated far beyond any double
+};
+
+bool read_decimal(std::string_view t, Decimal& d) {
+  size_t i = 0, n = t.size();
+  if (i < n && (t[i] == '+' || t[i] == '-')) d.negative = t[i++] == '-';
+  size_t start = i;
+  while (i < n && is_digit(t[i])) ++i;
+  d.whole = t.substr(start, i - start);
+  bool point = false;
+  if (i < n && t[i] == '.') {
+    point = true;
+    size_t f = ++i;
+    while (i < n && is_digit(t[i])) ++i;
+    d.fraction = t.substr(f, i - f);
+  }
+  if (d.whole.empty() && d.fraction.empty()) return false;
+  if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    bool neg = false;
+    if (i < n && (t[i] == '+' || t[i] == '-')) neg = t[i++] == '-';
+    if (i >= n || !is_digit(t[i])) return false;
+    long long e = 0;
+    while (i < n && is_digit(t[i])) {
+      if (e < 100000000) e = e * 10 + (t[i] - '0');
+      ++i;
+    }
+    d.exponent = neg ? -e : e;
+    point = true;
+  }
+  if (i != n) return false;
+  d.integer = !point;
+  return true;
+}
+
+// Lays out significant digits `digits` (no leading or trailing zeros, not
+// empty) with value 0.digits x 10^decpt as Python's repr of a float does.
+void append_repr(std::string& out, bool negative, std::string_view digits, long long decpt) {
+  if (negative) out += '-';
+  long long nd = static_cast<long long>(digits.size());
+  long long e = decpt - 1;
+  if (e >= -4 && e < 16) {
+    if (decpt <= 0) {
+      out += "0.";
+      out.append(static_cast<size_t>(-decpt), '0');
+      out += digits;
+    } else if (decpt < nd) {
+      out += digits.substr(0, static_cast<size_t>(decpt));
+      out += '.';
+      out += digits.substr(static_cast<size_t>(decpt));
+    } else {
+      out += digits;
+      out.append(static_cast<size_t>(decpt - nd), '0');
+      out += ".0";
+    }
+    return;
+  }
+  out += digits[0];
+  if (nd > 1) {
+    out += '.';
+    out += digits.substr(1);
+  }
+  out += 'e';
+  out += e < 0 ? '-' : '+';
+  long long a = e < 0 ? -e : e;
+  if (a < 10) out += '0';
+  out += std::to_string(a);
+}
+
+}  // namespace
+
+bool append_json_number(std::string& out, std::string_view text) {
+  Decimal d;
+  if (!read_decimal(text, d)) return false;
+  if (d.integer) {
+    size_t z = 0;
+    while (z + 1 < d.whole.size() && d.whole[z] == '0') ++z;
+    std::string_view digits = d.whole.substr(z);
+    if (d.negative && digits != "0") out += '-';
+    out += digits;
+    return true;
+  }
+  // The significant digits and where the point stands: 0.digits x 10^decpt.
+  char small[40];
+  std::string big;
+  std::string_view all;
+  size_t total = d.whole.size() + d.fraction.size();
+  if (total <= sizeof small) {
+    std::memcpy(small, d.whole.data(), d.whole.size());
+    std::memcpy(small + d.whole.size(), d.fraction.data(), d.fraction.size());
+    all = std::string_view(small, total);
+  } else {
+    big.reserve(total);
+    big.append(d.whole);
+    big.append(d.fraction);
+    all = big;
+  }
+  long long decpt = static_cast<long long>(d.whole.size()) + d.exponent;
+  size_t lead = 0;
+  while (lead < all.size() && all[lead] == '0') ++lead;
+  if (lead == all.size()) {
+    out += d.negative ? "-0.0" : "0.0";
+    return true;
+  }
+  decpt -= static_cast<long long>(lead);
+  size_t last = all.size();
+  while (all[last - 1] == '0') --last;
+  std::string_view digits = all.substr(lead, last - lead);
+  // Up to 15 significant digits name one double each: its shortest form is
+  // these digits.
+  if (digits.size() <= 15 && decpt > -300 && decpt < 300) {
+    append_repr(out, d.negative, digits, decpt);
+    return true;
+  }
+  if (decpt > 400) return false;  // beyond any double
+  if (decpt < -400) {
+    out += d.negative ? "-0.0" : "0.0";
+    return true;
+  }
+  std::string canonical(digits);
+  canonical += 'e';
+  canonical += std::to_string(decpt - static_cast<long long>(digits.size()));
+  errno = 0;
+  double value = strtod_l(canonical.c_str(), nullptr, c_locale());
+  if (std::isinf(value)) return false;
+  if (value == 0.0) {
+    out += d.negative ? "-0.0" : "0.0";
+    return true;
+  }
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));  // d.ddde+XX
+  size_t epos = sci.find('e');
+  std::string sig;
+  for (size_t i = 0; i < epos; ++i) {
+    if (sci[i] != '.') sig += sci[i];
+  }
+  while (sig.size() > 1 && sig.back() == '0') sig.pop_back();
+  long long exp10 = std::strtoll(std::string(sci.substr(epos + 1)).c_str(), nullptr, 10);
+  append_repr(out, d.negative, sig, exp10 + 1);
+  return true;
+}
+
+/*** Writing ***/
+
+namespace {
+
+// JSON string escapes as Python's json writes them with non-ASCII kept.
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+void append_json_string(std::string& out, std::string_view text) {
+  out += '"';
+  size_t from = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (!needs_escape(c)) continue;
+    out.append(text.substr(from, i - from));
+    from = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default: {
+        static const char hex[] = "0123456789abcdef";
+        out += "\\u00";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      }
+    }
+  }
+  out.append(text.substr(from));
+  out += '"';
+}
+
+// The one place the writer reads stored values.
+inline std::string_view value_at(const ObjectData& data, size_t i) {
+  return i < data.values.size() ? std::string_view(data.values[i]) : std::string_view();
+}
+inline size_t value_count(const ObjectData& data) { return data.values.size(); }
+
+const char kIndent[] = "                        ";  // 24 blanks
+
+class Writer {
+ public:
+  explicit Writer(std::string& out) : out_(out) {}
+
+  void line(int depth, bool& first) {
+    out_ += first ? "\n" : ",\n";
+    first = false;
+    out_.append(kIndent, static_cast<size_t>(4 * depth));
+  }
+  void close(int depth, bool empty, char bracket) {
+    if (!empty) {
+      out_ += '\n';
+      out_.append(kIndent, static_cast<size_t>(4 * depth));
+    }
+    out_ += bracket;
+  }
+
+  void value(std::string_view v, const EpProperty& p) {
+    switch (p.rule) {
+      case Rule::kNumber:
+        if (v.size() == 8 && ascii_iequals(v, "autosize")) {
+          out_ += "\"Autosize\"";
+          return;
+        }
+        if (v.size() == 13 && ascii_iequals(v, "autocalculate")) {
+          out_ += "\"Autocalculate\"";
+          return;
+        }
+        if (append_json_number(out_, v)) return;
+        break;
+      case Rule::kNumberOrText:
+        if (append_json_number(out_, v)) return;
+        break;
+      case Rule::kIntegerChoice:
+        if (is_integer(v) && append_json_number(out_, v)) return;
+        [[fallthrough]];
+      case Rule::kChoice:
+        for (const std::string& choice : p.def->choices) {
+          if (choice.size() == v.size() && ascii_iequals(choice, v)) {
+            append_json_string(out_, choice);
+            return;
+          }
+        }
+        break;
+      case Rule::kText:
+        break;
+    }
+    append_json_string(out_, v);
+  }
+
+  static bool is_integer(std::string_view v) {
+    size_t i = !v.empty() && (v[0] == '+' || v[0] == '-') ? 1 : 0;
+    if (i >= v.size()) return false;
+    for (; i < v.size(); ++i) {
+      if (!is_digit(v[i])) return false;
+    }
+    return true;
+  }
+
+  std::string& out_;
+};
+
+std::string describe(const ClassDef& cls, std::string_view key) {
+  std::string s = "epJSON: " + cls.name + " ";
+  append_json_string(s, key);
+  return s;
+}
+
+EpjsonError invalid(std::string message) {
+  EpjsonError e;
+  e.kind = EpjsonError::kInvalid;
+  e.message = std::move(message);
+  return e;
+}
+
+struct Keyed {
+  std::string_view key;
+  const ObjectData* data;
+};
+
+// Refuses values the document has no place for; empty when all is well.
+std::string unplaced_value(const EpClass& c, const ObjectData& data, std::string_view key) {
+  const ClassDef& cls = *c.cls;
+  for (uint32_t i : c.unnamed) {
+    if (!value_at(data, i).empty()) {
+      return describe(cls, key) + ": field " + cls.fields[i].code +
+             " has no name in the dictionary, so epJSON has no property for its value " +
+             [&] { std::string v; append_json_string(v, value_at(data, i)); return v; }();
+    }
+  }
+  if (c.extensible) {
+    for (size_t i = c.begin; i < value_count(data); ++i) {
+      uint32_t j = static_cast<uint32_t>((i - c.begin) % c.size);
+      if (value_at(data, i).empty()) continue;
+      if (std::find(c.unnamed_item.begin(), c.unnamed_item.end(), j) != c.unnamed_item.end()) {
+        return describe(cls, key) + ": field " + get_field_name(&cls, static_cast<int>(i), false) +
+               " has no name in the dictionary, so epJSON has no property for its value";
+      }
+    }
+  } else {
+    for (size_t i = c.plain_end; i < value_count(data); ++i) {
+      if (!value_at(data, i).empty()) {
+        std::string v;
+        append_json_string(v, value_at(data, i));
+        return describe(cls, key) + ": value " + v + " stands past the " + std::to_string(c.plain_end) +
+               " fields of the class (field " + std::to_string(i + 1) + "), which epJSON cannot hold";
+      }
+    }
+  }
+  return {};
+}
+
+void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
+  std::string& out = w.out_;
+  out += '{';
+  bool first = true;
+  auto prop = [&](const EpProperty& p) {
+    std::string_view v = value_at(data, p.index);
+    if (v.empty()) return;
+    w.line(3, first);
+    out += p.quoted;
+    w.value(v, p);
+  };
+  auto array = [&] {
+    size_t n = value_count(data);
+    if (n <= c.begin) return;
+    size_t groups = (n - c.begin + c.size - 1) / c.size;
+    // Items up to the last group holding a value.
+    while (groups > 0) {
+      size_t from = c.begin + (groups - 1) * c.size;
+      bool any = false;
+      for (const EpProperty& p : c.items) any = any || !value_at(data, from + p.index).empty();
+      if (any) break;
+      --groups;
+    }
+    if (groups == 0) return;
+    w.line(3, first);
+    out += c.array_quoted;
+    bool first_item = true;
+    for (size_t g = 0; g < groups; ++g) {
+      size_t from = c.begin + g * c.size;
+      w.line(4, first_item);
+      out += '{';
+      bool first_member = true;
+      for (const EpProperty& p : c.items) {
+        std::string_view v = value_at(data, from + p.index);
+        if (v.empty()) continue;
+        w.line(5, first_member);
+        out += p.quoted;
+        w.value(v, p);
+      }
+      w.close(4, first_member, '}');
+    }
+    w.close(3, false, ']');
+  };
+  for (size_t i = 0; i < c.props.size(); ++i) {
+    if (c.extensible && i == c.array_at) array();
+    prop(c.props[i]);
+  }
+  if (c.extensible && c.array_at == c.props.size()) array();
+  w.close(2, first, '}');
+}
+
+}  // namespace
+
+EpjsonError write_epjson(const Model& model, std::string& out) noexcept {
+  size_t start = out.size();
+  try {
+    const c_IDD* idd = model.idd();
+    if (idd == nullptr) return invalid("epJSON: the model has no dictionary");
+    std::shared_ptr<const EpjsonSchema> schema = epjson_schema(*idd);
+    size_t values = 0;
+    for (size_t i = 0; i < model.slot_count(); ++i) {
+      if (const ObjectData* d = model.object(i)) values += value_count(*d) + 4;
+    }
+    out.reserve(out.size() + 48 * values + 64);
+    Writer w(out);
+    out += '{';
+    bool first_class = true;
+    std::vector<Keyed> keyed;
+    std::vector<std::string> made;  // generated keys
+    std::unordered_set<std::string_view> taken;
+    for (uint32_t ci : schema->sorted) {
+      const EpClass& c = schema->classes[ci];
+      const std::vector<size_t>* positions = model.class_positions(c.upper_name);
+      if (positions == nullptr) continue;
+      keyed.clear();
+      made.clear();
+      size_t blanks = 0;
+      for (size_t pos : *positions) {
+        const ObjectData* d = model.object(pos);
+        if (d == nullptr || d->class_idx != ci) continue;
+        std::string_view name = c.name_field >= 0 ? value_at(*d, static_cast<size_t>(c.name_field)) : std::string_view();
+        if (name.empty()) ++blanks;
+        keyed.push_back(Keyed{name, d});
+      }
+      if (keyed.empty()) continue;
+      if (blanks > 0) {
+        // "<class> <n>" in model order, past the numbers real names hold.
+        made.reserve(blanks);
+        taken.clear();
+        if (c.name_field >= 0) {
+          for (const Keyed& k : keyed) {
+            if (!k.key.empty()) taken.insert(k.key);
+          }
+        }
+        size_t n = 0;
+        for (Keyed& k : keyed) {
+          if (!k.key.empty()) continue;
+          std::string key;
+          do {
+            key = c.cls->name + " " + std::to_string(++n);
+          } while (!taken.empty() && taken.count(key) != 0);
+          made.push_back(std::move(key));
+          k.key = made.back();
+        }
+      }
+      std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+      for (size_t i = 0; i < keyed.size(); ++i) {
+        if (i > 0 && keyed[i].key == keyed[i - 1].key) {
+          out.resize(start);
+          return invalid(describe(*c.cls, keyed[i].key) +
+                         ": two objects of the class have this name; epJSON keeps one object per name");
+        }
+        std::string refused = unplaced_value(c, *keyed[i].data, keyed[i].key);
+        if (!refused.empty()) {
+          out.resize(start);
+          return invalid(std::move(refused));
+        }
+      }
+      w.line(1, first_class);
+      out += c.quoted_name;
+      out += '{';
+      bool first_object = true;
+      for (const Keyed& k : keyed) {
+        w.line(2, first_object);
+        append_json_string(out, k.key);
+        out += ": ";
+        write_object(w, c, *k.data);
+      }
+      w.close(1, false, '}');
+    }
+    w.close(0, first_class, '}');
+    return {};
+  } catch (const std::bad_alloc&) {
+    try {
+      out.resize(start);
+    } catch (...) {
+    }
+    EpjsonError e;
+    e.kind = EpjsonError::kNoMemory;
+    return e;
+  }
+}
+
+/*** Reading ***/
+
+namespace {
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+struct SyntaxFailure {};
+struct Refusal {
+  std::string message;
+};
+
+class Reader {
+ public:
+  Reader(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+
+  [[noreturn]] void syntax(const char* at, const std::string& what) {
+    long line = 1;
+    const char* line_start = begin_;
+    for (const char* q = begin_; q < at && q < end_; ++q) {
+      if (*q == '\n') {
+        ++line;
+        line_start = q + 1;
+      }
+    }
+    long column = 1;
+    for (const char* q = line_start; q < at && q < end_; ++q) {
+      if ((static_cast<unsigned char>(*q) & 0xC0) != 0x80) ++column;
+    }
+    message_ = "epJSON syntax error (line " + std::to_string(line) + ", column " + std::to_string(column) + "): " + what;
+    throw SyntaxFailure{};
+  }
+
+  void ws() {
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  }
+  bool at_end() const { return p_ >= end_; }
+  char peek() const { return p_ < end_ ? *p_ : '\0'; }
+  void expect(char c, const char* what) {
+    ws();
+    if (p_ >= end_ || *p_ != c) syntax(p_, p_ >= end_ ? std::string("the text ends where ") + what + " belongs"
+                                                      : std::string("expected ") + what);
+    ++p_;
+  }
+
+  // A string at p_ (its opening quote); the view is into the text, or into
+  // `scratch` when it holds escapes.
+  std::string_view string(std::string& scratch) {
+    if (p_ >= end_ || *p_ != '"') syntax(p_, p_ >= end_ ? "the text ends where a string belongs" : "expected a string");
+    const char* open = p_;
+    const char* s = ++p_;
+    while (p_ < end_) {
+      unsigned char c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        std::string_view v(s, static_cast<size_t>(p_ - s));
+        ++p_;
+        return v;
+      }
+      if (c == '\\') break;
+      if (c < 0x20) syntax(p_, "a control character in a string must be escaped");
+      if (c >= 0x80) {
+        utf8();
+      } else {
+        ++p_;
+      }
+    }
+    if (p_ >= end_) syntax(open, "unterminated string");
+    scratch.assign(s, static_cast<size_t>(p_ - s));
+    while (p_ < end_) {
+      unsigned char c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        ++p_;
+        return scratch;
+      }
+      if (c < 0x20) syntax(p_, "a control character in a string must be escaped");
+      if (c >= 0x80) {
+        const char* from = p_;
+        utf8();
+        scratch.append(from, static_cast<size_t>(p_ - from));
+        continue;
+      }
+      if (c != '\\') {
+        scratch += static_cast<char>(c);
+        ++p_;
+        continue;
+      }
+      const char* esc = p_++;
+      if (p_ >= end_) break;
+      switch (*p_++) {
+        case '"': scratch += '"'; break;
+        case '\\': scratch += '\\'; break;
+        case '/': scratch += '/'; break;
+        case 'b': scratch += '\b'; break;
+        case 'f': scratch += '\f'; break;
+        case 'n': scratch += '\n'; break;
+        case 'r': scratch += '\r'; break;
+        case 't': scratch += '\t'; break;
+        case 'u': {
+          uint32_t cp = hex4(esc);
+          if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (end_ - p_ < 6 || p_[0] != '\\' || p_[1] != 'u') syntax(esc, "a high surrogate escape without its low half");
+            const char* low_at = p_;
+            p_ += 2;
+            uint32_t low = hex4(low_at);
+            if (low < 0xDC00 || low > 0xDFFF) syntax(low_at, "a high surrogate escape without its low half");
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            syntax(esc, "a low surrogate escape without its high half");
+          }
+          put_utf8(scratch, cp);
+          break;
+        }
+        default:
+          syntax(esc, "invalid escape in a string");
+      }
+    }
+    syntax(open, "unterminated string");
+  }
+
+  // A number at p_, as written (JSON's grammar).
+  std::string_view number() {
+    const char* s = p_;
+    if (p_ < end_ && *p_ == '-') ++p_;
+    if (p_ >= end_ || !is_digit(*p_)) syntax(s, "invalid number");
+    if (*p_ == '0') {
+      ++p_;
+    } else {
+      while (p_ < end_ && is_digit(*p_)) ++p_;
+    }
+    if (p_ < end_ && *p_ == '.') {
+      ++p_;
+      if (p_ >= end_ || !is_digit(*p_)) syntax(s, "invalid number: digits must follow '.'");
+      while (p_ < end_ && is_digit(*p_)) ++p_;
+    }
+    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+      ++p_;
+      if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+      if (p_ >= end_ || !is_digit(*p_)) syntax(s, "invalid number: digits must follow the exponent mark");
+      while (p_ < end_ && is_digit(*p_)) ++p_;
+    }
+    if (p_ < end_ && (is_digit(*p_) || *p_ == '.' || *p_ == 'e' || *p_ == 'E' || *p_ == '+' || *p_ == '-')) {
+      syntax(s, "invalid number");
+    }
+    return std::string_view(s, static_cast<size_t>(p_ - s));
+  }
+
+  // Passes over a literal (true, false, null) or reports the text as bad.
+  void literal() {
+    for (const char* word : {"true", "false", "null"}) {
+      size_t n = std::strlen(word);
+      if (static_cast<size_t>(end_ - p_) >= n && std::memcmp(p_, word, n) == 0) {
+        p_ += n;
+        return;
+      }
+    }
+    syntax(p_, "unexpected character");
+  }
+
+  // Passes over any value (for the version look-up), brackets counted
+  // rather than recursed into.
+  void skip_value(std::string& scratch) {
+    ws();
+    std::vector<char> stack;
+    for (;;) {
+      ws();
+      char c = peek();
+      if (c == '{' || c == '[') {
+        stack.push_back(c == '{' ? '}' : ']');
+        ++p_;
+        ws();
+        if (peek() == stack.back()) {
+          ++p_;
+          stack.pop_back();
+        } else {
+          if (c == '{') {
+            string(scratch);
+            expect(':', "':'");
+          }
+          continue;
+        }
+      } else if (c == '"') {
+        string(scratch);
+      } else if (c == '-' || is_digit(c)) {
+        number();
+      } else {
+        literal();
+      }
+      // After a value: a comma, or closing brackets.
+      for (;;) {
+        if (stack.empty()) return;
+        ws();
+        char d = peek();
+        if (d == ',') {
+          ++p_;
+          if (stack.back() == '}') {
+            ws();
+            string(scratch);
+            expect(':', "':'");
+          }
+          break;
+        }
+        if (d == stack.back()) {
+          ++p_;
+          stack.pop_back();
+          continue;
+        }
+        syntax(p_, "expected ',' or a closing bracket");
+      }
+    }
+  }
+
+  const char* pos() const { return p_; }
+  void set_pos(const char* p) { p_ = p; }
+  const char* begin() const { return begin_; }
+  const char* end() const { return end_; }
+  std::string& message() { return message_; }
+
+ private:
+  uint32_t hex4(const char* esc) {
+    if (end_ - p_ < 4) syntax(esc, "invalid \\u escape");
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      char c = *p_++;
+      v <<= 4;
+      if (c >= '0' && c <= '9') v |= static_cast<uint32_t>(c - '0');
+      else if (c >= 'a' && c <= 'f') v |= static_cast<uint32_t>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') v |= static_cast<uint32_t>(c - 'A' + 10);
+      else syntax(esc, "invalid \\u escape");
+    }
+    return v;
+  }
+
+  static void put_utf8(std::string& s, uint32_t cp) {
+    if (cp < 0x80) {
+      s += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      s += static_cast<char>(0xC0 | (cp >> 6));
+      s += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      s += static_cast<char>(0xE0 | (cp >> 12));
+      s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      s += static_cast<char>(0xF0 | (cp >> 18));
+      s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+
+  // One UTF-8 sequence starting at p_ (a byte >= 0x80), checked strictly:
+  // no overlong forms, no surrogates, nothing past U+10FFFF.
+  void utf8() {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(p_);
+    size_t left = static_cast<size_t>(end_ - p_);
+    unsigned char c = s[0];
+    size_t n;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 2;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 3;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 4;
+      cp = c & 0x07;
+    } else {
+      syntax(p_, "the text is not valid UTF-8");
+    }
+    if (left < n) syntax(p_, "the text is not valid UTF-8");
+    for (size_t i = 1; i < n; ++i) {
+      if ((s[i] & 0xC0) != 0x80) syntax(p_, "the text is not valid UTF-8");
+      cp = (cp << 6) | (s[i] & 0x3F);
+    }
+    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+      syntax(p_, "the text is not valid UTF-8");
+    }
+    p_ += n;
+  }
+
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+  std::string message_;
+};
+
+const char* kind_of(char c) {
+  switch (c) {
+    case '{': return "an object";
+    case '[': return "an array";
+    case '"': return "a string";
+    case 't': case 'f': return "a boolean";
+    case 'n': return "null";
+    default: return "a number";
+  }
+}
+
+std::string quoted(std::string_view s) {
+  std::string q;
+  append_json_string(q, s);
+  return q;
+}
+
+// Checks and trims a value read for a field, as a field write does: no
+// separators or comment marks (the IDF text could not hold them), no
+// control characters but tab, no leading or trailing blanks.
+std::string_view field_text(std::string_view v, const std::string& where) {
+  for (char ch : v) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    const char* what = nullptr;
+    if (c == ',') what = "','";
+    else if (c == ';') what = "';'";
+    else if (c == '!') what = "'!'";
+    else if (c == '\r') what = "a carriage return";
+    else if (c == '\n') what = "a line break";
+    else if ((c < 0x20 && c != '\t') || c == 0x7F) what = "a control character";
+    if (what != nullptr) {
+      throw Refusal{where + ": the value " + quoted(v) + " holds " + what +
+                    ", which IDF text cannot hold in a field"};
+    }
+  }
+  size_t first = 0;
+  while (first < v.size() && (v[first] == ' ' || v[first] == '\t')) ++first;
+  size_t last = v.size();
+  while (last > first && (v[last - 1] == ' ' || v[last - 1] == '\t')) --last;
+  return v.substr(first, last - first);
+}
+
+// The one place the reader stores values.
+inline void put_value(std::vector<std::string>& values, size_t index, std::string_view v) {
+  if (v.empty()) return;
+  if (values.size() <= index) values.resize(index + 1);
+  values[index].assign(v.data(), v.size());
+}
+
+class Loader {
+ public:
+  Loader(Reader& r, const EpjsonSchema& schema) : r_(r), schema_(schema) {}
+
+  void run(std::vector<KnownObject>& objects) {
+    r_.expect('{', "'{'");
+    r_.ws();
+    std::vector<bool> seen_class(schema_.classes.size());
+    if (r_.peek() == '}') {
+      r_.set_pos(r_.pos() + 1);
+    } else {
+      for (;;) {
+        r_.ws();
+        const char* at = r_.pos();
+        std::string name(r_.string(scratch_));
+        auto it = schema_.by_name.find(name);
+        if (it == schema_.by_name.end()) {
+          std::string hint;
+          for (const auto& [known, idx] : schema_.by_name) {
+            if (ascii_iequals(known, name)) hint = " (the dictionary spells it " + quoted(known) + ")";
+          }
+          throw Refusal{"epJSON: unknown class " + quoted(name) + hint};
+        }
+        (void)at;
+        uint32_t ci = it->second;
+        if (seen_class[ci]) throw Refusal{"epJSON: class " + quoted(name) + " given twice"};
+        seen_class[ci] = true;
+        r_.expect(':', "':' after a class name");
+        r_.ws();
+        if (r_.peek() != '{') {
+          if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
+          throw Refusal{"epJSON: " + quoted(name) + ": a class maps object keys to objects, got " + kind_of(r_.peek())};
+        }
+        read_class(ci, objects);
+        r_.ws();
+        if (r_.peek() == ',') {
+          r_.set_pos(r_.pos() + 1);
+          continue;
+        }
+        r_.expect('}', "',' or '}'");
+        break;
+      }
+    }
+    r_.ws();
+    if (!r_.at_end()) r_.syntax(r_.pos(), "text after the end of the document");
+  }
+
+ private:
+  void read_class(uint32_t ci, std::vector<KnownObject>& objects) {
+    const EpClass& c = schema_.classes[ci];
+    r_.set_pos(r_.pos() + 1);  // '{'
+    keys_.clear();
+    size_t first = objects.size();
+    std::vector<uint64_t> numbers;
+    bool numbered = c.name_field < 0;
+    r_.ws();
+    if (r_.peek() == '}') {
+      r_.set_pos(r_.pos() + 1);
+      return;
+    }
+    for (;;) {
+      r_.ws();
+      std::string key(r_.string(scratch_));
+      if (!keys_.insert(key).second) throw Refusal{describe(*c.cls, key) + ": object key given twice"};
+      r_.expect(':', "':' after an object key");
+      r_.ws();
+      if (r_.peek() != '{') {
+        if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
+        throw Refusal{describe(*c.cls, key) + ": an object is a JSON object of properties, got " + kind_of(r_.peek())};
+      }
+      KnownObject& obj = objects.emplace_back();
+      obj.class_idx = ci;
+      read_object(c, key, obj.values);
+      if (c.name_field >= 0) {
+        put_value(obj.values, static_cast<size_t>(c.name_field), field_text(key, describe(*c.cls, key) + ": object key"));
+      }
+      if (numbered) numbered = key_number(c, key, numbers);
+      r_.ws();
+      if (r_.peek() == ',') {
+        r_.set_pos(r_.pos() + 1);
+        continue;
+      }
+      r_.expect('}', "',' or '}'");
+      break;
+    }
+    // Objects keyed "<class> <n>" (a class without names) come back in the
+    // order of their numbers, which is the order they were written in.
+    if (numbered && objects.size() - first > 1) {
+      std::vector<size_t> order(objects.size() - first);
+      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return numbers[a] < numbers[b]; });
+      std::vector<KnownObject> sorted;
+      sorted.reserve(order.size());
+      for (size_t i : order) sorted.push_back(std::move(objects[first + i]));
+      for (size_t i = 0; i < order.size(); ++i) objects[first + i] = std::move(sorted[i]);
+    }
+  }
+
+  static bool key_number(const EpClass& c, std::string_view key, std::vector<uint64_t>& numbers) {
+    const std::string& name = c.cls->name;
+    if (key.size() <= name.size() + 1 || key.substr(0, name.size()) != name || key[name.size()] != ' ') return false;
+    std::string_view digits = key.substr(name.size() + 1);
+    if (digits.size() > 18) return false;
+    uint64_t n = 0;
+    for (char ch : digits) {
+      if (!is_digit(ch)) return false;
+      n = n * 10 + static_cast<uint64_t>(ch - '0');
+    }
+    numbers.push_back(n);
+    return true;
+  }
+
+  // The value of a property: a string or a number.
+  std::string_view scalar(const std::string& where) {
+    r_.ws();
+    char c = r_.peek();
+    if (c == '"') return field_text(r_.string(scratch_), where);
+    if (c == '-' || is_digit(c)) return r_.number();
+    if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
+    if (c == '{' || c == '[' || c == 't' || c == 'f' || c == 'n') {
+      const char* at = r_.pos();
+      if (c == 't' || c == 'f' || c == 'n') r_.literal();
+      r_.set_pos(at);
+      throw Refusal{where + " holds " + kind_of(c) + "; expected a string or a number"};
+    }
+    r_.syntax(r_.pos(), "unexpected character");
+  }
+
+  std::string property_where(const EpClass& c, const std::string& key, std::string_view prop) {
+    return describe(*c.cls, key) + ": property " + quoted(prop);
+  }
+
+  void read_object(const EpClass& c, const std::string& key, std::vector<std::string>& values) {
+    r_.set_pos(r_.pos() + 1);  // '{'
+    ++stamp_;
+    if (seen_.size() < c.props.size() + 1) seen_.resize(c.props.size() + 1, 0);
+    size_t expected = 0;
+    r_.ws();
+    if (r_.peek() == '}') {
+      r_.set_pos(r_.pos() + 1);
+      return;
+    }
+    for (;;) {
+      r_.ws();
+      std::string_view prop = r_.string(scratch_);
+      size_t index;
+      // Keys usually come in the order they sort in: try the next one first.
+      if (expected < c.props.size() && c.props[expected].key == prop) {
+        index = expected;
+      } else if (c.extensible && prop == c.array_name) {
+        index = c.props.size();
+      } else {
+        auto it = c.prop_by_key.find(prop);
+        if (it == c.prop_by_key.end()) throw Refusal{describe(*c.cls, key) + ": unknown property " + quoted(prop)};
+        index = it->second;
+      }
+      if (seen_[index] == stamp_) throw Refusal{property_where(c, key, prop) + " given twice"};
+      seen_[index] = stamp_;
+      expected = index + 1;
+      r_.expect(':', "':' after a property name");
+      if (index == c.props.size()) {
+        read_array(c, key, values);
+      } else {
+        const EpProperty& p = c.props[index];
+        std::string_view v = scalar(property_where(c, key, p.key));
+        put_value(values, p.index, v);
+      }
+      r_.ws();
+      if (r_.peek() == ',') {
+        r_.set_pos(r_.pos() + 1);
+        continue;
+      }
+      r_.expect('}', "',' or '}'");
+      return;
+    }
+  }
+
+  void read_array(const EpClass& c, const std::string& key, std::vector<std::string>& values) {
+    r_.ws();
+    std::string where = property_where(c, key, c.array_name);
+    if (r_.peek() != '[') {
+      if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
+      throw Refusal{where + " holds " + kind_of(r_.peek()) + "; expected an array of objects"};
+    }
+    r_.set_pos(r_.pos() + 1);
+    r_.ws();
+    if (r_.peek() == ']') {
+      r_.set_pos(r_.pos() + 1);
+      return;
+    }
+    std::vector<uint32_t> item_seen(c.items.size(), 0);
+    uint32_t item_stamp = 0;
+    for (size_t item = 0;; ++item) {
+      r_.ws();
+      std::string item_where = where + " item " + std::to_string(item + 1);
+      if (r_.peek() != '{') {
+        if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
+        throw Refusal{item_where + " holds " + kind_of(r_.peek()) + "; expected an object"};
+      }
+      r_.set_pos(r_.pos() + 1);
+      ++item_stamp;
+      size_t from = c.begin + item * c.size;
+      r_.ws();
+      if (r_.peek() == '}') {
+        r_.set_pos(r_.pos() + 1);
+      } else {
+        for (;;) {
+          r_.ws();
+          std::string_view prop = r_.string(scratch_);
+          auto it = c.item_by_key.find(prop);
+          if (it == c.item_by_key.end()) throw Refusal{item_where + ": unknown property " + quoted(prop)};
+          if (item_seen[it->second] == item_stamp) throw Refusal{item_where + ": property " + quoted(prop) + " given twice"};
+          item_seen[it->second] = item_stamp;
+          const EpProperty& p = c.items[it->second];
+          r_.expect(':', "':' after a property name");
+          std::string_view v = scalar(item_where + ": property " + quoted(p.key));
+          put_value(values, from + p.index, v);
+          r_.ws();
+          if (r_.peek() == ',') {
+            r_.set_pos(r_.pos() + 1);
+            continue;
+          }
+          r_.expect('}', "',' or '}'");
+          break;
+        }
+      }
+      r_.ws();
+      if (r_.peek() == ',') {
+        r_.set_pos(r_.pos() + 1);
+        continue;
+      }
+      r_.expect(']', "',' or ']'");
+      return;
+    }
+  }
+
+  Reader& r_;
+  const EpjsonSchema& schema_;
+  std::string scratch_;
+  std::unordered_set<std::string> keys_;
+  std::vector<uint32_t> seen_;
+  uint32_t stamp_ = 0;
+};
+
+std::string_view without_bom(std::string_view text) {
+  if (text.substr(0, kBom.size()) == kBom) text.remove_prefix(kBom.size());
+  return text;
+}
+
+}  // namespace
+
+bool looks_like_epjson(std::string_view text) noexcept {
+  text = without_bom(text);
+  for (char c : text) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    return c == '{';
+  }
+  return false;
+}
+
+EpjsonError load_epjson(Model& model, std::string_view text) noexcept {
+  model.clear();
+  EpjsonError error;
+  try {
+    const c_IDD* idd = model.idd();
+    if (idd == nullptr) return invalid("epJSON: the model has no dictionary");
+    std::shared_ptr<const EpjsonSchema> schema = epjson_schema(*idd);
+    Reader reader(without_bom(text));
+    std::vector<KnownObject> objects;
+    try {
+      Loader(reader, *schema).run(objects);
+    } catch (const SyntaxFailure&) {
+      return invalid(std::move(reader.message()));
+    } catch (const Refusal& refusal) {
+      return invalid(refusal.message);
+    }
+    LoadError built = model.build(objects);
+    if (built) {
+      model.clear();
+      error.kind = built.kind == LoadError::kNoMemory ? EpjsonError::kNoMemory : EpjsonError::kInvalid;
+      if (error.kind == EpjsonError::kInvalid) error.message = "epJSON: the document names a class the model cannot hold";
+    }
+  } catch (const std::bad_alloc&) {
+    model.clear();
+    error = EpjsonError();
+    error.kind = EpjsonError::kNoMemory;
+  }
+  return error;
+}
+
+std::optional<std::string> epjson_version(std::string_view text) {
+  Reader r(without_bom(text));
+  std::string scratch;
+  try {
+    r.expect('{', "'{'");
+    r.ws();
+    if (r.peek() == '}') return std::nullopt;
+    for (;;) {
+      r.ws();
+      std::string key(r.string(scratch));
+      r.expect(':', "':'");
+      r.ws();
+      if (key == "Version" && r.peek() == '{') {
+        r.set_pos(r.pos() + 1);
+        r.ws();
+        if (r.peek() == '}') return std::nullopt;
+        r.string(scratch);
+        r.expect(':', "':'");
+        r.ws();
+        if (r.peek() != '{') return std::nullopt;
+        r.set_pos(r.pos() + 1);
+        r.ws();
+        if (r.peek() == '}') return std::nullopt;
+        for (;;) {
+          r.ws();
+          std::string prop(r.string(scratch));
+          r.expect(':', "':'");
+          r.ws();
+          if (prop == "version_identifier") {
+            if (r.peek() == '"') return std::string(trim_view(r.string(scratch)));
+            if (r.peek() == '-' || is_digit(r.peek())) return std::string(r.number());
+            return std::nullopt;
+          }
+          r.skip_value(scratch);
+          r.ws();
+          if (r.peek() != ',') return std::nullopt;
+          r.set_pos(r.pos() + 1);
+        }
+      }
+      r.skip_value(scratch);
+      r.ws();
+      if (r.peek() != ',') return std::nullopt;
+      r.set_pos(r.pos() + 1);
+    }
+  } catch (const SyntaxFailure&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace tamrix
