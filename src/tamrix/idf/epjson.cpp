@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <locale.h>
 #include <mutex>
 #include <new>
@@ -313,58 +314,77 @@ bool read_decimal(std::string_view t, Decimal& d) {
 }
 
 // Lays out significant digits `digits` (no leading or trailing zeros, not
-// empty) with value 0.digits x 10^decpt as Python's repr of a float does.
-void append_repr(std::string& out, bool negative, std::string_view digits, long long decpt) {
-  if (negative) out += '-';
+// empty, at most 17) with value 0.digits x 10^decpt as Python's repr of a
+// float does; returns the end.
+char* put_repr(char* p, bool negative, std::string_view digits, long long decpt) {
+  if (negative) *p++ = '-';
   long long nd = static_cast<long long>(digits.size());
   long long e = decpt - 1;
   if (e >= -4 && e < 16) {
     if (decpt <= 0) {
-      out += "0.";
-      out.append(static_cast<size_t>(-decpt), '0');
-      out += digits;
+      *p++ = '0';
+      *p++ = '.';
+      for (long long i = 0; i < -decpt; ++i) *p++ = '0';
+      std::memcpy(p, digits.data(), digits.size());
+      p += digits.size();
     } else if (decpt < nd) {
-      out += digits.substr(0, static_cast<size_t>(decpt));
-      out += '.';
-      out += digits.substr(static_cast<size_t>(decpt));
+      std::memcpy(p, digits.data(), static_cast<size_t>(decpt));
+      p += decpt;
+      *p++ = '.';
+      std::memcpy(p, digits.data() + decpt, static_cast<size_t>(nd - decpt));
+      p += nd - decpt;
     } else {
-      out += digits;
-      out.append(static_cast<size_t>(decpt - nd), '0');
-      out += ".0";
+      std::memcpy(p, digits.data(), digits.size());
+      p += digits.size();
+      for (long long i = nd; i < decpt; ++i) *p++ = '0';
+      *p++ = '.';
+      *p++ = '0';
     }
-    return;
+    return p;
   }
-  out += digits[0];
+  *p++ = digits[0];
   if (nd > 1) {
-    out += '.';
-    out += digits.substr(1);
+    *p++ = '.';
+    std::memcpy(p, digits.data() + 1, digits.size() - 1);
+    p += digits.size() - 1;
   }
-  out += 'e';
-  out += e < 0 ? '-' : '+';
+  *p++ = 'e';
+  *p++ = e < 0 ? '-' : '+';
   long long a = e < 0 ? -e : e;
-  if (a < 10) out += '0';
-  out += std::to_string(a);
+  if (a < 10) *p++ = '0';
+  return std::to_chars(p, p + 8, a).ptr;
 }
 
-}  // namespace
+char* put_zero(char* p, bool negative) {
+  const char* z = negative ? "-0.0" : "0.0";
+  size_t n = negative ? 4 : 3;
+  std::memcpy(p, z, n);
+  return p + n;
+}
 
-bool append_json_number(std::string& out, std::string_view text) {
+// Writes the JSON number `text` stands for at p (room: text.size() + 48);
+// null when it is not a number a double can hold.
+char* put_json_number(char* p, std::string_view text) {
   Decimal d;
-  if (!read_decimal(text, d)) return false;
+  if (!read_decimal(text, d)) return nullptr;
   if (d.integer) {
     size_t z = 0;
     while (z + 1 < d.whole.size() && d.whole[z] == '0') ++z;
     std::string_view digits = d.whole.substr(z);
-    if (d.negative && digits != "0") out += '-';
-    out += digits;
-    return true;
+    if (d.negative && digits != "0") *p++ = '-';
+    std::memcpy(p, digits.data(), digits.size());
+    return p + digits.size();
   }
   // The significant digits and where the point stands: 0.digits x 10^decpt.
   char small[40];
   std::string big;
   std::string_view all;
   size_t total = d.whole.size() + d.fraction.size();
-  if (total <= sizeof small) {
+  if (d.fraction.empty()) {
+    all = d.whole;
+  } else if (d.whole.empty()) {
+    all = d.fraction;
+  } else if (total <= sizeof small) {
     std::memcpy(small, d.whole.data(), d.whole.size());
     std::memcpy(small + d.whole.size(), d.fraction.data(), d.fraction.size());
     all = std::string_view(small, total);
@@ -377,47 +397,49 @@ bool append_json_number(std::string& out, std::string_view text) {
   long long decpt = static_cast<long long>(d.whole.size()) + d.exponent;
   size_t lead = 0;
   while (lead < all.size() && all[lead] == '0') ++lead;
-  if (lead == all.size()) {
-    out += d.negative ? "-0.0" : "0.0";
-    return true;
-  }
+  if (lead == all.size()) return put_zero(p, d.negative);
   decpt -= static_cast<long long>(lead);
   size_t last = all.size();
   while (all[last - 1] == '0') --last;
   std::string_view digits = all.substr(lead, last - lead);
   // Up to 15 significant digits name one double each: its shortest form is
   // these digits.
-  if (digits.size() <= 15 && decpt > -300 && decpt < 300) {
-    append_repr(out, d.negative, digits, decpt);
-    return true;
-  }
-  if (decpt > 400) return false;  // beyond any double
-  if (decpt < -400) {
-    out += d.negative ? "-0.0" : "0.0";
-    return true;
-  }
+  if (digits.size() <= 15 && decpt > -300 && decpt < 300) return put_repr(p, d.negative, digits, decpt);
+  if (decpt > 400) return nullptr;  // beyond any double
+  if (decpt < -400) return put_zero(p, d.negative);
   std::string canonical(digits);
   canonical += 'e';
   canonical += std::to_string(decpt - static_cast<long long>(digits.size()));
-  errno = 0;
   double value = strtod_l(canonical.c_str(), nullptr, c_locale());
-  if (std::isinf(value)) return false;
-  if (value == 0.0) {
-    out += d.negative ? "-0.0" : "0.0";
-    return true;
-  }
+  if (std::isinf(value)) return nullptr;
+  if (value == 0.0) return put_zero(p, d.negative);
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));  // d.ddde+XX
   size_t epos = sci.find('e');
-  std::string sig;
-  for (size_t i = 0; i < epos; ++i) {
-    if (sci[i] != '.') sig += sci[i];
+  char sig[32];
+  size_t n = 0;
+  for (size_t i = 0; i < epos && n < sizeof sig; ++i) {
+    if (sci[i] != '.') sig[n++] = sci[i];
   }
-  while (sig.size() > 1 && sig.back() == '0') sig.pop_back();
-  long long exp10 = std::strtoll(std::string(sci.substr(epos + 1)).c_str(), nullptr, 10);
-  append_repr(out, d.negative, sig, exp10 + 1);
-  return true;
+  while (n > 1 && sig[n - 1] == '0') --n;
+  long long exp10 = 0;
+  std::string_view exp_text = sci.substr(epos + 1);
+  bool exp_negative = !exp_text.empty() && exp_text[0] == '-';
+  if (!exp_text.empty() && (exp_text[0] == '-' || exp_text[0] == '+')) exp_text.remove_prefix(1);
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
+  if (exp_negative) exp10 = -exp10;
+  return put_repr(p, d.negative, std::string_view(sig, n), exp10 + 1);
+}
+
+}  // namespace
+
+bool append_json_number(std::string& out, std::string_view text) {
+  size_t at = out.size();
+  out.resize(at + text.size() + 48);
+  char* end = put_json_number(out.data() + at, text);
+  out.resize(end == nullptr ? at : static_cast<size_t>(end - out.data()));
+  return end != nullptr;
 }
 
 /*** Writing ***/
@@ -427,32 +449,42 @@ namespace {
 // JSON string escapes as Python's json writes them with non-ASCII kept.
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
-void append_json_string(std::string& out, std::string_view text) {
-  out += '"';
-  size_t from = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (!needs_escape(c)) continue;
-    out.append(text.substr(from, i - from));
-    from = i + 1;
+// Writes `text` as a JSON string at p (room: 2 + 6 * size); returns the end.
+char* put_json_string(char* p, std::string_view text) {
+  *p++ = '"';
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (!needs_escape(c)) {
+      *p++ = ch;
+      continue;
+    }
+    *p++ = '\\';
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"': *p++ = '"'; break;
+      case '\\': *p++ = '\\'; break;
+      case '\n': *p++ = 'n'; break;
+      case '\r': *p++ = 'r'; break;
+      case '\t': *p++ = 't'; break;
+      case '\b': *p++ = 'b'; break;
+      case '\f': *p++ = 'f'; break;
       default: {
         static const char hex[] = "0123456789abcdef";
-        out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 15];
+        std::memcpy(p, "u00", 3);
+        p += 3;
+        *p++ = hex[c >> 4];
+        *p++ = hex[c & 15];
       }
     }
   }
-  out.append(text.substr(from));
-  out += '"';
+  *p++ = '"';
+  return p;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  size_t at = out.size();
+  out.resize(at + 2 + 6 * text.size());
+  char* end = put_json_string(out.data() + at, text);
+  out.resize(static_cast<size_t>(end - out.data()));
 }
 
 // The one place the writer reads stored values.
@@ -461,48 +493,72 @@ inline std::string_view value_at(const ObjectData& data, size_t i) {
 }
 inline size_t value_count(const ObjectData& data) { return data.values.size(); }
 
-const char kIndent[] = "                        ";  // 24 blanks
+const char kIndent[] = "\n                        ";  // a break and 24 blanks
 
+// Writes into `out` through a cursor: room is made in large steps and the
+// text written straight into it; finish() cuts the string to what was written.
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {}
+  explicit Writer(std::string& out) : out_(out), used_at_start_(out.size()) {
+    p_ = out_.data() + out_.size();
+    end_ = p_;
+  }
 
+  void room(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) grow(n);
+  }
+  void put(std::string_view v) {
+    room(v.size());
+    std::memcpy(p_, v.data(), v.size());
+    p_ += v.size();
+  }
+  void put(char c) {
+    room(1);
+    *p_++ = c;
+  }
+  void string(std::string_view v) {
+    room(2 + 6 * v.size());
+    p_ = put_json_string(p_, v);
+  }
   void line(int depth, bool& first) {
-    out_ += first ? "\n" : ",\n";
+    room(2 + 4 * static_cast<size_t>(depth));
+    if (!first) *p_++ = ',';
     first = false;
-    out_.append(kIndent, static_cast<size_t>(4 * depth));
+    std::memcpy(p_, kIndent, 1 + 4 * static_cast<size_t>(depth));
+    p_ += 1 + 4 * depth;
   }
   void close(int depth, bool empty, char bracket) {
+    room(2 + 4 * static_cast<size_t>(depth));
     if (!empty) {
-      out_ += '\n';
-      out_.append(kIndent, static_cast<size_t>(4 * depth));
+      std::memcpy(p_, kIndent, 1 + 4 * static_cast<size_t>(depth));
+      p_ += 1 + 4 * depth;
     }
-    out_ += bracket;
+    *p_++ = bracket;
   }
 
   void value(std::string_view v, const EpProperty& p) {
     switch (p.rule) {
       case Rule::kNumber:
         if (v.size() == 8 && ascii_iequals(v, "autosize")) {
-          out_ += "\"Autosize\"";
+          put("\"Autosize\"");
           return;
         }
         if (v.size() == 13 && ascii_iequals(v, "autocalculate")) {
-          out_ += "\"Autocalculate\"";
+          put("\"Autocalculate\"");
           return;
         }
-        if (append_json_number(out_, v)) return;
+        if (number(v)) return;
         break;
       case Rule::kNumberOrText:
-        if (append_json_number(out_, v)) return;
+        if (number(v)) return;
         break;
       case Rule::kIntegerChoice:
-        if (is_integer(v) && append_json_number(out_, v)) return;
+        if (is_integer(v) && number(v)) return;
         [[fallthrough]];
       case Rule::kChoice:
         for (const std::string& choice : p.def->choices) {
           if (choice.size() == v.size() && ascii_iequals(choice, v)) {
-            append_json_string(out_, choice);
+            string(choice);
             return;
           }
         }
@@ -510,7 +566,15 @@ class Writer {
       case Rule::kText:
         break;
     }
-    append_json_string(out_, v);
+    string(v);
+  }
+
+  bool number(std::string_view v) {
+    room(v.size() + 48);
+    char* end = put_json_number(p_, v);
+    if (end == nullptr) return false;
+    p_ = end;
+    return true;
   }
 
   static bool is_integer(std::string_view v) {
@@ -522,7 +586,22 @@ class Writer {
     return true;
   }
 
+  void finish() { out_.resize(static_cast<size_t>(p_ - out_.data())); }
+  void abandon() { out_.resize(used_at_start_); }
+
+ private:
+  void grow(size_t n) {
+    size_t used = static_cast<size_t>(p_ - out_.data());
+    size_t want = std::max(out_.size() * 2, used + n + (size_t{1} << 16));
+    out_.resize(want);
+    p_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+
   std::string& out_;
+  size_t used_at_start_;
+  char* p_;
+  char* end_;
 };
 
 std::string describe(const ClassDef& cls, std::string_view key) {
@@ -576,16 +655,8 @@ std::string unplaced_value(const EpClass& c, const ObjectData& data, std::string
 }
 
 void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
-  std::string& out = w.out_;
-  out += '{';
+  w.put('{');
   bool first = true;
-  auto prop = [&](const EpProperty& p) {
-    std::string_view v = value_at(data, p.index);
-    if (v.empty()) return;
-    w.line(3, first);
-    out += p.quoted;
-    w.value(v, p);
-  };
   auto array = [&] {
     size_t n = value_count(data);
     if (n <= c.begin) return;
@@ -600,29 +671,35 @@ void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
     }
     if (groups == 0) return;
     w.line(3, first);
-    out += c.array_quoted;
+    w.put(c.array_quoted);
     bool first_item = true;
     for (size_t g = 0; g < groups; ++g) {
       size_t from = c.begin + g * c.size;
       w.line(4, first_item);
-      out += '{';
+      w.put('{');
       bool first_member = true;
       for (const EpProperty& p : c.items) {
         std::string_view v = value_at(data, from + p.index);
         if (v.empty()) continue;
         w.line(5, first_member);
-        out += p.quoted;
+        w.put(p.quoted);
         w.value(v, p);
       }
       w.close(4, first_member, '}');
     }
     w.close(3, false, ']');
   };
-  for (size_t i = 0; i < c.props.size(); ++i) {
+  size_t count = c.props.size();
+  for (size_t i = 0; i < count; ++i) {
     if (c.extensible && i == c.array_at) array();
-    prop(c.props[i]);
+    const EpProperty& p = c.props[i];
+    std::string_view v = value_at(data, p.index);
+    if (v.empty()) continue;
+    w.line(3, first);
+    w.put(p.quoted);
+    w.value(v, p);
   }
-  if (c.extensible && c.array_at == c.props.size()) array();
+  if (c.extensible && c.array_at == count) array();
   w.close(2, first, '}');
 }
 
@@ -638,9 +715,9 @@ EpjsonError write_epjson(const Model& model, std::string& out) noexcept {
     for (size_t i = 0; i < model.slot_count(); ++i) {
       if (const ObjectData* d = model.object(i)) values += value_count(*d) + 4;
     }
-    out.reserve(out.size() + 48 * values + 64);
+    out.reserve(out.size() + 40 * values + 64);
     Writer w(out);
-    out += '{';
+    w.put('{');
     bool first_class = true;
     std::vector<Keyed> keyed;
     std::vector<std::string> made;  // generated keys
@@ -683,29 +760,30 @@ EpjsonError write_epjson(const Model& model, std::string& out) noexcept {
       std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
       for (size_t i = 0; i < keyed.size(); ++i) {
         if (i > 0 && keyed[i].key == keyed[i - 1].key) {
-          out.resize(start);
+          w.abandon();
           return invalid(describe(*c.cls, keyed[i].key) +
                          ": two objects of the class have this name; epJSON keeps one object per name");
         }
         std::string refused = unplaced_value(c, *keyed[i].data, keyed[i].key);
         if (!refused.empty()) {
-          out.resize(start);
+          w.abandon();
           return invalid(std::move(refused));
         }
       }
       w.line(1, first_class);
-      out += c.quoted_name;
-      out += '{';
+      w.put(c.quoted_name);
+      w.put('{');
       bool first_object = true;
       for (const Keyed& k : keyed) {
         w.line(2, first_object);
-        append_json_string(out, k.key);
-        out += ": ";
+        w.string(k.key);
+        w.put(": ");
         write_object(w, c, *k.data);
       }
       w.close(1, false, '}');
     }
     w.close(0, first_class, '}');
+    w.finish();
     return {};
   } catch (const std::bad_alloc&) {
     try {
@@ -751,7 +829,25 @@ class Reader {
   }
 
   void ws() {
-    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    // Indentation comes in runs of blanks: eight at a time first.
+    while (end_ - p_ >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p_, 8);
+      if (w != 0x2020202020202020ull) break;
+      p_ += 8;
+    }
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
+      ++p_;
+      if (end_ - p_ >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p_, 8);
+        while (w == 0x2020202020202020ull) {
+          p_ += 8;
+          if (end_ - p_ < 8) break;
+          std::memcpy(&w, p_, 8);
+        }
+      }
+    }
   }
   bool at_end() const { return p_ >= end_; }
   char peek() const { return p_ < end_ ? *p_ : '\0'; }
@@ -768,6 +864,18 @@ class Reader {
     if (p_ >= end_ || *p_ != '"') syntax(p_, p_ >= end_ ? "the text ends where a string belongs" : "expected a string");
     const char* open = p_;
     const char* s = ++p_;
+    // Eight bytes at a time while none is a quote, a backslash, a control
+    // character or part of a multi-byte sequence.
+    while (end_ - p_ >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p_, 8);
+      constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+      uint64_t quote = w ^ (ones * '"');
+      uint64_t slash = w ^ (ones * '\\');
+      uint64_t special = ((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w) | w;
+      if ((special & highs) != 0) break;
+      p_ += 8;
+    }
     while (p_ < end_) {
       unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '"') {
@@ -1021,23 +1129,35 @@ std::string quoted(std::string_view s) {
   return q;
 }
 
+// Where a value was read, for messages; they are only made on failure.
+struct Where {
+  const EpClass* cls;
+  std::string_view key;
+  std::string_view prop;  // empty: the object key itself
+  size_t item = 0;        // 1-based item of the extension array; 0: none
+  std::string_view item_prop;
+
+  std::string text() const {
+    std::string s = describe(*cls->cls, key);
+    if (prop.empty()) return s + ": object key";
+    s += ": property " + quoted(prop);
+    if (item > 0) s += " item " + std::to_string(item) + ": property " + quoted(item_prop);
+    return s;
+  }
+};
+
 // Checks and trims a value read for a field, as a field write does: no
 // separators or comment marks (the IDF text could not hold them), no
 // control characters but tab, no leading or trailing blanks.
-std::string_view field_text(std::string_view v, const std::string& where) {
+std::string_view field_text(std::string_view v, const Where& where) {
   for (char ch : v) {
     unsigned char c = static_cast<unsigned char>(ch);
-    const char* what = nullptr;
-    if (c == ',') what = "','";
-    else if (c == ';') what = "';'";
-    else if (c == '!') what = "'!'";
-    else if (c == '\r') what = "a carriage return";
-    else if (c == '\n') what = "a line break";
-    else if ((c < 0x20 && c != '\t') || c == 0x7F) what = "a control character";
-    if (what != nullptr) {
-      throw Refusal{where + ": the value " + quoted(v) + " holds " + what +
-                    ", which IDF text cannot hold in a field"};
-    }
+    if (c >= 0x20 && c != ',' && c != ';' && c != '!' && c != 0x7F) continue;
+    if (c == '\t') continue;
+    const char* what = c == ',' ? "','" : c == ';' ? "';'" : c == '!' ? "'!'" : c == '\r' ? "a carriage return"
+                     : c == '\n' ? "a line break" : "a control character";
+    throw Refusal{where.text() + ": the value " + quoted(v) + " holds " + what +
+                  ", which IDF text cannot hold in a field"};
   }
   size_t first = 0;
   while (first < v.size() && (v[first] == ' ' || v[first] == '\t')) ++first;
@@ -1046,11 +1166,13 @@ std::string_view field_text(std::string_view v, const std::string& where) {
   return v.substr(first, last - first);
 }
 
-// The one place the reader stores values.
-inline void put_value(std::vector<std::string>& values, size_t index, std::string_view v) {
-  if (v.empty()) return;
-  if (values.size() <= index) values.resize(index + 1);
-  values[index].assign(v.data(), v.size());
+// The one place the reader stores values: an object's values, gathered
+// first, are made in one allocation of the right size.
+void store_values(std::vector<std::string>& values, const std::vector<std::pair<size_t, std::string_view>>& pending) {
+  size_t n = 0;
+  for (const auto& [index, v] : pending) n = std::max(n, index + 1);
+  values.resize(n);
+  for (const auto& [index, v] : pending) values[index].assign(v.data(), v.size());
 }
 
 class Loader {
@@ -1066,7 +1188,6 @@ class Loader {
     } else {
       for (;;) {
         r_.ws();
-        const char* at = r_.pos();
         std::string name(r_.string(scratch_));
         auto it = schema_.by_name.find(name);
         if (it == schema_.by_name.end()) {
@@ -1076,7 +1197,6 @@ class Loader {
           }
           throw Refusal{"epJSON: unknown class " + quoted(name) + hint};
         }
-        (void)at;
         uint32_t ci = it->second;
         if (seen_class[ci]) throw Refusal{"epJSON: class " + quoted(name) + " given twice"};
         seen_class[ci] = true;
@@ -1105,8 +1225,9 @@ class Loader {
     const EpClass& c = schema_.classes[ci];
     r_.set_pos(r_.pos() + 1);  // '{'
     keys_.clear();
+    escaped_keys_.clear();
     size_t first = objects.size();
-    std::vector<uint64_t> numbers;
+    numbers_.clear();
     bool numbered = c.name_field < 0;
     r_.ws();
     if (r_.peek() == '}') {
@@ -1115,7 +1236,12 @@ class Loader {
     }
     for (;;) {
       r_.ws();
-      std::string key(r_.string(scratch_));
+      std::string_view key = r_.string(scratch_);
+      if (key.data() == scratch_.data()) {
+        // Unescaped into the scratch buffer: kept while the class is read.
+        escaped_keys_.emplace_back(key);
+        key = escaped_keys_.back();
+      }
       if (!keys_.insert(key).second) throw Refusal{describe(*c.cls, key) + ": object key given twice"};
       r_.expect(':', "':' after an object key");
       r_.ws();
@@ -1125,11 +1251,12 @@ class Loader {
       }
       KnownObject& obj = objects.emplace_back();
       obj.class_idx = ci;
-      read_object(c, key, obj.values);
-      if (c.name_field >= 0) {
-        put_value(obj.values, static_cast<size_t>(c.name_field), field_text(key, describe(*c.cls, key) + ": object key"));
-      }
-      if (numbered) numbered = key_number(c, key, numbers);
+      pending_.clear();
+      kept_.clear();
+      read_object(c, key);
+      if (c.name_field >= 0) pend(static_cast<size_t>(c.name_field), field_text(key, Where{&c, key, {}}));
+      store_values(obj.values, pending_);
+      if (numbered) numbered = key_number(c, key, numbers_);
       r_.ws();
       if (r_.peek() == ',') {
         r_.set_pos(r_.pos() + 1);
@@ -1140,10 +1267,11 @@ class Loader {
     }
     // Objects keyed "<class> <n>" (a class without names) come back in the
     // order of their numbers, which is the order they were written in.
-    if (numbered && objects.size() - first > 1) {
+    if (numbered && objects.size() - first > 1 &&
+        !std::is_sorted(numbers_.begin(), numbers_.end())) {
       std::vector<size_t> order(objects.size() - first);
       for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return numbers[a] < numbers[b]; });
+      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return numbers_[a] < numbers_[b]; });
       std::vector<KnownObject> sorted;
       sorted.reserve(order.size());
       for (size_t i : order) sorted.push_back(std::move(objects[first + i]));
@@ -1166,26 +1294,31 @@ class Loader {
   }
 
   // The value of a property: a string or a number.
-  std::string_view scalar(const std::string& where) {
+  std::string_view scalar(const Where& where) {
     r_.ws();
     char c = r_.peek();
     if (c == '"') return field_text(r_.string(scratch_), where);
     if (c == '-' || is_digit(c)) return r_.number();
     if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
     if (c == '{' || c == '[' || c == 't' || c == 'f' || c == 'n') {
-      const char* at = r_.pos();
       if (c == 't' || c == 'f' || c == 'n') r_.literal();
-      r_.set_pos(at);
-      throw Refusal{where + " holds " + kind_of(c) + "; expected a string or a number"};
+      throw Refusal{where.text() + " holds " + kind_of(c) + "; expected a string or a number"};
     }
     r_.syntax(r_.pos(), "unexpected character");
   }
 
-  std::string property_where(const EpClass& c, const std::string& key, std::string_view prop) {
-    return describe(*c.cls, key) + ": property " + quoted(prop);
+  // Notes value `v` for field `index`; a value unescaped into the scratch
+  // buffer is kept aside first.
+  void pend(size_t index, std::string_view v) {
+    if (v.empty()) return;
+    if (v.data() >= scratch_.data() && v.data() <= scratch_.data() + scratch_.size()) {
+      kept_.emplace_back(v);
+      v = kept_.back();
+    }
+    pending_.emplace_back(index, v);
   }
 
-  void read_object(const EpClass& c, const std::string& key, std::vector<std::string>& values) {
+  void read_object(const EpClass& c, std::string_view key) {
     r_.set_pos(r_.pos() + 1);  // '{'
     ++stamp_;
     if (seen_.size() < c.props.size() + 1) seen_.resize(c.props.size() + 1, 0);
@@ -1209,16 +1342,17 @@ class Loader {
         if (it == c.prop_by_key.end()) throw Refusal{describe(*c.cls, key) + ": unknown property " + quoted(prop)};
         index = it->second;
       }
-      if (seen_[index] == stamp_) throw Refusal{property_where(c, key, prop) + " given twice"};
+      if (seen_[index] == stamp_) {
+        throw Refusal{describe(*c.cls, key) + ": property " + quoted(prop) + " given twice"};
+      }
       seen_[index] = stamp_;
       expected = index + 1;
       r_.expect(':', "':' after a property name");
       if (index == c.props.size()) {
-        read_array(c, key, values);
+        read_array(c, key);
       } else {
         const EpProperty& p = c.props[index];
-        std::string_view v = scalar(property_where(c, key, p.key));
-        put_value(values, p.index, v);
+        pend(p.index, scalar(Where{&c, key, p.key}));
       }
       r_.ws();
       if (r_.peek() == ',') {
@@ -1230,12 +1364,12 @@ class Loader {
     }
   }
 
-  void read_array(const EpClass& c, const std::string& key, std::vector<std::string>& values) {
+  void read_array(const EpClass& c, std::string_view key) {
     r_.ws();
-    std::string where = property_where(c, key, c.array_name);
     if (r_.peek() != '[') {
       if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
-      throw Refusal{where + " holds " + kind_of(r_.peek()) + "; expected an array of objects"};
+      throw Refusal{Where{&c, key, c.array_name}.text() + " holds " + kind_of(r_.peek()) +
+                    "; expected an array of objects"};
     }
     r_.set_pos(r_.pos() + 1);
     r_.ws();
@@ -1243,33 +1377,45 @@ class Loader {
       r_.set_pos(r_.pos() + 1);
       return;
     }
-    std::vector<uint32_t> item_seen(c.items.size(), 0);
-    uint32_t item_stamp = 0;
+    if (item_seen_.size() < c.items.size()) item_seen_.resize(c.items.size(), 0);
     for (size_t item = 0;; ++item) {
       r_.ws();
-      std::string item_where = where + " item " + std::to_string(item + 1);
       if (r_.peek() != '{') {
         if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
-        throw Refusal{item_where + " holds " + kind_of(r_.peek()) + "; expected an object"};
+        throw Refusal{Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) + " holds " +
+                      kind_of(r_.peek()) + "; expected an object"};
       }
       r_.set_pos(r_.pos() + 1);
-      ++item_stamp;
+      ++item_stamp_;
       size_t from = c.begin + item * c.size;
       r_.ws();
       if (r_.peek() == '}') {
         r_.set_pos(r_.pos() + 1);
       } else {
+        size_t expected = 0;
         for (;;) {
           r_.ws();
           std::string_view prop = r_.string(scratch_);
-          auto it = c.item_by_key.find(prop);
-          if (it == c.item_by_key.end()) throw Refusal{item_where + ": unknown property " + quoted(prop)};
-          if (item_seen[it->second] == item_stamp) throw Refusal{item_where + ": property " + quoted(prop) + " given twice"};
-          item_seen[it->second] = item_stamp;
-          const EpProperty& p = c.items[it->second];
+          size_t index;
+          if (expected < c.items.size() && c.items[expected].key == prop) {
+            index = expected;
+          } else {
+            auto it = c.item_by_key.find(prop);
+            if (it == c.item_by_key.end()) {
+              throw Refusal{Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) +
+                            ": unknown property " + quoted(prop)};
+            }
+            index = it->second;
+          }
+          if (item_seen_[index] == item_stamp_) {
+            throw Refusal{Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) + ": property " +
+                          quoted(prop) + " given twice"};
+          }
+          item_seen_[index] = item_stamp_;
+          expected = index + 1;
+          const EpProperty& p = c.items[index];
           r_.expect(':', "':' after a property name");
-          std::string_view v = scalar(item_where + ": property " + quoted(p.key));
-          put_value(values, from + p.index, v);
+          pend(from + p.index, scalar(Where{&c, key, c.array_name, item + 1, p.key}));
           r_.ws();
           if (r_.peek() == ',') {
             r_.set_pos(r_.pos() + 1);
@@ -1292,9 +1438,15 @@ class Loader {
   Reader& r_;
   const EpjsonSchema& schema_;
   std::string scratch_;
-  std::unordered_set<std::string> keys_;
+  std::unordered_set<std::string_view> keys_;
+  std::deque<std::string> escaped_keys_;
+  std::vector<uint64_t> numbers_;
   std::vector<uint32_t> seen_;
   uint32_t stamp_ = 0;
+  std::vector<uint32_t> item_seen_;
+  uint32_t item_stamp_ = 0;
+  std::vector<std::pair<size_t, std::string_view>> pending_;  // the object's values
+  std::deque<std::string> kept_;                              // unescaped ones among them
 };
 
 std::string_view without_bom(std::string_view text) {

@@ -1062,11 +1062,6 @@ PyObject* IDF_to_epjson(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObje
   if (loaded_idd(self) == nullptr) return nullptr;
   std::string out;
   if (!epjson_text(self, out)) return nullptr;
-  if (is_ascii(out)) {
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(out.size()), 127);
-    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), out.data(), out.size());
-    return str;
-  }
   return binding::str_from_utf8(out);
 }
 
