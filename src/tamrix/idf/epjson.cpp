@@ -495,14 +495,11 @@ inline size_t value_count(const ObjectData& data) { return data.values.size(); }
 
 const char kIndent[] = "\n                        ";  // a break and 24 blanks
 
-// Writes into `out` through a cursor: room is made in large steps and the
-// text written straight into it; finish() cuts the string to what was written.
+// Writes into a sink through a cursor: room is made in large steps and the
+// text written straight into it.
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out), used_at_start_(out.size()) {
-    p_ = out_.data() + out_.size();
-    end_ = p_;
-  }
+  explicit Writer(EpjsonSink& sink) : sink_(sink), p_(sink.data), end_(sink.data + sink.capacity) {}
 
   void room(size_t n) {
     if (static_cast<size_t>(end_ - p_) < n) grow(n);
@@ -586,22 +583,38 @@ class Writer {
     return true;
   }
 
-  void finish() { out_.resize(static_cast<size_t>(p_ - out_.data())); }
-  void abandon() { out_.resize(used_at_start_); }
+  size_t size() const { return static_cast<size_t>(p_ - sink_.data); }
 
  private:
   void grow(size_t n) {
-    size_t used = static_cast<size_t>(p_ - out_.data());
-    size_t want = std::max(out_.size() * 2, used + n + (size_t{1} << 16));
-    out_.resize(want);
-    p_ = out_.data() + used;
-    end_ = out_.data() + out_.size();
+    size_t used = size();
+    size_t want = std::max(sink_.capacity * 2, used + n + (size_t{1} << 16));
+    if (!sink_.grow(used, want)) throw std::bad_alloc();
+    p_ = sink_.data + used;
+    end_ = sink_.data + sink_.capacity;
   }
 
-  std::string& out_;
-  size_t used_at_start_;
+  EpjsonSink& sink_;
   char* p_;
   char* end_;
+};
+
+class StringSink final : public EpjsonSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  bool grow(size_t, size_t needed) noexcept override {
+    try {
+      out_.resize(needed);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    data = out_.data();
+    capacity = out_.size();
+    return true;
+  }
+
+ private:
+  std::string& out_;
 };
 
 std::string describe(const ClassDef& cls, std::string_view key) {
@@ -705,18 +718,13 @@ void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
 
 }  // namespace
 
-EpjsonError write_epjson(const Model& model, std::string& out) noexcept {
-  size_t start = out.size();
+EpjsonError write_epjson(const Model& model, EpjsonSink& sink, size_t& size) noexcept {
+  size = 0;
   try {
     const c_IDD* idd = model.idd();
     if (idd == nullptr) return invalid("epJSON: the model has no dictionary");
     std::shared_ptr<const EpjsonSchema> schema = epjson_schema(*idd);
-    size_t values = 0;
-    for (size_t i = 0; i < model.slot_count(); ++i) {
-      if (const ObjectData* d = model.object(i)) values += value_count(*d) + 4;
-    }
-    out.reserve(out.size() + 40 * values + 64);
-    Writer w(out);
+    Writer w(sink);
     w.put('{');
     bool first_class = true;
     std::vector<Keyed> keyed;
@@ -760,13 +768,11 @@ EpjsonError write_epjson(const Model& model, std::string& out) noexcept {
       std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
       for (size_t i = 0; i < keyed.size(); ++i) {
         if (i > 0 && keyed[i].key == keyed[i - 1].key) {
-          w.abandon();
           return invalid(describe(*c.cls, keyed[i].key) +
                          ": two objects of the class have this name; epJSON keeps one object per name");
         }
         std::string refused = unplaced_value(c, *keyed[i].data, keyed[i].key);
         if (!refused.empty()) {
-          w.abandon();
           return invalid(std::move(refused));
         }
       }
@@ -783,17 +789,47 @@ EpjsonError write_epjson(const Model& model, std::string& out) noexcept {
       w.close(1, false, '}');
     }
     w.close(0, first_class, '}');
-    w.finish();
+    size = w.size();
     return {};
   } catch (const std::bad_alloc&) {
-    try {
-      out.resize(start);
-    } catch (...) {
-    }
     EpjsonError e;
     e.kind = EpjsonError::kNoMemory;
     return e;
   }
+}
+
+size_t epjson_size_hint(const Model& model) noexcept {
+  size_t values = 0;
+  for (size_t i = 0; i < model.slot_count(); ++i) {
+    if (const ObjectData* d = model.object(i)) values += value_count(*d) + 4;
+  }
+  return 40 * values + 64;
+}
+
+EpjsonError write_epjson(const Model& model, std::string& out) noexcept {
+  size_t start = out.size();
+  std::string text;
+  StringSink sink(text);
+  size_t size = 0;
+  if (!sink.grow(0, epjson_size_hint(model))) {
+    EpjsonError e;
+    e.kind = EpjsonError::kNoMemory;
+    return e;
+  }
+  EpjsonError error = write_epjson(model, sink, size);
+  if (error) return error;
+  try {
+    if (start == 0) {
+      text.resize(size);
+      out.swap(text);
+      return error;
+    }
+    out.append(text.data(), size);
+  } catch (const std::bad_alloc&) {
+    out.resize(start);
+    error.kind = EpjsonError::kNoMemory;
+  }
+  return error;
 }
 
 /*** Reading ***/
@@ -1225,6 +1261,8 @@ class Loader {
     const EpClass& c = schema_.classes[ci];
     r_.set_pos(r_.pos() + 1);  // '{'
     keys_.clear();
+    seen_keys_.clear();
+    bool ordered = true;
     escaped_keys_.clear();
     size_t first = objects.size();
     numbers_.clear();
@@ -1242,7 +1280,17 @@ class Loader {
         escaped_keys_.emplace_back(key);
         key = escaped_keys_.back();
       }
-      if (!keys_.insert(key).second) throw Refusal{describe(*c.cls, key) + ": object key given twice"};
+      // Keys in increasing order (as written by a sorting writer) cannot
+      // repeat; the set is filled only once the order breaks.
+      if (ordered && !seen_keys_.empty() && !(key > seen_keys_.back())) {
+        ordered = false;
+        keys_.insert(seen_keys_.begin(), seen_keys_.end());
+      }
+      if (ordered) {
+        seen_keys_.push_back(key);
+      } else if (!keys_.insert(key).second) {
+        throw Refusal{describe(*c.cls, key) + ": object key given twice"};
+      }
       r_.expect(':', "':' after an object key");
       r_.ws();
       if (r_.peek() != '{') {
@@ -1439,6 +1487,7 @@ class Loader {
   const EpjsonSchema& schema_;
   std::string scratch_;
   std::unordered_set<std::string_view> keys_;
+  std::vector<std::string_view> seen_keys_;
   std::deque<std::string> escaped_keys_;
   std::vector<uint64_t> numbers_;
   std::vector<uint32_t> seen_;

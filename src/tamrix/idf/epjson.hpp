@@ -52,10 +52,31 @@ std::shared_ptr<const EpjsonSchema> epjson_schema(const c_IDD& idd);
 // The property key of a field name ("Zone Name" -> "zone_name").
 std::string epjson_key(std::string_view field_name);
 
-// Appends the model as an epJSON document. Refuses (kInvalid, nothing
-// appended) what the document cannot hold: two objects of a class under one
-// key, values past the declared fields of a class that does not repeat, and
-// values in fields the dictionary leaves unnamed.
+// Storage the writer writes into: `data` holds `capacity` bytes. grow()
+// makes room for `needed` bytes in all, keeping the first `used`, and sets
+// data and capacity; false when it cannot (the write then fails as out of
+// memory).
+class EpjsonSink {
+ public:
+  char* data = nullptr;
+  size_t capacity = 0;
+  virtual bool grow(size_t used, size_t needed) noexcept = 0;
+
+ protected:
+  ~EpjsonSink() = default;
+};
+
+// Writes the model as an epJSON document into `sink`, from its start;
+// `size` is the document's length. Refuses (kInvalid) what the document
+// cannot hold: two objects of a class under one key, values past the
+// declared fields of a class that does not repeat, and values in fields the
+// dictionary leaves unnamed.
+EpjsonError write_epjson(const Model& model, EpjsonSink& sink, size_t& size) noexcept;
+
+// The room write_epjson's document is likely to need (not a bound).
+size_t epjson_size_hint(const Model& model) noexcept;
+
+// Appends the model as an epJSON document (nothing on failure).
 EpjsonError write_epjson(const Model& model, std::string& out) noexcept;
 
 // Reads an epJSON document (UTF-8, an optional byte-order mark first) into

@@ -1056,13 +1056,51 @@ bool epjson_text(IDFRecord* self, std::string& out) {
   return true;
 }
 
+// Lets the writer write straight into a str: an ASCII str made with room
+// to spare, grown in place (for large sizes the allocator moves pages,
+// not bytes) and cut to the text at the end.
+class StrSink final : public EpjsonSink {
+ public:
+  ~StrSink() { Py_XDECREF(str_); }
+  bool grow(size_t, size_t needed) noexcept override {
+    if (needed > static_cast<size_t>(PY_SSIZE_T_MAX)) return false;
+    if (str_ == nullptr) {
+      str_ = PyUnicode_New(static_cast<Py_ssize_t>(needed), 127);
+      if (str_ == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+    } else if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(needed)) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_));
+    capacity = needed;
+    return true;
+  }
+  // The text as a str (UTF-8 text that is not ASCII is decoded anew).
+  PyObject* finish(size_t size) {
+    if (!is_ascii(std::string_view(data, size))) return binding::str_from_utf8(std::string_view(data, size));
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
+    PyObject* done = str_;
+    str_ = nullptr;
+    return done;
+  }
+
+ private:
+  PyObject* str_ = nullptr;
+};
+
 PyObject* IDF_to_epjson(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (binding::parse_no_args("to_epjson", nargs, kwnames) < 0) return nullptr;
   IDFRecord* self = as_idf(op);
   if (loaded_idd(self) == nullptr) return nullptr;
-  std::string out;
-  if (!epjson_text(self, out)) return nullptr;
-  return binding::str_from_utf8(out);
+  StrSink sink;
+  if (!sink.grow(0, epjson_size_hint(self->model))) return PyErr_NoMemory();
+  size_t size = 0;
+  EpjsonError error = write_epjson(self->model, sink, size);
+  if (error) return epjson_error_to_exception(error);
+  return sink.finish(size);
 }
 
 /*** IDF: saving in an encoding ***/
