@@ -839,6 +839,15 @@ namespace {
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 struct SyntaxFailure {};
+
+// The scans below read eight bytes at a time and find the first byte of
+// interest from the lowest set bit: little-endian machines only; others
+// take the bytes one by one.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr bool kWordScan = true;
+#else
+constexpr bool kWordScan = false;
+#endif
 struct Refusal {
   std::string message;
 };
@@ -864,30 +873,30 @@ class Reader {
     throw SyntaxFailure{};
   }
 
-  void ws() {
-    // Indentation comes in runs of blanks: eight at a time first.
-    while (end_ - p_ >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p_, 8);
-      if (w != 0x2020202020202020ull) break;
-      p_ += 8;
-    }
-    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
-      ++p_;
-      if (end_ - p_ >= 8) {
+  [[gnu::always_inline]] void ws() {
+    // Indentation comes in runs of blanks: eight bytes at a time, to the
+    // first that is not a blank.
+    for (;;) {
+      if (kWordScan && end_ - p_ >= 8) {
         uint64_t w;
         std::memcpy(&w, p_, 8);
-        while (w == 0x2020202020202020ull) {
+        uint64_t x = w ^ 0x2020202020202020ull;
+        if (x == 0) {
           p_ += 8;
-          if (end_ - p_ < 8) break;
-          std::memcpy(&w, p_, 8);
+          continue;
         }
+        p_ += __builtin_ctzll(x) >> 3;
       }
+      if (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
+        ++p_;
+        continue;
+      }
+      return;
     }
   }
   bool at_end() const { return p_ >= end_; }
   char peek() const { return p_ < end_ ? *p_ : '\0'; }
-  void expect(char c, const char* what) {
+  [[gnu::always_inline]] void expect(char c, const char* what) {
     ws();
     if (p_ >= end_ || *p_ != c) syntax(p_, p_ >= end_ ? std::string("the text ends where ") + what + " belongs"
                                                       : std::string("expected ") + what);
@@ -900,19 +909,25 @@ class Reader {
     if (p_ >= end_ || *p_ != '"') syntax(p_, p_ >= end_ ? "the text ends where a string belongs" : "expected a string");
     const char* open = p_;
     const char* s = ++p_;
-    // Eight bytes at a time while none is a quote, a backslash, a control
-    // character or part of a multi-byte sequence.
-    while (end_ - p_ >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p_, 8);
-      constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-      uint64_t quote = w ^ (ones * '"');
-      uint64_t slash = w ^ (ones * '\\');
-      uint64_t special = ((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w) | w;
-      if ((special & highs) != 0) break;
-      p_ += 8;
-    }
-    while (p_ < end_) {
+    // Eight bytes at a time to the first quote, backslash, control
+    // character or byte of a multi-byte sequence (the lowest byte flagged is
+    // always one of them).
+    for (;;) {
+      if (kWordScan && end_ - p_ >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p_, 8);
+        constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+        uint64_t quote = w ^ (ones * '"');
+        uint64_t slash = w ^ (ones * '\\');
+        uint64_t special = (((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w) | w) & highs;
+        if (special == 0) {
+          p_ += 8;
+          continue;
+        }
+        p_ += __builtin_ctzll(special) >> 3;
+      } else if (p_ >= end_) {
+        break;
+      }
       unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '"') {
         std::string_view v(s, static_cast<size_t>(p_ - s));
@@ -1302,7 +1317,7 @@ class Loader {
       pending_.clear();
       kept_.clear();
       read_object(c, key);
-      if (c.name_field >= 0) pend(static_cast<size_t>(c.name_field), field_text(key, Where{&c, key, {}}));
+      if (c.name_field >= 0) pend(static_cast<size_t>(c.name_field), field_text(key, Where{&c, key, {}, 0, {}}));
       store_values(obj.values, pending_);
       if (numbered) numbered = key_number(c, key, numbers_);
       r_.ws();
@@ -1400,7 +1415,7 @@ class Loader {
         read_array(c, key);
       } else {
         const EpProperty& p = c.props[index];
-        pend(p.index, scalar(Where{&c, key, p.key}));
+        pend(p.index, scalar(Where{&c, key, p.key, 0, {}}));
       }
       r_.ws();
       if (r_.peek() == ',') {
