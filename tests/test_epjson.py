@@ -5,6 +5,7 @@ and the round trip over the corpus."""
 from __future__ import annotations
 
 import json
+import random
 import re
 import subprocess
 import sys
@@ -176,7 +177,8 @@ def test_names_keys_repeats_and_vrf(idd):
     "text, expected",
     [
         ("25", 25), ("+25", 25), ("-0", 0), ("007", 7), ("123456789012345678901234567890", 123456789012345678901234567890),
-        ("30.", 30.0), ("1.2700000E-02", 0.0127), (".5", 0.5), ("-.5", -0.5), ("1e5", 100000.0), ("1E+16", 1e16),
+        ("30.", 30.0), ("1.50", 1.5), ("0.0", 0.0), ("0.000", 0.0), ("1.2700000E-02", 0.0127),
+        ("123456789012345.0", 123456789012345.0), ("1234567890123456.0", 1234567890123456.0), (".5", 0.5), ("-.5", -0.5), ("1e5", 100000.0), ("1E+16", 1e16),
         ("0.0001", 0.0001), ("0.00001", 1e-05), ("-0.0", -0.0), ("0.30000000000000004", 0.30000000000000004),
         ("1234567890123456789.5", 1.2345678901234568e18), ("2.5e-400", 0.0), ("1e400", "1e400"),
         ("inf", "inf"), ("nan", "nan"), ("1.5D3", "1.5D3"), ("0x10", "0x10"), ("12abc", "12abc"),
@@ -398,3 +400,16 @@ def test_corpus_round_trip(version, path):
     back = IDF.from_string(idd, out)
     assert back.to_epjson() == out
     assert _read_back_normalised(back) == _read_back_normalised(model)
+
+
+def test_numbers_match_python_float_repr(idd):
+    rng = random.Random(7)
+    texts = []
+    for _ in range(3000):
+        x = rng.choice([rng.uniform(-1e3, 1e3), rng.expovariate(1e-3), 10 ** rng.uniform(-320, 308), rng.random()])
+        texts.append(rng.choice([f"{x:.17g}", f"{x:.6E}", f"{x:.15f}", repr(x), f"{x:.3e}", f"{x:.10G}"]))
+    out = doc(idd, "".join(f"Zone,Z{i},,{t};\n" for i, t in enumerate(texts))).to_epjson()
+    zones = json.loads(out)["Zone"]
+    assert [zones[f"Z{i}"]["volume"] for i in range(len(texts))] == [float(t) for t in texts]
+    # json.dumps writes each float as its repr: the same spelling.
+    assert out == json.dumps(json.loads(out), indent=4, sort_keys=True, ensure_ascii=False)

@@ -33,7 +33,7 @@ enum class Rule : uint8_t {
 
 struct EpProperty {
   std::string key;     // the JSON key
-  std::string quoted;  // "key": as written before the value
+  std::string lead;    // line break, indentation and "key": as written before the value
   uint32_t index = 0;  // the field (or, in an item, the place in the group)
   Rule rule = Rule::kText;
   const FieldDef* def = nullptr;
@@ -147,13 +147,14 @@ class KeyMaker {
   size_t repeats_ = 0;
 };
 
-void finish_props(std::vector<EpProperty>& props, std::unordered_map<std::string_view, uint32_t>& by_key) {
+void finish_props(std::vector<EpProperty>& props, std::unordered_map<std::string_view, uint32_t>& by_key, int depth) {
   std::sort(props.begin(), props.end(), [](const EpProperty& a, const EpProperty& b) { return a.key < b.key; });
   for (uint32_t i = 0; i < props.size(); ++i) {
     EpProperty& p = props[i];
-    p.quoted.clear();
-    append_json_string(p.quoted, p.key);
-    p.quoted += ": ";
+    p.lead = "\n";
+    p.lead.append(static_cast<size_t>(4 * depth), ' ');
+    append_json_string(p.lead, p.key);
+    p.lead += ": ";
     by_key.emplace(p.key, i);
   }
 }
@@ -188,7 +189,7 @@ void build_class(EpClass& c, const ClassDef& cls, const std::unordered_map<std::
     c.props.erase(std::remove_if(c.props.begin(), c.props.end(), [](const EpProperty& p) { return p.index == 0; }),
                   c.props.end());
   }
-  finish_props(c.props, c.prop_by_key);
+  finish_props(c.props, c.prop_by_key, 3);
   if (c.extensible) {
     c.begin = static_cast<size_t>(ext.begin_index);
     c.size = static_cast<size_t>(ext.size);
@@ -202,7 +203,7 @@ void build_class(EpClass& c, const ClassDef& cls, const std::unordered_map<std::
       std::string key = item_keys.make(without_group_numbers(fd.name));
       c.items.push_back(EpProperty{std::move(key), {}, static_cast<uint32_t>(j), rule_for(cls, c.begin + j, fd, true), &fd});
     }
-    finish_props(c.items, c.item_by_key);
+    finish_props(c.items, c.item_by_key, 5);
     auto it = arrays.find(cls.name);
     c.array_name = it != arrays.end() ? it->second : "extensions";
     append_json_string(c.array_quoted, c.array_name);
@@ -364,7 +365,37 @@ char* put_zero(char* p, bool negative) {
 
 // Writes the JSON number `text` stands for at p (room: text.size() + 48);
 // null when it is not a number a double can hold.
+// Whether `text` is already written as put_json_number writes it: an
+// integer without sign or leading zeros ("-" allowed, not "-0"), or a plain
+// decimal with digits on both sides of the point, no leading zeros, no
+// trailing zeros after the point but a lone one, at most 15 significant
+// digits and a point Python's repr would not put in exponent form.
+bool canonical_number(std::string_view t) {
+  size_t n = t.size(), i = t.empty() || t[0] != '-' ? 0 : 1;
+  size_t j = i;
+  while (j < n && is_digit(t[j])) ++j;
+  size_t whole = j - i;
+  if (whole == 0 || whole > 15 || (t[i] == '0' && whole > 1)) return false;
+  if (j == n) return !(i == 1 && t[1] == '0');
+  if (t[j] != '.') return false;
+  size_t k = j + 1;
+  while (k < n && is_digit(t[k])) ++k;
+  size_t fraction = k - j - 1;
+  if (k != n || fraction == 0) return false;
+  if (t[n - 1] == '0' && fraction > 1) return false;
+  if (t[i] != '0') return whole + fraction <= 15 || (fraction == 1 && t[n - 1] == '0');
+  // 0.xxx: leading zeros of the fraction count towards the exponent.
+  size_t zeros = 0;
+  while (zeros < fraction && t[j + 1 + zeros] == '0') ++zeros;
+  if (zeros == fraction) return fraction == 1;  // "0.0"
+  return zeros <= 3 && fraction - zeros <= 15;
+}
+
 char* put_json_number(char* p, std::string_view text) {
+  if (canonical_number(text)) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+  }
   Decimal d;
   if (!read_decimal(text, d)) return nullptr;
   if (d.integer) {
@@ -517,6 +548,14 @@ class Writer {
     room(2 + 6 * v.size());
     p_ = put_json_string(p_, v);
   }
+  // A member: a comma unless it is the first, then its lead.
+  void member(bool& first, std::string_view lead) {
+    room(lead.size() + 1);
+    if (!first) *p_++ = ',';
+    first = false;
+    std::memcpy(p_, lead.data(), lead.size());
+    p_ += lead.size();
+  }
   void line(int depth, bool& first) {
     room(2 + 4 * static_cast<size_t>(depth));
     if (!first) *p_++ = ',';
@@ -646,6 +685,7 @@ std::string unplaced_value(const EpClass& c, const ObjectData& data, std::string
     }
   }
   if (c.extensible) {
+    if (c.unnamed_item.empty()) return {};
     for (size_t i = c.begin; i < value_count(data); ++i) {
       uint32_t j = static_cast<uint32_t>((i - c.begin) % c.size);
       if (value_at(data, i).empty()) continue;
@@ -694,8 +734,7 @@ void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
       for (const EpProperty& p : c.items) {
         std::string_view v = value_at(data, from + p.index);
         if (v.empty()) continue;
-        w.line(5, first_member);
-        w.put(p.quoted);
+        w.member(first_member, p.lead);
         w.value(v, p);
       }
       w.close(4, first_member, '}');
@@ -708,8 +747,7 @@ void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
     const EpProperty& p = c.props[i];
     std::string_view v = value_at(data, p.index);
     if (v.empty()) continue;
-    w.line(3, first);
-    w.put(p.quoted);
+    w.member(first, p.lead);
     w.value(v, p);
   }
   if (c.extensible && c.array_at == count) array();
