@@ -354,6 +354,13 @@ def test_command_line(tmp_path):
     back = tmp_path / "m.idf"
     assert run("convert", str(out), str(back), "--no-timestamp").returncode == 0
     assert "Zone Two" in back.read_text() and run("check", str(out)).returncode == 0
+    # Rewritten in place, or to standard output by rename, epJSON stays epJSON.
+    other = tmp_path / "m.json"
+    other.write_text(out.read_text())
+    assert run("fmt", str(other), "--in-place").returncode == 0
+    assert other.read_text() == out.read_text()
+    printed = run("rename", str(other), "Zone", "Zone Two", "Zone 3")
+    assert "Zone 3" in json.loads(printed.stdout)["Zone"]
 
 
 def _read_back_normalised(model: IDF) -> list:

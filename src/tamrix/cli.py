@@ -519,11 +519,24 @@ def cmd_fmt(args: argparse.Namespace) -> int:
                 # On a worker, whose job.path is a private temporary copy:
                 # the file is written back on the client.
                 target = os.path.join(os.path.dirname(job.path), "saved.idf")
+            # In place, a model keeps its format (IDF or epJSON); -o OUT
+            # takes OUT's (by its suffix, also on a worker, which writes a
+            # file of its own first).
+            if args.in_place:
+                file_format = "epjson" if is_epjson_file(job.path) else "idf"
+            else:
+                file_format = "epjson" if str(args.output).lower().endswith(".epjson") else "idf"
             try:
-                loaded.model.save(target, include_timestamp=not args.no_timestamp, encoding=args.encoding, **style)
+                loaded.model.save(
+                    target,
+                    include_timestamp=not args.no_timestamp,
+                    encoding=args.encoding,
+                    file_format=file_format,
+                    **style,
+                )
             except OSError as exc:
                 raise CliError(f"cannot write {target}: {exc.strerror or exc}") from None
-            except (UnicodeEncodeError, LookupError) as exc:
+            except (UnicodeEncodeError, LookupError, ValueError) as exc:
                 raise CliError(f"cannot write {target}: {exc}") from None
             if args.dask:
                 with open(target, "rb") as f:
