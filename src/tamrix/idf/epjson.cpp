@@ -876,8 +876,6 @@ namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
-struct SyntaxFailure {};
-
 // The scans below read eight bytes at a time and find the first byte of
 // interest from the lowest set bit: little-endian machines only; others
 // take the bytes one by one.
@@ -886,15 +884,36 @@ constexpr bool kWordScan = true;
 #else
 constexpr bool kWordScan = false;
 #endif
-struct Refusal {
-  std::string message;
-};
 
+const char* kind_of(char c) {
+  switch (c) {
+    case '{': return "an object";
+    case '[': return "an array";
+    case '"': return "a string";
+    case 't': case 'f': return "a boolean";
+    case 'n': return "null";
+    default: return "a number";
+  }
+}
+
+std::string quoted(std::string_view s) {
+  std::string q;
+  append_json_string(q, s);
+  return q;
+}
+
+// The JSON text under a cursor. Errors are values: the first failure is
+// kept (its message made then) and the cursor goes to the end, where every
+// further read fails at once, so callers only need to stop.
 class Reader {
  public:
-  Reader(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+  explicit Reader(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
 
-  [[noreturn]] void syntax(const char* at, const std::string& what) {
+  bool ok() const { return ok_; }
+  std::string& message() { return message_; }
+
+  bool syntax(const char* at, std::string_view what) {
+    if (!ok_) return false;
     long line = 1;
     const char* line_start = begin_;
     for (const char* q = begin_; q < at && q < end_; ++q) {
@@ -907,8 +926,14 @@ class Reader {
     for (const char* q = line_start; q < at && q < end_; ++q) {
       if ((static_cast<unsigned char>(*q) & 0xC0) != 0x80) ++column;
     }
-    message_ = "epJSON syntax error (line " + std::to_string(line) + ", column " + std::to_string(column) + "): " + what;
-    throw SyntaxFailure{};
+    message_ = "epJSON syntax error (line " + std::to_string(line) + ", column " + std::to_string(column) + "): ";
+    message_ += what;
+    return stop();
+  }
+  bool refuse(std::string message) {
+    if (!ok_) return false;
+    message_ = std::move(message);
+    return stop();
   }
 
   [[gnu::always_inline]] void ws() {
@@ -933,18 +958,48 @@ class Reader {
     }
   }
   bool at_end() const { return p_ >= end_; }
+  const char* pos() const { return p_; }
   char peek() const { return p_ < end_ ? *p_ : '\0'; }
-  [[gnu::always_inline]] void expect(char c, const char* what) {
+  void skip() { ++p_; }
+  // After blanks, `c`; else a syntax error saying `what` was expected.
+  [[gnu::always_inline]] bool expect(char c, const char* what) {
     ws();
-    if (p_ >= end_ || *p_ != c) syntax(p_, p_ >= end_ ? std::string("the text ends where ") + what + " belongs"
-                                                      : std::string("expected ") + what);
-    ++p_;
+    if (p_ < end_ && *p_ == c) {
+      ++p_;
+      return true;
+    }
+    if (!ok_) return false;
+    return syntax(p_, p_ >= end_ ? std::string("the text ends where ") + what + " belongs"
+                                 : std::string("expected ") + what);
+  }
+  // After blanks, ',' (true, `more` set) or `close` (true, `more` clear).
+  bool next(char close, bool& more) {
+    ws();
+    if (p_ < end_ && *p_ == ',') {
+      ++p_;
+      more = true;
+      return true;
+    }
+    more = false;
+    return expect(close, close == '}' ? "',' or '}'" : "',' or ']'");
+  }
+  // The value that stands here is of the wrong kind: a refusal, or a syntax
+  // error when the text ends or holds no value at all.
+  bool wrong_kind(const std::string& where, const char* expected) {
+    if (at_end()) return syntax(p_, "the text ends where a value belongs");
+    char c = *p_;
+    if (c != '{' && c != '[' && c != '"' && c != 't' && c != 'f' && c != 'n' && c != '-' && !is_digit(c)) {
+      return syntax(p_, "unexpected character");
+    }
+    return refuse(where + " holds " + kind_of(c) + "; expected " + expected);
   }
 
-  // A string at p_ (its opening quote); the view is into the text, or into
-  // `scratch` when it holds escapes.
-  std::string_view string(std::string& scratch) {
-    if (p_ >= end_ || *p_ != '"') syntax(p_, p_ >= end_ ? "the text ends where a string belongs" : "expected a string");
+  // A string at p_ (its opening quote) into `out`: a view into the text,
+  // or into `scratch` when it holds escapes.
+  bool string(std::string& scratch, std::string_view& out) {
+    if (p_ >= end_ || *p_ != '"') {
+      return syntax(p_, p_ >= end_ ? "the text ends where a string belongs" : "expected a string");
+    }
     const char* open = p_;
     const char* s = ++p_;
     // Eight bytes at a time to the first quote, backslash, control
@@ -968,30 +1023,31 @@ class Reader {
       }
       unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '"') {
-        std::string_view v(s, static_cast<size_t>(p_ - s));
+        out = std::string_view(s, static_cast<size_t>(p_ - s));
         ++p_;
-        return v;
+        return true;
       }
       if (c == '\\') break;
-      if (c < 0x20) syntax(p_, "a control character in a string must be escaped");
+      if (c < 0x20) return syntax(p_, "a control character in a string must be escaped");
       if (c >= 0x80) {
-        utf8();
+        if (!utf8()) return false;
       } else {
         ++p_;
       }
     }
-    if (p_ >= end_) syntax(open, "unterminated string");
+    if (p_ >= end_) return syntax(open, "unterminated string");
     scratch.assign(s, static_cast<size_t>(p_ - s));
     while (p_ < end_) {
       unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '"') {
         ++p_;
-        return scratch;
+        out = scratch;
+        return true;
       }
-      if (c < 0x20) syntax(p_, "a control character in a string must be escaped");
+      if (c < 0x20) return syntax(p_, "a control character in a string must be escaped");
       if (c >= 0x80) {
         const char* from = p_;
-        utf8();
+        if (!utf8()) return false;
         scratch.append(from, static_cast<size_t>(p_ - from));
         continue;
       }
@@ -1012,32 +1068,36 @@ class Reader {
         case 'r': scratch += '\r'; break;
         case 't': scratch += '\t'; break;
         case 'u': {
-          uint32_t cp = hex4(esc);
+          uint32_t cp = 0;
+          if (!hex4(esc, cp)) return false;
           if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (end_ - p_ < 6 || p_[0] != '\\' || p_[1] != 'u') syntax(esc, "a high surrogate escape without its low half");
+            if (end_ - p_ < 6 || p_[0] != '\\' || p_[1] != 'u') {
+              return syntax(esc, "a high surrogate escape without its low half");
+            }
             const char* low_at = p_;
             p_ += 2;
-            uint32_t low = hex4(low_at);
-            if (low < 0xDC00 || low > 0xDFFF) syntax(low_at, "a high surrogate escape without its low half");
+            uint32_t low = 0;
+            if (!hex4(low_at, low)) return false;
+            if (low < 0xDC00 || low > 0xDFFF) return syntax(low_at, "a high surrogate escape without its low half");
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            syntax(esc, "a low surrogate escape without its high half");
+            return syntax(esc, "a low surrogate escape without its high half");
           }
           put_utf8(scratch, cp);
           break;
         }
         default:
-          syntax(esc, "invalid escape in a string");
+          return syntax(esc, "invalid escape in a string");
       }
     }
-    syntax(open, "unterminated string");
+    return syntax(open, "unterminated string");
   }
 
   // A number at p_, as written (JSON's grammar).
-  std::string_view number() {
+  bool number(std::string_view& out) {
     const char* s = p_;
     if (p_ < end_ && *p_ == '-') ++p_;
-    if (p_ >= end_ || !is_digit(*p_)) syntax(s, "invalid number");
+    if (p_ >= end_ || !is_digit(*p_)) return syntax(s, "invalid number");
     if (*p_ == '0') {
       ++p_;
     } else {
@@ -1045,38 +1105,39 @@ class Reader {
     }
     if (p_ < end_ && *p_ == '.') {
       ++p_;
-      if (p_ >= end_ || !is_digit(*p_)) syntax(s, "invalid number: digits must follow '.'");
+      if (p_ >= end_ || !is_digit(*p_)) return syntax(s, "invalid number: digits must follow '.'");
       while (p_ < end_ && is_digit(*p_)) ++p_;
     }
     if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
       ++p_;
       if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-      if (p_ >= end_ || !is_digit(*p_)) syntax(s, "invalid number: digits must follow the exponent mark");
+      if (p_ >= end_ || !is_digit(*p_)) return syntax(s, "invalid number: digits must follow the exponent mark");
       while (p_ < end_ && is_digit(*p_)) ++p_;
     }
     if (p_ < end_ && (is_digit(*p_) || *p_ == '.' || *p_ == 'e' || *p_ == 'E' || *p_ == '+' || *p_ == '-')) {
-      syntax(s, "invalid number");
+      return syntax(s, "invalid number");
     }
-    return std::string_view(s, static_cast<size_t>(p_ - s));
+    out = std::string_view(s, static_cast<size_t>(p_ - s));
+    return true;
   }
 
-  // Passes over a literal (true, false, null) or reports the text as bad.
-  void literal() {
+  // Passes over a literal (true, false, null).
+  bool literal() {
     for (const char* word : {"true", "false", "null"}) {
       size_t n = std::strlen(word);
       if (static_cast<size_t>(end_ - p_) >= n && std::memcmp(p_, word, n) == 0) {
         p_ += n;
-        return;
+        return true;
       }
     }
-    syntax(p_, "unexpected character");
+    return syntax(p_, "unexpected character");
   }
 
   // Passes over any value (for the version look-up), brackets counted
   // rather than recursed into.
-  void skip_value(std::string& scratch) {
-    ws();
+  bool skip_value(std::string& scratch) {
     std::vector<char> stack;
+    std::string_view ignored;
     for (;;) {
       ws();
       char c = peek();
@@ -1088,30 +1149,26 @@ class Reader {
           ++p_;
           stack.pop_back();
         } else {
-          if (c == '{') {
-            string(scratch);
-            expect(':', "':'");
-          }
+          if (c == '{' && (!string(scratch, ignored) || !expect(':', "':'"))) return false;
           continue;
         }
       } else if (c == '"') {
-        string(scratch);
+        if (!string(scratch, ignored)) return false;
       } else if (c == '-' || is_digit(c)) {
-        number();
-      } else {
-        literal();
+        if (!number(ignored)) return false;
+      } else if (!literal()) {
+        return false;
       }
       // After a value: a comma, or closing brackets.
       for (;;) {
-        if (stack.empty()) return;
+        if (stack.empty()) return true;
         ws();
         char d = peek();
         if (d == ',') {
           ++p_;
           if (stack.back() == '}') {
             ws();
-            string(scratch);
-            expect(':', "':'");
+            if (!string(scratch, ignored) || !expect(':', "':'")) return false;
           }
           break;
         }
@@ -1120,30 +1177,30 @@ class Reader {
           stack.pop_back();
           continue;
         }
-        syntax(p_, "expected ',' or a closing bracket");
+        return syntax(p_, "expected ',' or a closing bracket");
       }
     }
   }
 
-  const char* pos() const { return p_; }
-  void set_pos(const char* p) { p_ = p; }
-  const char* begin() const { return begin_; }
-  const char* end() const { return end_; }
-  std::string& message() { return message_; }
-
  private:
-  uint32_t hex4(const char* esc) {
-    if (end_ - p_ < 4) syntax(esc, "invalid \\u escape");
-    uint32_t v = 0;
+  bool stop() {
+    ok_ = false;
+    p_ = end_;
+    return false;
+  }
+
+  bool hex4(const char* esc, uint32_t& v) {
+    if (end_ - p_ < 4) return syntax(esc, "invalid \\u escape");
+    v = 0;
     for (int i = 0; i < 4; ++i) {
       char c = *p_++;
       v <<= 4;
       if (c >= '0' && c <= '9') v |= static_cast<uint32_t>(c - '0');
       else if (c >= 'a' && c <= 'f') v |= static_cast<uint32_t>(c - 'a' + 10);
       else if (c >= 'A' && c <= 'F') v |= static_cast<uint32_t>(c - 'A' + 10);
-      else syntax(esc, "invalid \\u escape");
+      else return syntax(esc, "invalid \\u escape");
     }
-    return v;
+    return true;
   }
 
   static void put_utf8(std::string& s, uint32_t cp) {
@@ -1166,7 +1223,7 @@ class Reader {
 
   // One UTF-8 sequence starting at p_ (a byte >= 0x80), checked strictly:
   // no overlong forms, no surrogates, nothing past U+10FFFF.
-  void utf8() {
+  bool utf8() {
     const unsigned char* s = reinterpret_cast<const unsigned char*>(p_);
     size_t left = static_cast<size_t>(end_ - p_);
     unsigned char c = s[0];
@@ -1182,41 +1239,26 @@ class Reader {
       n = 4;
       cp = c & 0x07;
     } else {
-      syntax(p_, "the text is not valid UTF-8");
+      return syntax(p_, "the text is not valid UTF-8");
     }
-    if (left < n) syntax(p_, "the text is not valid UTF-8");
+    if (left < n) return syntax(p_, "the text is not valid UTF-8");
     for (size_t i = 1; i < n; ++i) {
-      if ((s[i] & 0xC0) != 0x80) syntax(p_, "the text is not valid UTF-8");
+      if ((s[i] & 0xC0) != 0x80) return syntax(p_, "the text is not valid UTF-8");
       cp = (cp << 6) | (s[i] & 0x3F);
     }
     if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-      syntax(p_, "the text is not valid UTF-8");
+      return syntax(p_, "the text is not valid UTF-8");
     }
     p_ += n;
+    return true;
   }
 
   const char* begin_;
   const char* p_;
   const char* end_;
+  bool ok_ = true;
   std::string message_;
 };
-
-const char* kind_of(char c) {
-  switch (c) {
-    case '{': return "an object";
-    case '[': return "an array";
-    case '"': return "a string";
-    case 't': case 'f': return "a boolean";
-    case 'n': return "null";
-    default: return "a number";
-  }
-}
-
-std::string quoted(std::string_view s) {
-  std::string q;
-  append_json_string(q, s);
-  return q;
-}
 
 // Where a value was read, for messages; they are only made on failure.
 struct Where {
@@ -1224,7 +1266,7 @@ struct Where {
   std::string_view key;
   std::string_view prop;  // empty: the object key itself
   size_t item = 0;        // 1-based item of the extension array; 0: none
-  std::string_view item_prop;
+  std::string_view item_prop = {};
 
   std::string text() const {
     std::string s = describe(*cls->cls, key);
@@ -1234,26 +1276,6 @@ struct Where {
     return s;
   }
 };
-
-// Checks and trims a value read for a field, as a field write does: no
-// separators or comment marks (the IDF text could not hold them), no
-// control characters but tab, no leading or trailing blanks.
-std::string_view field_text(std::string_view v, const Where& where) {
-  for (char ch : v) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c != ',' && c != ';' && c != '!' && c != 0x7F) continue;
-    if (c == '\t') continue;
-    const char* what = c == ',' ? "','" : c == ';' ? "';'" : c == '!' ? "'!'" : c == '\r' ? "a carriage return"
-                     : c == '\n' ? "a line break" : "a control character";
-    throw Refusal{where.text() + ": the value " + quoted(v) + " holds " + what +
-                  ", which IDF text cannot hold in a field"};
-  }
-  size_t first = 0;
-  while (first < v.size() && (v[first] == ' ' || v[first] == '\t')) ++first;
-  size_t last = v.size();
-  while (last > first && (v[last - 1] == ' ' || v[last - 1] == '\t')) --last;
-  return v.substr(first, last - first);
-}
 
 // The one place the reader stores values: an object's values, gathered
 // first, are made in one allocation of the right size.
@@ -1268,51 +1290,46 @@ class Loader {
  public:
   Loader(Reader& r, const EpjsonSchema& schema) : r_(r), schema_(schema) {}
 
-  void run(std::vector<KnownObject>& objects) {
-    r_.expect('{', "'{'");
+  // The whole document into `objects`; false (the reader holding the
+  // message) on failure.
+  bool run(std::vector<KnownObject>& objects) {
+    if (!r_.expect('{', "'{'")) return false;
     r_.ws();
     std::vector<bool> seen_class(schema_.classes.size());
     if (r_.peek() == '}') {
-      r_.set_pos(r_.pos() + 1);
+      r_.skip();
     } else {
-      for (;;) {
+      for (bool more = true; more;) {
         r_.ws();
-        std::string name(r_.string(scratch_));
+        std::string_view view;
+        if (!r_.string(scratch_, view)) return false;
+        std::string name(view);
         auto it = schema_.by_name.find(name);
         if (it == schema_.by_name.end()) {
           std::string hint;
           for (const auto& [known, idx] : schema_.by_name) {
             if (ascii_iequals(known, name)) hint = " (the dictionary spells it " + quoted(known) + ")";
           }
-          throw Refusal{"epJSON: unknown class " + quoted(name) + hint};
+          return r_.refuse("epJSON: unknown class " + quoted(name) + hint);
         }
         uint32_t ci = it->second;
-        if (seen_class[ci]) throw Refusal{"epJSON: class " + quoted(name) + " given twice"};
+        if (seen_class[ci]) return r_.refuse("epJSON: class " + quoted(name) + " given twice");
         seen_class[ci] = true;
-        r_.expect(':', "':' after a class name");
+        if (!r_.expect(':', "':' after a class name")) return false;
         r_.ws();
-        if (r_.peek() != '{') {
-          if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
-          throw Refusal{"epJSON: " + quoted(name) + ": a class maps object keys to objects, got " + kind_of(r_.peek())};
-        }
-        read_class(ci, objects);
-        r_.ws();
-        if (r_.peek() == ',') {
-          r_.set_pos(r_.pos() + 1);
-          continue;
-        }
-        r_.expect('}', "',' or '}'");
-        break;
+        if (r_.peek() != '{') return r_.wrong_kind("epJSON: " + quoted(name) + ": the class", "an object of objects");
+        if (!read_class(ci, objects) || !r_.next('}', more)) return false;
       }
     }
     r_.ws();
-    if (!r_.at_end()) r_.syntax(r_.pos(), "text after the end of the document");
+    if (!r_.at_end()) return r_.syntax(r_.pos(), "text after the end of the document");
+    return r_.ok();
   }
 
  private:
-  void read_class(uint32_t ci, std::vector<KnownObject>& objects) {
+  bool read_class(uint32_t ci, std::vector<KnownObject>& objects) {
     const EpClass& c = schema_.classes[ci];
-    r_.set_pos(r_.pos() + 1);  // '{'
+    r_.skip();  // '{'
     keys_.clear();
     seen_keys_.clear();
     bool ordered = true;
@@ -1322,12 +1339,13 @@ class Loader {
     bool numbered = c.name_field < 0;
     r_.ws();
     if (r_.peek() == '}') {
-      r_.set_pos(r_.pos() + 1);
-      return;
+      r_.skip();
+      return true;
     }
-    for (;;) {
+    for (bool more = true; more;) {
       r_.ws();
-      std::string_view key = r_.string(scratch_);
+      std::string_view key;
+      if (!r_.string(scratch_, key)) return false;
       if (key.data() == scratch_.data()) {
         // Unescaped into the scratch buffer: kept while the class is read.
         escaped_keys_.emplace_back(key);
@@ -1342,34 +1360,28 @@ class Loader {
       if (ordered) {
         seen_keys_.push_back(key);
       } else if (!keys_.insert(key).second) {
-        throw Refusal{describe(*c.cls, key) + ": object key given twice"};
+        return r_.refuse(describe(*c.cls, key) + ": object key given twice");
       }
-      r_.expect(':', "':' after an object key");
+      if (!r_.expect(':', "':' after an object key")) return false;
       r_.ws();
-      if (r_.peek() != '{') {
-        if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
-        throw Refusal{describe(*c.cls, key) + ": an object is a JSON object of properties, got " + kind_of(r_.peek())};
-      }
+      if (r_.peek() != '{') return r_.wrong_kind(describe(*c.cls, key), "an object of properties");
       KnownObject& obj = objects.emplace_back();
       obj.class_idx = ci;
       pending_.clear();
       kept_.clear();
-      read_object(c, key);
-      if (c.name_field >= 0) pend(static_cast<size_t>(c.name_field), field_text(key, Where{&c, key, {}, 0, {}}));
+      if (!read_object(c, key)) return false;
+      if (c.name_field >= 0) {
+        std::string_view name;
+        if (!field_text(key, Where{&c, key, {}}, name)) return false;
+        pend(static_cast<size_t>(c.name_field), name);
+      }
       store_values(obj.values, pending_);
       if (numbered) numbered = key_number(c, key, numbers_);
-      r_.ws();
-      if (r_.peek() == ',') {
-        r_.set_pos(r_.pos() + 1);
-        continue;
-      }
-      r_.expect('}', "',' or '}'");
-      break;
+      if (!r_.next('}', more)) return false;
     }
     // Objects keyed "<class> <n>" (a class without names) come back in the
     // order of their numbers, which is the order they were written in.
-    if (numbered && objects.size() - first > 1 &&
-        !std::is_sorted(numbers_.begin(), numbers_.end())) {
+    if (numbered && objects.size() - first > 1 && !std::is_sorted(numbers_.begin(), numbers_.end())) {
       std::vector<size_t> order(objects.size() - first);
       for (size_t i = 0; i < order.size(); ++i) order[i] = i;
       std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return numbers_[a] < numbers_[b]; });
@@ -1378,6 +1390,7 @@ class Loader {
       for (size_t i : order) sorted.push_back(std::move(objects[first + i]));
       for (size_t i = 0; i < order.size(); ++i) objects[first + i] = std::move(sorted[i]);
     }
+    return true;
   }
 
   static bool key_number(const EpClass& c, std::string_view key, std::vector<uint64_t>& numbers) {
@@ -1394,18 +1407,24 @@ class Loader {
     return true;
   }
 
-  // The value of a property: a string or a number.
-  std::string_view scalar(const Where& where) {
-    r_.ws();
-    char c = r_.peek();
-    if (c == '"') return field_text(r_.string(scratch_), where);
-    if (c == '-' || is_digit(c)) return r_.number();
-    if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
-    if (c == '{' || c == '[' || c == 't' || c == 'f' || c == 'n') {
-      if (c == 't' || c == 'f' || c == 'n') r_.literal();
-      throw Refusal{where.text() + " holds " + kind_of(c) + "; expected a string or a number"};
+  // Checks and trims a value read for a field, as a field write does: no
+  // separators or comment marks (the IDF text could not hold them), no
+  // control characters but tab, no leading or trailing blanks.
+  bool field_text(std::string_view v, const Where& where, std::string_view& out) {
+    for (char ch : v) {
+      unsigned char c = static_cast<unsigned char>(ch);
+      if ((c >= 0x20 && c != ',' && c != ';' && c != '!' && c != 0x7F) || c == '\t') continue;
+      const char* what = c == ',' ? "','" : c == ';' ? "';'" : c == '!' ? "'!'" : c == '\r' ? "a carriage return"
+                       : c == '\n' ? "a line break" : "a control character";
+      return r_.refuse(where.text() + ": the value " + quoted(v) + " holds " + what +
+                       ", which IDF text cannot hold in a field");
     }
-    r_.syntax(r_.pos(), "unexpected character");
+    size_t first = 0;
+    while (first < v.size() && (v[first] == ' ' || v[first] == '\t')) ++first;
+    size_t last = v.size();
+    while (last > first && (v[last - 1] == ' ' || v[last - 1] == '\t')) --last;
+    out = v.substr(first, last - first);
+    return true;
   }
 
   // Notes value `v` for field `index`; a value unescaped into the scratch
@@ -1419,19 +1438,36 @@ class Loader {
     pending_.emplace_back(index, v);
   }
 
-  void read_object(const EpClass& c, std::string_view key) {
-    r_.set_pos(r_.pos() + 1);  // '{'
+  // The value of a property, a string or a number, noted for field `index`.
+  bool scalar(const Where& where, size_t index) {
+    r_.ws();
+    char c = r_.peek();
+    std::string_view v;
+    if (c == '"') {
+      if (!r_.string(scratch_, v) || !field_text(v, where, v)) return false;
+    } else if (c == '-' || is_digit(c)) {
+      if (!r_.number(v)) return false;
+    } else {
+      return r_.wrong_kind(where.text(), "a string or a number");
+    }
+    pend(index, v);
+    return true;
+  }
+
+  bool read_object(const EpClass& c, std::string_view key) {
+    r_.skip();  // '{'
     ++stamp_;
     if (seen_.size() < c.props.size() + 1) seen_.resize(c.props.size() + 1, 0);
     size_t expected = 0;
     r_.ws();
     if (r_.peek() == '}') {
-      r_.set_pos(r_.pos() + 1);
-      return;
+      r_.skip();
+      return true;
     }
-    for (;;) {
+    for (bool more = true; more;) {
       r_.ws();
-      std::string_view prop = r_.string(scratch_);
+      std::string_view prop;
+      if (!r_.string(scratch_, prop)) return false;
       size_t index;
       // Keys usually come in the order they sort in: try the next one first.
       if (expected < c.props.size() && c.props[expected].key == prop) {
@@ -1440,100 +1476,79 @@ class Loader {
         index = c.props.size();
       } else {
         auto it = c.prop_by_key.find(prop);
-        if (it == c.prop_by_key.end()) throw Refusal{describe(*c.cls, key) + ": unknown property " + quoted(prop)};
+        if (it == c.prop_by_key.end()) return r_.refuse(describe(*c.cls, key) + ": unknown property " + quoted(prop));
         index = it->second;
       }
-      if (seen_[index] == stamp_) {
-        throw Refusal{describe(*c.cls, key) + ": property " + quoted(prop) + " given twice"};
-      }
+      if (seen_[index] == stamp_) return r_.refuse(describe(*c.cls, key) + ": property " + quoted(prop) + " given twice");
       seen_[index] = stamp_;
       expected = index + 1;
-      r_.expect(':', "':' after a property name");
+      if (!r_.expect(':', "':' after a property name")) return false;
       if (index == c.props.size()) {
-        read_array(c, key);
+        if (!read_array(c, key)) return false;
       } else {
         const EpProperty& p = c.props[index];
-        pend(p.index, scalar(Where{&c, key, p.key, 0, {}}));
+        if (!scalar(Where{&c, key, p.key}, p.index)) return false;
       }
-      r_.ws();
-      if (r_.peek() == ',') {
-        r_.set_pos(r_.pos() + 1);
-        continue;
-      }
-      r_.expect('}', "',' or '}'");
-      return;
+      if (!r_.next('}', more)) return false;
     }
+    return true;
   }
 
-  void read_array(const EpClass& c, std::string_view key) {
+  bool read_array(const EpClass& c, std::string_view key) {
     r_.ws();
-    if (r_.peek() != '[') {
-      if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
-      throw Refusal{Where{&c, key, c.array_name}.text() + " holds " + kind_of(r_.peek()) +
-                    "; expected an array of objects"};
-    }
-    r_.set_pos(r_.pos() + 1);
+    if (r_.peek() != '[') return r_.wrong_kind(Where{&c, key, c.array_name}.text(), "an array of objects");
+    r_.skip();
     r_.ws();
     if (r_.peek() == ']') {
-      r_.set_pos(r_.pos() + 1);
-      return;
+      r_.skip();
+      return true;
     }
     if (item_seen_.size() < c.items.size()) item_seen_.resize(c.items.size(), 0);
-    for (size_t item = 0;; ++item) {
+    size_t item = 0;
+    for (bool more = true; more; ++item) {
       r_.ws();
       if (r_.peek() != '{') {
-        if (r_.at_end()) r_.syntax(r_.pos(), "the text ends where a value belongs");
-        throw Refusal{Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) + " holds " +
-                      kind_of(r_.peek()) + "; expected an object"};
+        return r_.wrong_kind(Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1), "an object");
       }
-      r_.set_pos(r_.pos() + 1);
+      r_.skip();
       ++item_stamp_;
       size_t from = c.begin + item * c.size;
       r_.ws();
       if (r_.peek() == '}') {
-        r_.set_pos(r_.pos() + 1);
+        r_.skip();
       } else {
         size_t expected = 0;
-        for (;;) {
+        for (bool members = true; members;) {
           r_.ws();
-          std::string_view prop = r_.string(scratch_);
+          std::string_view prop;
+          if (!r_.string(scratch_, prop)) return false;
           size_t index;
           if (expected < c.items.size() && c.items[expected].key == prop) {
             index = expected;
           } else {
             auto it = c.item_by_key.find(prop);
             if (it == c.item_by_key.end()) {
-              throw Refusal{Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) +
-                            ": unknown property " + quoted(prop)};
+              return r_.refuse(Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) +
+                               ": unknown property " + quoted(prop));
             }
             index = it->second;
           }
           if (item_seen_[index] == item_stamp_) {
-            throw Refusal{Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) + ": property " +
-                          quoted(prop) + " given twice"};
+            return r_.refuse(Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) +
+                             ": property " + quoted(prop) + " given twice");
           }
           item_seen_[index] = item_stamp_;
           expected = index + 1;
           const EpProperty& p = c.items[index];
-          r_.expect(':', "':' after a property name");
-          pend(from + p.index, scalar(Where{&c, key, c.array_name, item + 1, p.key}));
-          r_.ws();
-          if (r_.peek() == ',') {
-            r_.set_pos(r_.pos() + 1);
-            continue;
+          if (!r_.expect(':', "':' after a property name") ||
+              !scalar(Where{&c, key, c.array_name, item + 1, p.key}, from + p.index) || !r_.next('}', members)) {
+            return false;
           }
-          r_.expect('}', "',' or '}'");
-          break;
         }
       }
-      r_.ws();
-      if (r_.peek() == ',') {
-        r_.set_pos(r_.pos() + 1);
-        continue;
-      }
-      r_.expect(']', "',' or ']'");
-      return;
+      if (!r_.next(']', more)) return false;
     }
+    return true;
   }
 
   Reader& r_;
@@ -1576,13 +1591,7 @@ EpjsonError load_epjson(Model& model, std::string_view text) noexcept {
     std::shared_ptr<const EpjsonSchema> schema = epjson_schema(*idd);
     Reader reader(without_bom(text));
     std::vector<KnownObject> objects;
-    try {
-      Loader(reader, *schema).run(objects);
-    } catch (const SyntaxFailure&) {
-      return invalid(std::move(reader.message()));
-    } catch (const Refusal& refusal) {
-      return invalid(refusal.message);
-    }
+    if (!Loader(reader, *schema).run(objects)) return invalid(std::move(reader.message()));
     LoadError built = model.build(objects);
     if (built) {
       model.clear();
@@ -1600,49 +1609,50 @@ EpjsonError load_epjson(Model& model, std::string_view text) noexcept {
 std::optional<std::string> epjson_version(std::string_view text) {
   Reader r(without_bom(text));
   std::string scratch;
-  try {
-    r.expect('{', "'{'");
+  std::string_view view;
+  if (!r.expect('{', "'{'")) return std::nullopt;
+  r.ws();
+  if (r.peek() == '}') return std::nullopt;
+  for (;;) {
     r.ws();
-    if (r.peek() == '}') return std::nullopt;
-    for (;;) {
+    if (!r.string(scratch, view)) return std::nullopt;
+    bool version = view == "Version";
+    if (!r.expect(':', "':'")) return std::nullopt;
+    r.ws();
+    if (version && r.peek() == '{') {
+      // The first object of the class, then its version_identifier.
+      r.skip();
       r.ws();
-      std::string key(r.string(scratch));
-      r.expect(':', "':'");
+      if (r.peek() == '}' || !r.string(scratch, view) || !r.expect(':', "':'")) return std::nullopt;
       r.ws();
-      if (key == "Version" && r.peek() == '{') {
-        r.set_pos(r.pos() + 1);
+      if (r.peek() != '{') return std::nullopt;
+      r.skip();
+      r.ws();
+      if (r.peek() == '}') return std::nullopt;
+      for (;;) {
         r.ws();
-        if (r.peek() == '}') return std::nullopt;
-        r.string(scratch);
-        r.expect(':', "':'");
+        if (!r.string(scratch, view)) return std::nullopt;
+        bool wanted = view == "version_identifier";
+        if (!r.expect(':', "':'")) return std::nullopt;
         r.ws();
-        if (r.peek() != '{') return std::nullopt;
-        r.set_pos(r.pos() + 1);
-        r.ws();
-        if (r.peek() == '}') return std::nullopt;
-        for (;;) {
-          r.ws();
-          std::string prop(r.string(scratch));
-          r.expect(':', "':'");
-          r.ws();
-          if (prop == "version_identifier") {
-            if (r.peek() == '"') return std::string(trim_view(r.string(scratch)));
-            if (r.peek() == '-' || is_digit(r.peek())) return std::string(r.number());
-            return std::nullopt;
+        if (wanted) {
+          if (r.peek() == '"') {
+            if (!r.string(scratch, view)) return std::nullopt;
+            return std::string(trim_view(view));
           }
-          r.skip_value(scratch);
-          r.ws();
-          if (r.peek() != ',') return std::nullopt;
-          r.set_pos(r.pos() + 1);
+          if ((r.peek() == '-' || is_digit(r.peek())) && r.number(view)) return std::string(view);
+          return std::nullopt;
         }
+        if (!r.skip_value(scratch)) return std::nullopt;
+        r.ws();
+        if (r.peek() != ',') return std::nullopt;
+        r.skip();
       }
-      r.skip_value(scratch);
-      r.ws();
-      if (r.peek() != ',') return std::nullopt;
-      r.set_pos(r.pos() + 1);
     }
-  } catch (const SyntaxFailure&) {
-    return std::nullopt;
+    if (!r.skip_value(scratch)) return std::nullopt;
+    r.ws();
+    if (r.peek() != ',') return std::nullopt;
+    r.skip();
   }
 }
 
