@@ -5,6 +5,7 @@ and the round trip over the corpus."""
 from __future__ import annotations
 
 import json
+import os
 import random
 import re
 import subprocess
@@ -344,8 +345,8 @@ def test_command_line(tmp_path):
 
     source = DATA_DIR / "idf" / "V8-8-0" / "1ZoneUncontrolled.idf"
     env_idd = str(DATA_DIR / "idd")
-    run = lambda *a: subprocess.run([sys.executable, "-m", "tamrix", *a], capture_output=True, text=True,
-                                    env={"TAMRIX_IDD_PATH": env_idd, "PATH": ""})
+    env = {**os.environ, "TAMRIX_IDD_PATH": env_idd}
+    run = lambda *a: subprocess.run([sys.executable, "-m", "tamrix", *a], capture_output=True, text=True, env=env)
     out = tmp_path / "m.epJSON"
     assert run("convert", str(source), str(out)).returncode == 0
     assert read_model_version(str(out)) == "8.8"
