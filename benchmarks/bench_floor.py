@@ -5,7 +5,8 @@ other whole-model figures, all measured in one run:
     bytes building owned value strings, best of 5 passes; tamrix's load of
     the same file (IDF.from_file, best of N) and the ratio of the two;
   * format() and save() in MB/s of text written;
-  * the memory a loaded model keeps (RSS growth / file size, fresh process);
+  * the memory a loaded model keeps (RSS growth / file size, fresh process)
+    and the peak during its load, also for 40 MB of bare ';' lines;
   * two threads loading two such files against one thread loading both;
   * the dictionary load against reading its file and splitting it into lines.
 
@@ -30,7 +31,7 @@ import time
 from pathlib import Path
 
 from _common import require_data
-from bench_idf_load import model_memory
+from bench_idf_load import load_memory
 
 from tamrix.idd import IDD
 from tamrix.idf import IDF
@@ -116,8 +117,13 @@ def main() -> None:
     print(f"format: {text_len / 1e6 / fmt:.0f} MB/s ({fmt * 1000:.0f} ms); "
           f"save: {saved_len / 1e6 / save:.0f} MB/s ({save * 1000:.0f} ms)")
 
-    memory = model_memory(data / IDD_FILE, path)
-    print(f"memory: a loaded model keeps {memory / size:.2f}x its file size")
+    memory, peak = load_memory(data / IDD_FILE, path)
+    print(f"memory: a loaded model keeps {memory / size:.2f}x its file size; the load peaks at {peak / size:.2f}x")
+    bare = Path(args.dir) / "bare_semicolons.idf"
+    if not bare.exists():
+        bare.write_bytes(b";\n" * 20_000_000)
+    _, bare_peak = load_memory(data / IDD_FILE, bare)
+    print(f"peak memory of a failing load (40 MB of bare ';' lines): {bare_peak / bare.stat().st_size:.2f}x")
 
     def sequential() -> None:
         IDF.from_file(idd, path)

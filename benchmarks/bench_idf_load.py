@@ -30,29 +30,45 @@ MEMORY_PROBE = """
 import gc, sys
 from tamrix.idd import IDD
 from tamrix.idf import IDF
-def rss():
+def status(key):
     with open("/proc/self/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(key):
                 return int(line.split()[1]) * 1024
 idd = IDD.from_file(sys.argv[1])
 gc.collect()
-before = rss()
-model = IDF.from_file(idd, sys.argv[2])
-print(rss() - before)
+try:  # restart the peak count from here (Linux)
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+except OSError:
+    pass
+before = status("VmRSS:")
+try:
+    model = IDF.from_file(idd, sys.argv[2])
+except ValueError:
+    model = None
+print(status("VmRSS:") - before, status("VmHWM:") - before)
 """
+
+
+def model_memory(idd_path, path) -> int:
+    """Resident growth of a fresh process after loading the model."""
+    return load_memory(idd_path, path)[0]
+
+
+def load_memory(idd_path, path) -> tuple[int, int]:
+    """Resident growth after loading `path` in a fresh process, and the peak
+    growth during the load (a text that fails to load counts too)."""
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(idd_path), str(path)], check=True,
+                         capture_output=True, text=True)
+    kept, peak = out.stdout.split()
+    return int(kept), int(peak)
 
 
 def naive_split(path) -> list:
     with open(path, "rb") as f:
         data = f.read()
     return [o.split(b",") for o in data.split(b";")]
-
-
-def model_memory(idd_path, path) -> int:
-    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(idd_path), str(path)], check=True,
-                         capture_output=True, text=True)
-    return int(out.stdout)
 
 
 def main() -> None:

@@ -53,10 +53,8 @@ void dump(const tamrix::c_IDD& idd) {
       for (const auto& s : f.object_lists) std::printf("  list %s\n", s.c_str());
     }
     for (size_t i : c.field_idx_with_default) std::printf(" default %zu\n", i);
-    std::vector<std::pair<std::string, int>> m(c.base_field_index_map.begin(), c.base_field_index_map.end());
-    std::sort(m.begin(), m.end());
-    for (const auto& [k, v] : m) std::printf(" idx %s %d\n", k.c_str(), v);
-    m.assign(c.attribute_key_index_map.begin(), c.attribute_key_index_map.end());
+    for (const tamrix::FieldDef& f : c.fields) std::printf(" idx %s %d\n", f.name.c_str(), c.field_index.find(c.fields, f.name));
+    std::vector<std::pair<std::string, int>> m(c.attribute_key_index_map.begin(), c.attribute_key_index_map.end());
     std::sort(m.begin(), m.end());
     for (const auto& [k, v] : m) std::printf(" attr %s %d\n", k.c_str(), v);
     for (int i = 0; i < static_cast<int>(c.fields.size()) * 2 + 3; ++i) {

@@ -344,3 +344,31 @@ def test_running_out_of_memory_while_loading_raises_and_never_returns_a_partial_
     outcomes = result.stdout.split()
     assert set(outcomes) <= {"MemoryError", "1500000"}, outcomes
     assert outcomes[0] == "MemoryError" and outcomes[-1] == "1500000", outcomes
+
+
+@pytest.mark.skipif(bool(os.environ.get("TAMRIX_SANITIZED")), reason="an address-space limit leaves ASan no shadow memory")
+def test_a_text_that_fails_on_its_classes_costs_little_memory():
+    # Millions of objects of no known class (bare ';' lines) must fail on the
+    # class, not run out of memory first: nothing past the failure is kept.
+    # A syntax error further down is still the error given.
+    code = f"""
+        import resource
+        from tamrix.idd import IDD
+        from tamrix.idf import IDF
+        idd = IDD.from_string({EXAMPLE_IDD!r})
+        bare = "Zone,Z;\\n" + ";\\n" * 4_000_000
+        with open("/proc/self/statm") as f:
+            base = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (base + 160 * 2**20, resource.RLIM_INFINITY))
+        for text in (bare, bare + "Zone,unterminated\\n"):
+            try:
+                IDF.from_string(idd, text)
+            except ValueError as exc:
+                print(exc)
+    """
+    result = run_python(code, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == [
+        "IDF parsing error: Unknown class: ''",
+        "IDF parsing error (Line 4000002): unterminated object before EOF; missing ';'.",
+    ]

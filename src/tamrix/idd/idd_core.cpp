@@ -1,5 +1,6 @@
 #include "tamrix/idd/idd_core.hpp"
 
+#include <array>
 #include <charconv>
 #include <limits>
 #include <unordered_set>
@@ -41,12 +42,18 @@ std::string extensible_field_name(const ClassDef* cls, size_t i) {
   size_t group = offset / static_cast<size_t>(ext.size);
   size_t member = offset % static_cast<size_t>(ext.size);
   const ExtPattern& pattern = ext.patterns[member];
-  std::string name = pattern.prefix;
-  if (pattern.number >= 0) {
-    name += std::to_string(static_cast<long long>(pattern.number) +
-                           static_cast<long long>(pattern.step) * static_cast<long long>(group));
-    name += pattern.suffix;
-  }
+  if (pattern.number < 0) return pattern.prefix;
+  // Built in one allocation: dictionaries name thousands of fields so.
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits,
+                                 static_cast<long long>(pattern.number) +
+                                     static_cast<long long>(pattern.step) * static_cast<long long>(group));
+  size_t count = static_cast<size_t>(end - digits);
+  std::string name;
+  name.reserve(pattern.prefix.size() + count + pattern.suffix.size());
+  name += pattern.prefix;
+  name.append(digits, count);
+  name += pattern.suffix;
   return name;
 }
 
@@ -91,11 +98,56 @@ void append_field_name(std::string& out, const ClassDef* cls, int index, bool ad
   }
 }
 
+namespace {
+
+// FNV-1a over the ASCII-lower-cased bytes.
+uint32_t folded_name_hash(std::string_view name) noexcept {
+  uint32_t h = 2166136261u;
+  for (char c : name) h = (h ^ static_cast<unsigned char>(ascii_lower(c))) * 16777619u;
+  return h;
+}
+
+}  // namespace
+
+void FieldNameIndex::build(const FieldList& fields) {
+  size_t size = 8;
+  while (size < 2 * fields.size()) size *= 2;
+  slots_.assign(size, -1);
+  size_t mask = size - 1;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const std::string& name = fields[i].name;
+    size_t at = folded_name_hash(name) & mask;
+    for (;;) {
+      int32_t held = slots_[at];
+      if (held < 0) {
+        slots_[at] = static_cast<int32_t>(i);
+        break;
+      }
+      if (ascii_iequals(fields[static_cast<size_t>(held)].name, name)) break;  // the first one stays
+      at = (at + 1) & mask;
+    }
+  }
+}
+
+int FieldNameIndex::find(const FieldList& fields, std::string_view name) const noexcept {
+  if (slots_.empty()) return -1;
+  size_t mask = slots_.size() - 1;
+  size_t at = folded_name_hash(name) & mask;
+  for (;;) {
+    int32_t held = slots_[at];
+    if (held < 0) return -1;
+    if (static_cast<size_t>(held) < fields.size() && ascii_iequals(fields[static_cast<size_t>(held)].name, name)) {
+      return held;
+    }
+    at = (at + 1) & mask;
+  }
+}
+
 int find_field_index(const ClassDef* cls, std::string_view name) {
   if (cls == nullptr) return -1;
+  int declared = cls->field_index.find(cls->fields, name);
+  if (declared >= 0) return declared;
   std::string key = to_ascii_lower(name);
-  auto it = cls->base_field_index_map.find(key);
-  if (it != cls->base_field_index_map.end()) return it->second;
 
   // A name of a later extensible group: prefix, a group number, suffix.
   const ExtensibleDef& ext = cls->extensible;
@@ -157,9 +209,16 @@ std::string attribute_key(std::string_view field_name) {
 }
 
 bool has_irregular_attribute_key(std::string_view field_name) noexcept {
-  // One pass: find_first_of would search the name once per character.
+  // One table lookup per byte: every field name of a dictionary comes here.
+  static constexpr auto kIrregular = [] {
+    std::array<bool, 256> table{};
+    table[static_cast<unsigned char>('-')] = true;
+    table[static_cast<unsigned char>('/')] = true;
+    table[static_cast<unsigned char>('*')] = true;
+    return table;
+  }();
   for (char c : field_name) {
-    if (c == '-' || c == '/' || c == '*') return true;
+    if (kIrregular[static_cast<unsigned char>(c)]) return true;
   }
   return false;
 }

@@ -24,25 +24,27 @@ enum FieldType : int {
 };
 
 struct FieldDef {
+  // Ordered so that the flags share one word: a large dictionary holds
+  // tens of thousands of fields.
   std::string name;
-  bool required = false;
   std::string units;
   std::string default_val;
-  bool autosizable = false;
-  bool autocalculatable = false;
-  FieldType field_type = FIELDTYPE_DEFAULT;
   std::vector<std::string> choices;
   std::vector<std::string> references;
   std::vector<std::string> object_lists;
 
   // Kept for model checks: the field code ("A3", "N7") and the bounds.
   std::string code;
+  double minimum = 0.0;
+  double maximum = 0.0;
+  FieldType field_type = FIELDTYPE_DEFAULT;
+  bool required = false;
+  bool autosizable = false;
+  bool autocalculatable = false;
   bool has_minimum = false;
   bool minimum_exclusive = false;  // \minimum>
-  double minimum = 0.0;
   bool has_maximum = false;
   bool maximum_exclusive = false;  // \maximum<
-  double maximum = 0.0;
 };
 
 struct ExtPattern {
@@ -67,12 +69,48 @@ struct ExtensibleDef {
   std::vector<ExtPattern> patterns;  // one per field of the first group
 };
 
+// The fields of a class: a run of its dictionary's field storage
+// (c_IDD::field_storage), so that a dictionary's tens of thousands of
+// fields lie in one block rather than one allocation per class.
+class FieldList {
+ public:
+  FieldList() = default;
+  FieldList(FieldDef* data, size_t size) noexcept : data_(data), size_(size) {}
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  FieldDef& operator[](size_t i) noexcept { return data_[i]; }
+  const FieldDef& operator[](size_t i) const noexcept { return data_[i]; }
+  FieldDef* begin() noexcept { return data_; }
+  FieldDef* end() noexcept { return data_ + size_; }
+  const FieldDef* begin() const noexcept { return data_; }
+  const FieldDef* end() const noexcept { return data_ + size_; }
+  const FieldDef& back() const noexcept { return data_[size_ - 1]; }
+
+ private:
+  FieldDef* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Field indexes by name, ASCII case-insensitively: open addressing over the
+// positions of the fields, hashing their own names, so a class costs one
+// small table rather than a node and a key copy per field. Where two fields
+// share a name, the first is found.
+class FieldNameIndex {
+ public:
+  void build(const FieldList& fields);
+  // Index of the field named `name`; -1 when none is.
+  int find(const FieldList& fields, std::string_view name) const noexcept;
+
+ private:
+  std::vector<int32_t> slots_;  // field index, or -1; size a power of two
+};
+
 struct ClassDef {
   std::string name;
   std::string group;
-  std::vector<FieldDef> fields;
+  FieldList fields;  // in the dictionary's field_storage
   int min_fields = 0;
-  std::unordered_map<std::string, int> base_field_index_map;  // ASCII-lower-cased name -> index
+  FieldNameIndex field_index;  // the declared fields by name
   ExtensibleDef extensible;
   std::vector<size_t> field_idx_with_default;
 
@@ -89,7 +127,16 @@ struct ClassDef {
 struct EpjsonSchema;
 
 struct c_IDD {
+  c_IDD() = default;
+  // The classes point into field_storage: a copy would point into the
+  // original's. Moving keeps the storage where it is.
+  c_IDD(const c_IDD&) = delete;
+  c_IDD& operator=(const c_IDD&) = delete;
+  c_IDD(c_IDD&&) noexcept = default;
+  c_IDD& operator=(c_IDD&&) noexcept = default;
+
   std::string version;
+  std::vector<FieldDef> field_storage;  // every class's fields, class after class
   std::unordered_map<std::string, size_t> class_map;  // ASCII-upper-cased name -> index
   std::vector<ClassDef> ordered_classes;
   // The epJSON names of the classes and fields, made on first use and only

@@ -10,8 +10,8 @@
 // the classes that follow it; other tags attach to the class (before its
 // first field) or to the field just read.
 #include <algorithm>
+#include <array>
 #include <charconv>
-#include <iterator>
 #include <cstdint>
 #include <cstring>
 #include <system_error>
@@ -20,6 +20,7 @@
 
 #include "tamrix/idd/idd_core.hpp"
 #include "tamrix/lexer/lexer_core.hpp"  // TokenType
+#include "tamrix/utils/file.hpp"
 #include "tamrix/utils/text.hpp"
 
 namespace tamrix {
@@ -192,11 +193,7 @@ class Tokens {
         case kRun: {
           const char* data = text_.data();
           size_t i = run_;
-          while (i < end_) {
-            char c = data[i];
-            if (c == ',' || c == ';' || c == '\\') break;
-            ++i;
-          }
+          while (i < end_ && !kStops[static_cast<unsigned char>(data[i])]) ++i;
           value = trim_view(std::string_view(data + run_, i - run_));
           if (i == end_) {
             step_ = kDone;
@@ -239,6 +236,14 @@ class Tokens {
   }
 
   enum Step { kDone, kRun, kComma, kSemicolon, kTail };
+  // The bytes that end a text run.
+  static constexpr auto kStops = [] {
+    std::array<bool, 256> table{};
+    table[static_cast<unsigned char>(',')] = true;
+    table[static_cast<unsigned char>(';')] = true;
+    table[static_cast<unsigned char>('\\')] = true;
+    return table;
+  }();
   std::string_view text_;
   size_t pos_ = 0;    // where the next line starts
   size_t end_ = 0;    // the current line's comment mark, or its end
@@ -252,10 +257,31 @@ class Reader {
   Reader(std::string_view text, c_IDD& out) : out_(out), text_(text), tokens_(text) {}
 
   IddError run() {
+    IddError error = read();
+    // Storage that grew past its first room moved: the classes read so far
+    // point into it again.
+    FieldDef* at = out_.field_storage.data();
+    for (ClassDef& cls : out_.ordered_classes) {
+      cls.fields = FieldList(at, cls.fields.size());
+      at += cls.fields.size();
+    }
+    return error;
+  }
+
+ private:
+  IddError read() {
     out_.version = idd_version_line(text_);
     out_.class_map.clear();
     out_.ordered_classes.clear();
     out_.ordered_classes.reserve(text_.size() / 2048 + 16);
+    // Room for every field (about one per 60 bytes of dictionary text, one
+    // per 40 allowed for), on huge pages where the system gives them: the
+    // fields are most of a dictionary's memory.
+    out_.field_storage.clear();
+    // Capped: a text that is mostly comments must not reserve a lot it
+    // never uses; past the room the storage simply grows.
+    out_.field_storage.reserve(std::min<size_t>(text_.size() / 40, 1 << 18) + 64);
+    advise_huge_pages(out_.field_storage.data(), out_.field_storage.capacity() * sizeof(FieldDef));
     for (;;) {
       std::string_view value;
       TokenType type = tokens_.next(value);
@@ -289,7 +315,6 @@ class Reader {
     }
   }
 
- private:
   IddError fail(std::string message) const { return IddError{tokens_.line_num(), std::move(message)}; }
 
   ClassDef& current() { return out_.ordered_classes.back(); }
@@ -317,7 +342,8 @@ class Reader {
       return fail("expected a field code (A1, N1, ...) in class '" + current().name + "', found '" +
                   std::string(text) + "' (is the class before it missing its ';'?)");
     }
-    FieldDef& field = fields_.emplace_back();
+    FieldDef& field = out_.field_storage.emplace_back();
+    ++field_count_;
     field.field_type = ascii_upper(text[0]) == 'N' ? FIELDTYPE_REAL : FIELDTYPE_ALPHA;
     field.code.assign(text);
     has_field_ = true;
@@ -396,7 +422,7 @@ class Reader {
     }
     if (!has_field_ || tag < Tag::kFirstFieldTag) return {};  // \memo, \note, ... or no field yet
 
-    FieldDef& field = fields_.back();
+    FieldDef& field = out_.field_storage.back();
     switch (tag) {
       case Tag::kField:
         field.name = std::string(value);
@@ -429,7 +455,7 @@ class Reader {
         if (!value.empty()) field.object_lists.emplace_back(value);
         break;
       case Tag::kBeginExtensible:
-        begin_marked_ = static_cast<int>(fields_.size()) - 1;
+        begin_marked_ = static_cast<int>(field_count_) - 1;
         break;
       case Tag::kMinimum:
       case Tag::kMaximum: {
@@ -463,12 +489,9 @@ class Reader {
     if (!have_class() || finished_ == out_.ordered_classes.size()) return {};
     finished_ = out_.ordered_classes.size();
     ClassDef& cls = current();
-    // The fields were read into fields_, whose room is kept from class to
-    // class: the class gets them in one move each, into storage of the
-    // right size.
-    cls.fields.reserve(fields_.size());
-    std::move(fields_.begin(), fields_.end(), std::back_inserter(cls.fields));
-    fields_.clear();
+    // The class's fields are the last ones read into the storage.
+    cls.fields = FieldList(out_.field_storage.data() + (out_.field_storage.size() - field_count_), field_count_);
+    field_count_ = 0;
 
     std::vector<bool> unnamed(cls.fields.size());
     for (size_t i = 0; i < cls.fields.size(); ++i) {
@@ -522,32 +545,15 @@ class Reader {
       }
     }
 
-    // The lookup keys, in one pass over each name: the lower-cased name,
-    // and for a name holding '-', '/' or '*' its attribute key (as
+    // For a name holding '-', '/' or '*', its attribute key (as
     // index_attribute_keys makes them).
-    cls.base_field_index_map.reserve(cls.fields.size());
     cls.attribute_key_index_map.clear();
     for (size_t i = 0; i < cls.fields.size(); ++i) {
       const std::string& name = cls.fields[i].name;
-      std::string key(name.size(), '\0');
-      bool irregular = false;
-      for (size_t j = 0; j < name.size(); ++j) {
-        char c = name[j];
-        irregular = irregular || c == '-' || c == '/' || c == '*';
-        key[j] = ascii_lower(c);
-      }
-      if (irregular) {
-        std::string attribute;
-        attribute.reserve(key.size());
-        for (char c : key) {
-          if (c == '-' || c == '/' || c == '*') continue;
-          attribute += c == ' ' ? '_' : c;
-        }
-        cls.attribute_key_index_map[std::move(attribute)] = static_cast<int>(i);
-      }
-      cls.base_field_index_map.emplace(std::move(key), static_cast<int>(i));
+      if (has_irregular_attribute_key(name)) cls.attribute_key_index_map[attribute_key(name)] = static_cast<int>(i);
       if (!cls.fields[i].default_val.empty()) cls.field_idx_with_default.push_back(i);
     }
+    cls.field_index.build(cls.fields);
     unify_list_names(cls);
     return {};
   }
@@ -588,7 +594,7 @@ class Reader {
   // first spelling read (see unify_list_names).
   std::unordered_map<std::string, std::string> canonical_;
   std::string upper_;  // scratch for the upper-cased name
-  std::vector<FieldDef> fields_;  // the fields of the class being read
+  size_t field_count_ = 0;  // fields read of the class being read
   std::string group_;
   bool in_class_ = false;   // after "Name," and before the ';' of its last field
   bool has_field_ = false;  // the current class has a field for tags to attach to

@@ -158,9 +158,8 @@ int IDD_contains(PyObject* self, PyObject* key) {
 
 /*** Loading ***/
 
-// Fills `self` from UTF-8 dictionary text held by `text` (bytes).
-int load_text(IDDObject* self, PyObject* text) {
-  std::string_view view(PyBytes_AS_STRING(text), static_cast<size_t>(PyBytes_GET_SIZE(text)));
+// Fills `self` from UTF-8 dictionary text.
+int load_text(IDDObject* self, std::string_view view) {
   IddError error;
   bool ok = binding::guard(false, [&] {
     binding::GilRelease nogil;
@@ -215,7 +214,7 @@ int remember(PyObject* self) {
 }
 
 // `source_path` (absolute str) or `source_text` (bytes): where the text came from.
-PyObject* new_loaded(PyTypeObject* type, PyObject* text, PyObject* source_path, PyObject* source_text) {
+PyObject* new_loaded(PyTypeObject* type, std::string_view text, PyObject* source_path, PyObject* source_text) {
   PyRef self = PyRef::steal(binding::new_instance(type, &IDD_Type, "an IDD"));
   if (!self) return nullptr;
   // Reading into a dictionary already in use would pull its classes from
@@ -243,12 +242,16 @@ PyObject* absolute_path(PyObject* path) {
   return PyUnicode_Check(absolute.get()) ? absolute.release() : PyUnicode_FromEncodedObject(absolute.get(), nullptr, "surrogateescape");
 }
 
+std::string_view bytes_view(PyObject* bytes) {
+  return std::string_view(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
 PyObject* load_file(PyTypeObject* type, PyObject* path) {
-  PyRef text = PyRef::steal(utils_api->read_utf8_bytes(path, Py_None));
-  if (!text) return nullptr;
+  std::string text;
+  if (utils_api->read_source_text(path, Py_None, nullptr, text) < 0) return nullptr;
   PyRef source = PyRef::steal(absolute_path(path));
   if (!source) return nullptr;
-  return new_loaded(type, text.get(), source.get(), Py_None);
+  return new_loaded(type, text, source.get(), Py_None);
 }
 
 PyObject* IDD_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -265,7 +268,7 @@ PyObject* IDD_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
   if (!binding::check_arg_type(argv[0], &PyUnicode_Type, "text", false)) return nullptr;
   PyRef text = PyRef::steal(PyUnicode_AsUTF8String(argv[0]));
   if (!text) return nullptr;
-  return new_loaded(reinterpret_cast<PyTypeObject*>(cls), text.get(), Py_None, text.get());
+  return new_loaded(reinterpret_cast<PyTypeObject*>(cls), bytes_view(text.get()), Py_None, text.get());
 }
 
 /*** Pickling ***/
@@ -352,7 +355,7 @@ PyObject* module_restore_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   PyObject* text = argv[3];
   if (text != Py_None) {
     if (!binding::check_arg_type(text, &PyBytes_Type, "text", false)) return nullptr;
-    loaded = PyRef::steal(new_loaded(reinterpret_cast<PyTypeObject*>(cls), text, Py_None, text));
+    loaded = PyRef::steal(new_loaded(reinterpret_cast<PyTypeObject*>(cls), bytes_view(text), Py_None, text));
   } else if (argv[1] == Py_None) {
     raise_not_registered(argv[1], argv[2]);
     return nullptr;
@@ -437,7 +440,7 @@ PyObject* module_register(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       idd = PyRef::borrow(known);
     } else {
       PyObject* source_text = path == Py_None ? text.get() : Py_None;
-      idd = PyRef::steal(new_loaded(&IDD_Type, text.get(), path, source_text));
+      idd = PyRef::steal(new_loaded(&IDD_Type, bytes_view(text.get()), path, source_text));
       if (!idd) return nullptr;
     }
   }

@@ -104,6 +104,25 @@ LoadError Model::load(std::string_view text) noexcept {
   }
 }
 
+namespace {
+
+// The class names a dictionary defines (ASCII case-insensitively), for the
+// reader's filter; consecutive objects are often of one class.
+struct KnownClasses {
+  const c_IDD* idd;
+  std::string last;  // the name checked last, known
+
+  static bool check(void* context, std::string_view name) {
+    auto* self = static_cast<KnownClasses*>(context);
+    if (!self->last.empty() && name == self->last) return true;
+    if (self->idd == nullptr || find_class(*self->idd, name) == nullptr) return false;
+    self->last.assign(name);
+    return true;
+  }
+};
+
+}  // namespace
+
 LoadError Model::load(std::string&& text) noexcept {
   clear();
   LoadError error;
@@ -113,9 +132,18 @@ LoadError Model::load(std::string&& text) noexcept {
     source->id = next_source_id();
     source->line_end = first_line_end(source->text);
     std::vector<c_IDFObject> raw;
-    error.parse = read_idf(source->text, raw, source->trailing);
+    // Objects past an unknown class are not kept: a text that fails on its
+    // classes costs no more memory than the part before the failure.
+    KnownClasses known{idd_, {}};
+    ClassFilter filter;
+    filter.known = &KnownClasses::check;
+    filter.context = &known;
+    error.parse = read_idf(source->text, raw, source->trailing, &filter);
     if (error.parse) {
       error.kind = error.parse.kind == ParseErrorKind::kNoMemory ? LoadError::kNoMemory : LoadError::kSyntax;
+    } else if (filter.refused) {
+      error.kind = LoadError::kUnknownClass;
+      error.class_name = std::move(filter.refused_name);
     } else {
       source_ = std::move(source);
       error = build(raw, true);

@@ -17,6 +17,7 @@
 #include "tamrix/idd/idd_capi.hpp"
 #include "tamrix/idf/epjson.hpp"
 #include "tamrix/idf/idf_capi.hpp"
+#include "tamrix/utils/file.hpp"
 #include "tamrix/utils/text.hpp"
 #include "tamrix/utils/utils_capi.hpp"
 
@@ -742,7 +743,9 @@ class LoadInFlight {
   bool done_ = false;
 };
 
-int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
+// Loads `text` (UTF-8 IDF text, taken over) into `self` with the
+// interpreter lock released, then gives every object its Python object.
+int load_document(IDFRecord* self, PyObject* idd, std::string&& text) {
   Py_INCREF(idd);
   Py_SETREF(self->idd, idd);
   PyObject* objects = PyList_New(0);
@@ -752,19 +755,18 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
     PyErr_Format(PyExc_TypeError, "expected an IDD, got %.200s", Py_TYPE(idd)->tp_name);
     return -1;
   }
-  char* buffer = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(idf_content, &buffer, &size) < 0) return -1;
+  size_t size = text.size();
   self->model.clear();
   self->model.set_idd(&c_idd_of(idd));
-  std::string_view content(buffer, static_cast<size_t>(size));
   LoadInFlight in_flight;
-  if (looks_like_epjson(content)) {
+  if (looks_like_epjson(text)) {
+    // epJSON: read into objects; the model keeps no source text.
     EpjsonError error;
     {
       binding::GilRelease nogil;
-      error = load_epjson(self->model, content);
+      error = load_epjson(self->model, text);
     }
+    std::string().swap(text);
     if (error) {
       epjson_error_to_exception(error);
       return -1;
@@ -772,9 +774,9 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
   } else {
     LoadError error;
     {
-      // The text (held by the caller) and the dictionary are read-only here.
+      // The dictionary is read-only here.
       binding::GilRelease nogil;
-      error = self->model.load(content);
+      error = self->model.load(std::move(text));
     }
     if (error) {
       load_error_to_exception(error);
@@ -785,8 +787,22 @@ int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
     self->model.clear();
     return -1;
   }
-  in_flight.finish(static_cast<size_t>(size));
+  in_flight.finish(size);
   return 0;
+}
+
+int IDF_c_init(IDFRecord* self, PyObject* idd, PyObject* idf_content) {
+  char* buffer = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(idf_content, &buffer, &size) < 0) return -1;
+  std::string text;
+  if (!binding::guard(false, [&] {
+        text.assign(buffer, static_cast<size_t>(size));
+        return true;
+      })) {
+    return -1;
+  }
+  return load_document(self, idd, std::move(text));
 }
 
 PyObject* new_document(PyTypeObject* type) { return binding::new_instance(type, &IDF_Type, "an IDF"); }
@@ -808,10 +824,9 @@ PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     return nullptr;
   }
   SourceReading reading;
-  PyRef raw = PyRef::steal(utils_api->read_source(argv[1], encoding, &reading));
-  if (!raw) return nullptr;
-  std::string_view raw_view(PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get())));
-  if (reading.encoding != SourceReading::kUtf8 && looks_like_epjson(raw_view)) {
+  std::string text;
+  if (utils_api->read_source_text(argv[1], encoding, &reading, text) < 0) return nullptr;
+  if (reading.encoding != SourceReading::kUtf8 && looks_like_epjson(text)) {
     // epJSON is UTF-8 only: a file read as another encoding is refused,
     // whether it was asked for or the bytes were not UTF-8.
     OutputEncoding given;
@@ -827,7 +842,7 @@ PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
   }
   PyRef self = PyRef::steal(new_document(reinterpret_cast<PyTypeObject*>(cls)));
   if (!self) return nullptr;
-  if (IDF_c_init(as_idf(self.get()), argv[0], raw.get()) < 0) return nullptr;
+  if (load_document(as_idf(self.get()), argv[0], std::move(text)) < 0) return nullptr;
   if (SourceText* source = as_idf(self.get())->model.source()) {
     // Saving in the original layout writes the file as it was written.
     source->bom = reading.bom;
@@ -857,9 +872,20 @@ PyObject* IDF_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     raise_none_has_no_encode();
     return nullptr;
   }
-  PyRef content = PyRef::steal(PyUnicode_AsUTF8String(argv[1]));
-  if (!content) return nullptr;
-  if (IDF_c_init(as_idf(self.get()), argv[0], content.get()) < 0) return nullptr;
+  // The str's own UTF-8 form (for ASCII text, its characters): copied
+  // once, into the model's source.
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(argv[1], &size);
+  if (utf8 == nullptr) return nullptr;
+  std::string text;
+  if (!binding::guard(false, [&] {
+        reserve_advised(text, static_cast<size_t>(size));
+        text.assign(utf8, static_cast<size_t>(size));
+        return true;
+      })) {
+    return nullptr;
+  }
+  if (load_document(as_idf(self.get()), argv[0], std::move(text)) < 0) return nullptr;
   return self.release();
 }
 
@@ -985,6 +1011,7 @@ PyObject* format_in_place(IDFRecord* self, const WriteOptions& opts) {
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
   if (str == nullptr) return nullptr;
   char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
+  advise_huge_pages(data, size);
   if (!binding::guard(false, [&] {
         model.write_at(data, *opts.config, opts.preserve_order, true);
         return true;
@@ -1231,6 +1258,7 @@ PyObject* bytes_in_place(IDFRecord* self, const std::string& head, const WriteOp
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + size));
   if (bytes == nullptr) return nullptr;
   char* data = PyBytes_AS_STRING(bytes);
+  advise_huge_pages(data, head.size() + size);
   std::memcpy(data, head.data(), head.size());
   if (!binding::guard(false, [&] {
         model.write_at(data + head.size(), *opts.config, opts.preserve_order);
@@ -2763,12 +2791,29 @@ int IDF_clear(PyObject* op) {
   return 0;
 }
 
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
 void IDF_dealloc(PyObject* op) {
   IDFRecord* self = as_idf(op);
   PyObject_GC_UnTrack(op);
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   IDF_clear(op);
-  self->model.~Model();
+  // Freeing a large model's values and indexes takes a while and touches
+  // nothing of the interpreter: other threads run meanwhile (two threads
+  // each loading and dropping models do not wait on each other). Not
+  // while the interpreter shuts down, when the lock must stay put.
+  if (self->model.slot_count() >= 4096 && !interpreter_finalizing()) {
+    binding::GilRelease nogil;
+    self->model.~Model();
+  } else {
+    self->model.~Model();
+  }
   Py_TYPE(op)->tp_free(op);
 }
 

@@ -69,7 +69,8 @@ inline size_t find_delimiter(const char* data, size_t from, size_t end) noexcept
 // the offsets that make up each object's span.
 class Walk {
  public:
-  Walk(std::string_view text, std::vector<c_IDFObject>& out) : text_(text), out_(out) {}
+  Walk(std::string_view text, std::vector<c_IDFObject>& out, ClassFilter* filter)
+      : text_(text), out_(out), filter_(filter) {}
 
   ParseError run(size_t& trailing) {
     // About one object per 600 bytes of model text (comments included).
@@ -152,10 +153,12 @@ class Walk {
     current_.first_line = first_line_;
     // The values are gathered as views first, so that each object's
     // vector is allocated once, at its size.
-    current_.values.reserve(pieces_.size());
-    for (std::string_view piece : pieces_) current_.values.emplace_back(piece);
+    if (keep_object()) {
+      current_.values.reserve(pieces_.size());
+      for (std::string_view piece : pieces_) current_.values.emplace_back(piece);
+      out_.push_back(std::move(current_));
+    }
     pieces_.clear();
-    out_.push_back(std::move(current_));
     current_ = c_IDFObject();
     object_started_ = false;
     head_set_ = false;
@@ -163,8 +166,20 @@ class Walk {
     first_line_ = end == line_.next ? line_num_ + 1 : line_num_;
   }
 
+  // Whether the object just read is kept: no filter, or every class so far
+  // known.
+  bool keep_object() {
+    if (filter_ == nullptr) return true;
+    if (filter_->refused) return false;
+    if (filter_->known(filter_->context, current_.class_name)) return true;
+    filter_->refused = true;
+    filter_->refused_name = current_.class_name;
+    return false;
+  }
+
   std::string_view text_;
   std::vector<c_IDFObject>& out_;
+  ClassFilter* filter_;
   Line line_;
   int32_t line_num_ = 0;
   c_IDFObject current_;
@@ -206,9 +221,10 @@ bool is_written_comment(std::string_view comment) {
 
 }  // namespace
 
-ParseError read_idf(std::string_view text, std::vector<c_IDFObject>& out, size_t& trailing) noexcept {
+ParseError read_idf(std::string_view text, std::vector<c_IDFObject>& out, size_t& trailing,
+                    ClassFilter* filter) noexcept {
   try {
-    Walk walk(text, out);
+    Walk walk(text, out, filter);
     return walk.run(trailing);
   } catch (const std::bad_alloc&) {
     return ParseError{ParseErrorKind::kNoMemory, 0, {}, 0};

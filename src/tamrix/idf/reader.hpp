@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -18,10 +19,23 @@
 
 namespace tamrix {
 
+// Tells the reader which class names the caller can use. From the first
+// object whose class `known` refuses, the reader keeps no more objects but
+// reads on, so that a syntax error further down is still the error given:
+// a text that cannot be loaded costs no more memory than its good part.
+struct ClassFilter {
+  bool (*known)(void* context, std::string_view class_name) = nullptr;
+  void* context = nullptr;
+  bool refused = false;
+  std::string refused_name;  // the first class refused, as written
+};
+
 // Reads `text` into `out` (appending). On success `trailing` is where the
 // text after the last object starts. Errors are the parser's, with the same
-// lines and tokens the tokenizer would give.
-ParseError read_idf(std::string_view text, std::vector<c_IDFObject>& out, size_t& trailing) noexcept;
+// lines and tokens the tokenizer would give. With a filter, objects are
+// kept only up to the first unknown class (see ClassFilter).
+ParseError read_idf(std::string_view text, std::vector<c_IDFObject>& out, size_t& trailing,
+                    ClassFilter* filter = nullptr) noexcept;
 
 // The 1-based line of each value of the object standing at `span` in
 // `text`, whose first line is `first_line`; empty when the span does not

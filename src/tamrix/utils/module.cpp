@@ -4,7 +4,13 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "tamrix/binding/toolkit.hpp"
+#include "tamrix/utils/file.hpp"
 #include "tamrix/utils/text.hpp"
 #include "tamrix/utils/utils_capi.hpp"
 
@@ -99,6 +105,78 @@ PyObject* read_source(PyObject* filepath, PyObject* encoding, SourceReading* rea
 }
 
 PyObject* read_utf8_bytes(PyObject* filepath, PyObject* encoding) { return read_source(filepath, encoding, nullptr); }
+
+// Reads a file (a path) into `out` as read_source reads it, but into the
+// caller's storage and with the interpreter lock released for the reading
+// and the decoding: two threads loading two files read them at once, and
+// no second copy of the text is made. With an encoding given, the
+// interpreter's codec decodes it. -1 with an exception.
+int read_source_text(PyObject* filepath, PyObject* encoding, SourceReading* reading, std::string& out) {
+  if (encoding != nullptr && encoding != Py_None) {
+    PyRef text = PyRef::steal(read_source(filepath, encoding, reading));
+    if (!text) return -1;
+    return binding::guard(-1, [&] {
+      out.assign(PyBytes_AS_STRING(text.get()), static_cast<size_t>(PyBytes_GET_SIZE(text.get())));
+      return 0;
+    });
+  }
+  PyRef path = PyRef::steal(PyOS_FSPath(filepath));
+  if (!path) return -1;
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(path.get(), &converted)) return -1;
+  PyRef fs_path = PyRef::steal(converted);
+  const char* name = PyBytes_AS_STRING(fs_path.get());
+  int fd;
+  int err;
+  do {
+    {
+      binding::GilRelease nogil;
+      fd = ::open(name, O_RDONLY | O_CLOEXEC);
+      err = fd < 0 ? errno : 0;
+    }
+  } while (err == EINTR && PyErr_CheckSignals() == 0);
+  if (fd < 0) {
+    if (err != EINTR) {
+      errno = err;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+    }
+    return -1;
+  }
+  out.clear();
+  TextDecoding decoding;
+  bool no_memory = false;
+  for (;;) {
+    {
+      binding::GilRelease nogil;
+      try {
+        err = read_to_end(fd, out);
+        if (err == 0) decoding = bytes_to_utf8_text(out);
+      } catch (const std::bad_alloc&) {
+        no_memory = true;
+      }
+    }
+    if (no_memory || err != EINTR || PyErr_CheckSignals() < 0) break;
+  }
+  ::close(fd);
+  if (no_memory) {
+    PyErr_NoMemory();
+  } else if (err == EINTR) {
+    // A signal handler raised: its exception stands.
+  } else if (err != 0) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+  }
+  if (PyErr_Occurred()) {
+    out.clear();
+    out.shrink_to_fit();
+    return -1;
+  }
+  if (reading != nullptr) {
+    reading->bom = decoding.bom;
+    reading->encoding = decoding.cp1252 ? SourceReading::kCp1252 : SourceReading::kUtf8;
+  }
+  return 0;
+}
 
 /*** Values to field text ***/
 
@@ -201,7 +279,7 @@ std::pair<int32_t, int32_t> get_continuous_digits_indices(std::string_view text)
 
 const UtilsCAPI utils_capi = {
     UtilsCAPI::kAbiVersion, read_utf8_bytes, any_to_string, get_current_time, get_continuous_digits_indices,
-    read_source,
+    read_source,            read_source_text,
 };
 
 /*** Python functions ***/

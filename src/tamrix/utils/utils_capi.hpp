@@ -19,7 +19,7 @@ struct SourceReading {
 };
 
 struct UtilsCAPI {
-  static constexpr int kAbiVersion = 2;
+  static constexpr int kAbiVersion = 3;
   int abi_version;
   // The whole file as UTF-8 `bytes`, or null with an exception set.
   PyObject* (*read_utf8_bytes)(PyObject* filepath, PyObject* encoding);
@@ -32,6 +32,9 @@ struct UtilsCAPI {
   std::pair<int32_t, int32_t> (*get_continuous_digits_indices)(std::string_view text);
   // As read_utf8_bytes, also telling how the file was written.
   PyObject* (*read_source)(PyObject* filepath, PyObject* encoding, SourceReading* reading);
+  // As read_source, into `out` (replaced), reading and decoding with the
+  // interpreter lock released; -1 with an exception set.
+  int (*read_source_text)(PyObject* filepath, PyObject* encoding, SourceReading* reading, std::string& out);
 };
 
 inline constexpr const char* kUtilsCapsule = "tamrix.utils._C_API";
