@@ -276,7 +276,9 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // A decimal number: [+-] (digits [. digits] | . digits) [(e|E) [+-] digits].
 struct Decimal {
   bool negative = false;
+  bool plus = false;          // written with a '+' sign
   bool integer = false;       // sign and digits only
+  bool has_exponent = false;  // written with e or E
   std::string_view whole;     // digits before the point
   std::string_view fraction;  // digits after it
   long long exponent = 0;     // saturated far beyond any double
@@ -284,7 +286,10 @@ struct Decimal {
 
 bool read_decimal(std::string_view t, Decimal& d) {
   size_t i = 0, n = t.size();
-  if (i < n && (t[i] == '+' || t[i] == '-')) d.negative = t[i++] == '-';
+  if (i < n && (t[i] == '+' || t[i] == '-')) {
+    d.negative = t[i] == '-';
+    d.plus = t[i++] == '+';
+  }
   size_t start = i;
   while (i < n && is_digit(t[i])) ++i;
   d.whole = t.substr(start, i - start);
@@ -307,6 +312,7 @@ bool read_decimal(std::string_view t, Decimal& d) {
       ++i;
     }
     d.exponent = neg ? -e : e;
+    d.has_exponent = true;
     point = true;
   }
   if (i != n) return false;
@@ -365,83 +371,87 @@ char* put_zero(char* p, bool negative) {
 
 // Writes the JSON number `text` stands for at p (room: text.size() + 48);
 // null when it is not a number a double can hold.
-// Whether `text` is already written as put_json_number writes it: an
-// integer without sign or leading zeros ("-" allowed, not "-0"), or a plain
+// Whether a number read as `d` is already written as put_json_number
+// writes it: an integer without '+' or leading zeros (not "-0"), or a plain
 // decimal with digits on both sides of the point, no leading zeros, no
 // trailing zeros after the point but a lone one, at most 15 significant
 // digits and a point Python's repr would not put in exponent form.
-bool canonical_number(std::string_view t) {
-  size_t n = t.size(), i = t.empty() || t[0] != '-' ? 0 : 1;
-  size_t j = i;
-  while (j < n && is_digit(t[j])) ++j;
-  size_t whole = j - i;
-  if (whole == 0 || whole > 15 || (t[i] == '0' && whole > 1)) return false;
-  if (j == n) return !(i == 1 && t[1] == '0');
-  if (t[j] != '.') return false;
-  size_t k = j + 1;
-  while (k < n && is_digit(t[k])) ++k;
-  size_t fraction = k - j - 1;
-  if (k != n || fraction == 0) return false;
-  if (t[n - 1] == '0' && fraction > 1) return false;
-  if (t[i] != '0') return whole + fraction <= 15 || (fraction == 1 && t[n - 1] == '0');
+bool canonical(const Decimal& d) {
+  size_t whole = d.whole.size(), fraction = d.fraction.size();
+  if (d.plus || d.has_exponent || whole == 0 || whole > 15 || (d.whole[0] == '0' && whole > 1)) return false;
+  if (d.integer) return !(d.negative && d.whole[0] == '0');
+  if (fraction == 0) return false;
+  if (d.fraction[fraction - 1] == '0' && fraction > 1) return false;
+  if (d.whole[0] != '0') return whole + fraction <= 15 || (fraction == 1 && d.fraction[0] == '0');
   // 0.xxx: leading zeros of the fraction count towards the exponent.
   size_t zeros = 0;
-  while (zeros < fraction && t[j + 1 + zeros] == '0') ++zeros;
+  while (zeros < fraction && d.fraction[zeros] == '0') ++zeros;
   if (zeros == fraction) return fraction == 1;  // "0.0"
   return zeros <= 3 && fraction - zeros <= 15;
 }
 
+size_t leading_zeros(std::string_view digits) {
+  size_t z = 0;
+  while (z < digits.size() && digits[z] == '0') ++z;
+  return z;
+}
+
 char* put_json_number(char* p, std::string_view text) {
-  if (canonical_number(text)) {
+  Decimal d;
+  if (!read_decimal(text, d)) return nullptr;
+  if (canonical(d)) {
     std::memcpy(p, text.data(), text.size());
     return p + text.size();
   }
-  Decimal d;
-  if (!read_decimal(text, d)) return nullptr;
   if (d.integer) {
-    size_t z = 0;
-    while (z + 1 < d.whole.size() && d.whole[z] == '0') ++z;
+    size_t z = leading_zeros(d.whole);
+    if (z == d.whole.size()) --z;
     std::string_view digits = d.whole.substr(z);
     if (d.negative && digits != "0") *p++ = '-';
     std::memcpy(p, digits.data(), digits.size());
     return p + digits.size();
   }
   // The significant digits and where the point stands: 0.digits x 10^decpt.
+  // When the whole part is zeros (0.5, 0.0000E+00) or absent, they are all
+  // in the fraction, and the other way round: no copy is needed.
+  size_t whole_zeros = leading_zeros(d.whole);
+  long long decpt = static_cast<long long>(d.whole.size()) + d.exponent;
+  std::string_view all;
   char small[40];
   std::string big;
-  std::string_view all;
-  size_t total = d.whole.size() + d.fraction.size();
-  if (d.fraction.empty()) {
-    all = d.whole;
-  } else if (d.whole.empty()) {
-    all = d.fraction;
-  } else if (total <= sizeof small) {
-    std::memcpy(small, d.whole.data(), d.whole.size());
-    std::memcpy(small + d.whole.size(), d.fraction.data(), d.fraction.size());
-    all = std::string_view(small, total);
+  if (whole_zeros == d.whole.size()) {
+    size_t z = leading_zeros(d.fraction);
+    if (z == d.fraction.size()) return put_zero(p, d.negative);
+    all = d.fraction.substr(z);
+    decpt -= static_cast<long long>(d.whole.size() + z);
   } else {
-    big.reserve(total);
-    big.append(d.whole);
-    big.append(d.fraction);
-    all = big;
+    std::string_view whole = d.whole.substr(whole_zeros);
+    decpt -= static_cast<long long>(whole_zeros);
+    if (d.fraction.empty()) {
+      all = whole;
+    } else if (whole.size() + d.fraction.size() <= sizeof small) {
+      std::memcpy(small, whole.data(), whole.size());
+      std::memcpy(small + whole.size(), d.fraction.data(), d.fraction.size());
+      all = std::string_view(small, whole.size() + d.fraction.size());
+    } else {
+      big.reserve(whole.size() + d.fraction.size());
+      big.append(whole);
+      big.append(d.fraction);
+      all = big;
+    }
   }
-  long long decpt = static_cast<long long>(d.whole.size()) + d.exponent;
-  size_t lead = 0;
-  while (lead < all.size() && all[lead] == '0') ++lead;
-  if (lead == all.size()) return put_zero(p, d.negative);
-  decpt -= static_cast<long long>(lead);
   size_t last = all.size();
   while (all[last - 1] == '0') --last;
-  std::string_view digits = all.substr(lead, last - lead);
+  std::string_view digits = all.substr(0, last);
   // Up to 15 significant digits name one double each: its shortest form is
   // these digits.
   if (digits.size() <= 15 && decpt > -300 && decpt < 300) return put_repr(p, d.negative, digits, decpt);
   if (decpt > 400) return nullptr;  // beyond any double
   if (decpt < -400) return put_zero(p, d.negative);
-  std::string canonical(digits);
-  canonical += 'e';
-  canonical += std::to_string(decpt - static_cast<long long>(digits.size()));
-  double value = strtod_l(canonical.c_str(), nullptr, c_locale());
+  std::string scientific(digits);
+  scientific += 'e';
+  scientific += std::to_string(decpt - static_cast<long long>(digits.size()));
+  double value = strtod_l(scientific.c_str(), nullptr, c_locale());
   if (std::isinf(value)) return nullptr;
   if (value == 0.0) return put_zero(p, d.negative);
   char buf[64];

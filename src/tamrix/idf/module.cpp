@@ -1103,6 +1103,7 @@ class StrSink final : public EpjsonSink {
     }
     data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_));
     capacity = needed;
+    advise_huge_pages(data, capacity);
     return true;
   }
   // The text as a str (UTF-8 text that is not ASCII is decoded anew).
