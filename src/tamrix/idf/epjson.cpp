@@ -273,53 +273,6 @@ locale_t c_locale() {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// A decimal number: [+-] (digits [. digits] | . digits) [(e|E) [+-] digits].
-struct Decimal {
-  bool negative = false;
-  bool plus = false;          // written with a '+' sign
-  bool integer = false;       // sign and digits only
-  bool has_exponent = false;  // written with e or E
-  std::string_view whole;     // digits before the point
-  std::string_view fraction;  // digits after it
-  long long exponent = 0;     // saturated far beyond any double
-};
-
-bool read_decimal(std::string_view t, Decimal& d) {
-  size_t i = 0, n = t.size();
-  if (i < n && (t[i] == '+' || t[i] == '-')) {
-    d.negative = t[i] == '-';
-    d.plus = t[i++] == '+';
-  }
-  size_t start = i;
-  while (i < n && is_digit(t[i])) ++i;
-  d.whole = t.substr(start, i - start);
-  bool point = false;
-  if (i < n && t[i] == '.') {
-    point = true;
-    size_t f = ++i;
-    while (i < n && is_digit(t[i])) ++i;
-    d.fraction = t.substr(f, i - f);
-  }
-  if (d.whole.empty() && d.fraction.empty()) return false;
-  if (i < n && (t[i] == 'e' || t[i] == 'E')) {
-    ++i;
-    bool neg = false;
-    if (i < n && (t[i] == '+' || t[i] == '-')) neg = t[i++] == '-';
-    if (i >= n || !is_digit(t[i])) return false;
-    long long e = 0;
-    while (i < n && is_digit(t[i])) {
-      if (e < 100000000) e = e * 10 + (t[i] - '0');
-      ++i;
-    }
-    d.exponent = neg ? -e : e;
-    d.has_exponent = true;
-    point = true;
-  }
-  if (i != n) return false;
-  d.integer = !point;
-  return true;
-}
-
 // Lays out significant digits `digits` (no leading or trailing zeros, not
 // empty, at most 17) with value 0.digits x 10^decpt as Python's repr of a
 // float does; returns the end.
@@ -369,91 +322,20 @@ char* put_zero(char* p, bool negative) {
   return p + n;
 }
 
-// Writes the JSON number `text` stands for at p (room: text.size() + 48);
-// null when it is not a number a double can hold.
-// Whether a number read as `d` is already written as put_json_number
-// writes it: an integer without '+' or leading zeros (not "-0"), or a plain
-// decimal with digits on both sides of the point, no leading zeros, no
-// trailing zeros after the point but a lone one, at most 15 significant
-// digits and a point Python's repr would not put in exponent form.
-bool canonical(const Decimal& d) {
-  size_t whole = d.whole.size(), fraction = d.fraction.size();
-  if (d.plus || d.has_exponent || whole == 0 || whole > 15 || (d.whole[0] == '0' && whole > 1)) return false;
-  if (d.integer) return !(d.negative && d.whole[0] == '0');
-  if (fraction == 0) return false;
-  if (d.fraction[fraction - 1] == '0' && fraction > 1) return false;
-  if (d.whole[0] != '0') return whole + fraction <= 15 || (fraction == 1 && d.fraction[0] == '0');
-  // 0.xxx: leading zeros of the fraction count towards the exponent.
-  size_t zeros = 0;
-  while (zeros < fraction && d.fraction[zeros] == '0') ++zeros;
-  if (zeros == fraction) return fraction == 1;  // "0.0"
-  return zeros <= 3 && fraction - zeros <= 15;
-}
-
-size_t leading_zeros(std::string_view digits) {
-  size_t z = 0;
-  while (z < digits.size() && digits[z] == '0') ++z;
-  return z;
-}
-
-char* put_json_number(char* p, std::string_view text) {
-  Decimal d;
-  if (!read_decimal(text, d)) return nullptr;
-  if (canonical(d)) {
-    std::memcpy(p, text.data(), text.size());
-    return p + text.size();
-  }
-  if (d.integer) {
-    size_t z = leading_zeros(d.whole);
-    if (z == d.whole.size()) --z;
-    std::string_view digits = d.whole.substr(z);
-    if (d.negative && digits != "0") *p++ = '-';
-    std::memcpy(p, digits.data(), digits.size());
-    return p + digits.size();
-  }
-  // The significant digits and where the point stands: 0.digits x 10^decpt.
-  // When the whole part is zeros (0.5, 0.0000E+00) or absent, they are all
-  // in the fraction, and the other way round: no copy is needed.
-  size_t whole_zeros = leading_zeros(d.whole);
-  long long decpt = static_cast<long long>(d.whole.size()) + d.exponent;
-  std::string_view all;
-  char small[40];
-  std::string big;
-  if (whole_zeros == d.whole.size()) {
-    size_t z = leading_zeros(d.fraction);
-    if (z == d.fraction.size()) return put_zero(p, d.negative);
-    all = d.fraction.substr(z);
-    decpt -= static_cast<long long>(d.whole.size() + z);
-  } else {
-    std::string_view whole = d.whole.substr(whole_zeros);
-    decpt -= static_cast<long long>(whole_zeros);
-    if (d.fraction.empty()) {
-      all = whole;
-    } else if (whole.size() + d.fraction.size() <= sizeof small) {
-      std::memcpy(small, whole.data(), whole.size());
-      std::memcpy(small + whole.size(), d.fraction.data(), d.fraction.size());
-      all = std::string_view(small, whole.size() + d.fraction.size());
-    } else {
-      big.reserve(whole.size() + d.fraction.size());
-      big.append(whole);
-      big.append(d.fraction);
-      all = big;
-    }
-  }
-  size_t last = all.size();
-  while (all[last - 1] == '0') --last;
-  std::string_view digits = all.substr(0, last);
+// put_json_number for significant digits `digits` (no leading or trailing
+// zeros, not empty) with value 0.digits x 10^decpt.
+char* put_long_number(char* p, bool negative, std::string_view digits, long long decpt) {
   // Up to 15 significant digits name one double each: its shortest form is
   // these digits.
-  if (digits.size() <= 15 && decpt > -300 && decpt < 300) return put_repr(p, d.negative, digits, decpt);
+  if (digits.size() <= 15 && decpt > -300 && decpt < 300) return put_repr(p, negative, digits, decpt);
   if (decpt > 400) return nullptr;  // beyond any double
-  if (decpt < -400) return put_zero(p, d.negative);
+  if (decpt < -400) return put_zero(p, negative);
   std::string scientific(digits);
   scientific += 'e';
   scientific += std::to_string(decpt - static_cast<long long>(digits.size()));
   double value = strtod_l(scientific.c_str(), nullptr, c_locale());
   if (std::isinf(value)) return nullptr;
-  if (value == 0.0) return put_zero(p, d.negative);
+  if (value == 0.0) return put_zero(p, negative);
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));  // d.ddde+XX
@@ -470,7 +352,117 @@ char* put_json_number(char* p, std::string_view text) {
   if (!exp_text.empty() && (exp_text[0] == '-' || exp_text[0] == '+')) exp_text.remove_prefix(1);
   std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
   if (exp_negative) exp10 = -exp10;
-  return put_repr(p, d.negative, std::string_view(sig, n), exp10 + 1);
+  return put_repr(p, negative, std::string_view(sig, n), exp10 + 1);
+}
+
+// Writes the JSON number `text` stands for at p (room: text.size() + 48);
+// null when it is not a number a double can hold. One pass reads the text
+// and gathers its significant digits; text already in the form written
+// (most numbers) is copied as it is.
+char* put_json_number(char* p, std::string_view text) {
+  const char* s = text.data();
+  const char* e = s + text.size();
+  bool negative = false, plus = false;
+  if (s < e && (*s == '-' || *s == '+')) {
+    negative = *s == '-';
+    plus = *s == '+';
+    ++s;
+  }
+  // Significant digits (leading zeros dropped) and where the point
+  // stands: value = 0.digits x 10^decpt.
+  char sig[40];
+  size_t nd = 0;
+  bool more = false;  // more significant digits than sig holds
+  long long decpt = 0;
+  const char* whole = s;
+  while (s < e && is_digit(*s)) {
+    if (nd > 0 || *s != '0') {
+      if (nd < sizeof sig) sig[nd++] = *s; else more = true;
+      ++decpt;
+    }
+    ++s;
+  }
+  size_t whole_len = static_cast<size_t>(s - whole);
+  bool point = false;
+  size_t fraction_len = 0, fraction_zeros = 0;  // zeros before its first other digit
+  char fraction_last = 0;
+  if (s < e && *s == '.') {
+    point = true;
+    const char* f = ++s;
+    while (s < e && is_digit(*s)) {
+      if (nd > 0 || *s != '0') {
+        if (nd < sizeof sig) sig[nd++] = *s; else more = true;
+      } else {
+        --decpt;
+        if (static_cast<size_t>(s - f) == fraction_zeros) ++fraction_zeros;
+      }
+      ++s;
+    }
+    fraction_len = static_cast<size_t>(s - f);
+    if (fraction_len > 0) fraction_last = s[-1];
+  }
+  if (whole_len == 0 && fraction_len == 0) return nullptr;
+  bool has_exponent = false;
+  if (s < e && (*s == 'e' || *s == 'E')) {
+    ++s;
+    bool neg = false;
+    if (s < e && (*s == '+' || *s == '-')) neg = *s++ == '-';
+    if (s >= e || !is_digit(*s)) return nullptr;
+    long long x = 0;
+    while (s < e && is_digit(*s)) {
+      if (x < 100000000) x = x * 10 + (*s - '0');
+      ++s;
+    }
+    decpt += neg ? -x : x;
+    has_exponent = true;
+  }
+  if (s != e) return nullptr;
+  bool integer = !point && !has_exponent;
+  // Already as written: an integer without '+' or leading zeros (not
+  // "-0"), or a plain decimal with digits on both sides of the point, no
+  // leading zeros, no trailing zeros after the point but a lone one, at most
+  // 15 significant digits and a point repr would not put in exponent form.
+  if (!plus && !has_exponent && whole_len > 0 && whole_len <= 15 && !(whole[0] == '0' && whole_len > 1)) {
+    bool same;
+    if (integer) {
+      same = !(negative && whole[0] == '0');
+    } else if (fraction_len == 0 || (fraction_last == '0' && fraction_len > 1)) {
+      same = false;
+    } else if (whole[0] != '0') {
+      same = whole_len + fraction_len <= 15 || (fraction_len == 1 && fraction_last == '0');
+    } else if (fraction_zeros == fraction_len) {
+      same = fraction_len == 1;  // "0.0"
+    } else {
+      same = fraction_zeros <= 3 && fraction_len - fraction_zeros <= 15;
+    }
+    if (same) {
+      std::memcpy(p, text.data(), text.size());
+      return p + text.size();
+    }
+  }
+  if (integer) {
+    // As Python's int() prints it: no '+', no leading zeros, "-0" is 0.
+    size_t z = 0;
+    while (z + 1 < whole_len && whole[z] == '0') ++z;
+    if (negative && !(whole_len - z == 1 && whole[z] == '0')) *p++ = '-';
+    std::memcpy(p, whole + z, whole_len - z);
+    return p + (whole_len - z);
+  }
+  if (nd == 0) return put_zero(p, negative);
+  while (nd > 0 && sig[nd - 1] == '0' && !more) --nd;
+  std::string_view digits(sig, nd);
+  if (more) {
+    // Too many digits for sig: read from the text in full.
+    std::string all;
+    for (const char* q = whole; q < whole + whole_len; ++q) all += *q;
+    if (point) all.append(whole + whole_len + 1, fraction_len);
+    size_t lead = 0;
+    while (lead < all.size() && all[lead] == '0') ++lead;
+    size_t last = all.size();
+    while (last > lead && all[last - 1] == '0') --last;
+    return put_long_number(p, negative, std::string_view(all).substr(lead, last - lead), decpt);
+  }
+  return put_long_number(p, negative, digits, decpt);
 }
 
 }  // namespace
