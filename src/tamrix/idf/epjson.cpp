@@ -34,6 +34,7 @@ enum class Rule : uint8_t {
 struct EpProperty {
   std::string key;     // the JSON key
   std::string lead;    // line break, indentation and "key": as written before the value
+  std::string key_colon;  // "key": as a reader meets it most often
   uint32_t index = 0;  // the field (or, in an item, the place in the group)
   Rule rule = Rule::kText;
   const FieldDef* def = nullptr;
@@ -155,6 +156,9 @@ void finish_props(std::vector<EpProperty>& props, std::unordered_map<std::string
     p.lead.append(static_cast<size_t>(4 * depth), ' ');
     append_json_string(p.lead, p.key);
     p.lead += ": ";
+    p.key_colon.clear();
+    append_json_string(p.key_colon, p.key);
+    p.key_colon += ':';
     by_key.emplace(p.key, i);
   }
 }
@@ -180,7 +184,7 @@ void build_class(EpClass& c, const ClassDef& cls, const std::unordered_map<std::
       c.name_field = static_cast<int>(i);
       continue;
     }
-    c.props.push_back(EpProperty{std::move(key), {}, static_cast<uint32_t>(i), rule_for(cls, i, fd, false), &fd});
+    c.props.push_back(EpProperty{std::move(key), {}, {}, static_cast<uint32_t>(i), rule_for(cls, i, fd, false), &fd});
   }
   if (c.name_field < 0 && c.plain_end > 0 &&
       (is_class(cls, "ZoneHVAC:TerminalUnit:VariableRefrigerantFlow") ||
@@ -201,7 +205,7 @@ void build_class(EpClass& c, const ClassDef& cls, const std::unordered_map<std::
         continue;
       }
       std::string key = item_keys.make(without_group_numbers(fd.name));
-      c.items.push_back(EpProperty{std::move(key), {}, static_cast<uint32_t>(j), rule_for(cls, c.begin + j, fd, true), &fd});
+      c.items.push_back(EpProperty{std::move(key), {}, {}, static_cast<uint32_t>(j), rule_for(cls, c.begin + j, fd, true), &fd});
     }
     finish_props(c.items, c.item_by_key, 5);
     auto it = arrays.find(cls.name);
@@ -961,6 +965,12 @@ class Reader {
   }
   bool at_end() const { return p_ >= end_; }
   const char* pos() const { return p_; }
+  // Passes over `text` when the cursor stands at it.
+  bool match(std::string_view text) {
+    if (static_cast<size_t>(end_ - p_) < text.size() || std::memcmp(p_, text.data(), text.size()) != 0) return false;
+    p_ += text.size();
+    return true;
+  }
   char peek() const { return p_ < end_ ? *p_ : '\0'; }
   void skip() { ++p_; }
   // After blanks, `c`; else a syntax error saying `what` was expected.
@@ -1413,7 +1423,22 @@ class Loader {
   // separators or comment marks (the IDF text could not hold them), no
   // control characters but tab, no leading or trailing blanks.
   bool field_text(std::string_view v, const Where& where, std::string_view& out) {
-    for (char ch : v) {
+    size_t i = 0;
+    if (kWordScan) {
+      // Eight bytes at a time while none can be refused (a tab is looked
+      // at byte by byte below, and passes).
+      constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+      auto zero_byte = [](uint64_t x) { return (x - ones) & ~x & highs; };
+      while (i + 8 <= v.size()) {
+        uint64_t w;
+        std::memcpy(&w, v.data() + i, 8);
+        uint64_t flagged = zero_byte(w ^ (ones * ',')) | zero_byte(w ^ (ones * ';')) | zero_byte(w ^ (ones * '!')) |
+                           zero_byte(w ^ (ones * 0x7F)) | ((w - ones * 0x20) & ~w & highs);
+        if (flagged != 0) break;
+        i += 8;
+      }
+    }
+    for (char ch : v.substr(i)) {
       unsigned char c = static_cast<unsigned char>(ch);
       if ((c >= 0x20 && c != ',' && c != ';' && c != '!' && c != 0x7F) || c == '\t') continue;
       const char* what = c == ',' ? "','" : c == ';' ? "';'" : c == '!' ? "'!'" : c == '\r' ? "a carriage return"
@@ -1469,22 +1494,26 @@ class Loader {
     for (bool more = true; more;) {
       r_.ws();
       std::string_view prop;
-      if (!r_.string(scratch_, prop)) return false;
       size_t index;
-      // Keys usually come in the order they sort in: try the next one first.
-      if (expected < c.props.size() && c.props[expected].key == prop) {
+      // Keys usually come in the order they sort in, written plainly: the
+      // next one is tried first, as text.
+      if (expected < c.props.size() && r_.match(c.props[expected].key_colon)) {
         index = expected;
-      } else if (c.extensible && prop == c.array_name) {
-        index = c.props.size();
+        prop = c.props[index].key;
       } else {
-        auto it = c.prop_by_key.find(prop);
-        if (it == c.prop_by_key.end()) return r_.refuse(describe(*c.cls, key) + ": unknown property " + quoted(prop));
-        index = it->second;
+        if (!r_.string(scratch_, prop)) return false;
+        if (c.extensible && prop == c.array_name) {
+          index = c.props.size();
+        } else {
+          auto it = c.prop_by_key.find(prop);
+          if (it == c.prop_by_key.end()) return r_.refuse(describe(*c.cls, key) + ": unknown property " + quoted(prop));
+          index = it->second;
+        }
+        if (seen_[index] != stamp_ && !r_.expect(':', "':' after a property name")) return false;
       }
       if (seen_[index] == stamp_) return r_.refuse(describe(*c.cls, key) + ": property " + quoted(prop) + " given twice");
       seen_[index] = stamp_;
       expected = index + 1;
-      if (!r_.expect(':', "':' after a property name")) return false;
       if (index == c.props.size()) {
         if (!read_array(c, key)) return false;
       } else {
@@ -1523,17 +1552,19 @@ class Loader {
         for (bool members = true; members;) {
           r_.ws();
           std::string_view prop;
-          if (!r_.string(scratch_, prop)) return false;
           size_t index;
-          if (expected < c.items.size() && c.items[expected].key == prop) {
+          if (expected < c.items.size() && r_.match(c.items[expected].key_colon)) {
             index = expected;
+            prop = c.items[index].key;
           } else {
+            if (!r_.string(scratch_, prop)) return false;
             auto it = c.item_by_key.find(prop);
             if (it == c.item_by_key.end()) {
               return r_.refuse(Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) +
                                ": unknown property " + quoted(prop));
             }
             index = it->second;
+            if (item_seen_[index] != item_stamp_ && !r_.expect(':', "':' after a property name")) return false;
           }
           if (item_seen_[index] == item_stamp_) {
             return r_.refuse(Where{&c, key, c.array_name}.text() + " item " + std::to_string(item + 1) +
@@ -1542,8 +1573,7 @@ class Loader {
           item_seen_[index] = item_stamp_;
           expected = index + 1;
           const EpProperty& p = c.items[index];
-          if (!r_.expect(':', "':' after a property name") ||
-              !scalar(Where{&c, key, c.array_name, item + 1, p.key}, from + p.index) || !r_.next('}', members)) {
+          if (!scalar(Where{&c, key, c.array_name, item + 1, p.key}, from + p.index) || !r_.next('}', members)) {
             return false;
           }
         }
