@@ -61,9 +61,12 @@ def main() -> None:
     work = Path(args.dir)
     idf_path = source
     epjson_path = work / "wlhp_k100.epJSON"
+    same_path = work / "wlhp_k100_same.idf"
     model = IDF.from_file(idd, source)
     removed = convertible(model)
     model.save(epjson_path)
+    # The objects of the epJSON file as IDF, in the standard layout.
+    model.save(same_path, include_timestamp=False)
     del model
     idf_mb = idf_path.stat().st_size / 1e6
     epjson_mb = epjson_path.stat().st_size / 1e6
@@ -77,6 +80,12 @@ def main() -> None:
     print(f"load:  IDF {idf_load * 1000:.0f} ms ({idf_mb / idf_load:.0f} MB/s), "
           f"epJSON {epjson_load * 1000:.0f} ms ({epjson_mb / epjson_load:.0f} MB/s): "
           f"epJSON/IDF {epjson_load / idf_load:.2f}x the time")
+    same_mb = same_path.stat().st_size / 1e6
+    same_load = float("inf")
+    for _ in range(args.repeat):
+        same_load = min(same_load, best_of(lambda: IDF.from_file(idd, same_path), 1))
+    print(f"       the epJSON file's objects as IDF in the standard layout ({same_mb:.1f} MB): "
+          f"{same_load * 1000:.0f} ms: epJSON/IDF {epjson_load / same_load:.2f}x the time")
 
     model = IDF.from_file(idd, idf_path)
     convertible(model)
