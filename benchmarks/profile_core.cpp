@@ -10,6 +10,8 @@
 //   /tmp/profile_core format_at IDD_FILE IDF_FILE [N]  (as IDF.format() writes)
 //   /tmp/profile_core dump IDD_FILE   (what the reader keeps, as text)
 //   /tmp/profile_core memory IDD_FILE IDF_FILE   (where a loaded model's heap goes)
+//   /tmp/profile_core epjson-load IDD_FILE EPJSON_FILE [N]
+//   /tmp/profile_core epjson-write IDD_FILE IDF_OR_EPJSON_FILE [N]
 //
 // Each step runs N times (default 1) and prints its best wall time.
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <string>
 
 #include "tamrix/idd/idd_core.hpp"
+#include "tamrix/idf/epjson.hpp"
 #include "tamrix/idf/model.hpp"
 
 namespace {
@@ -110,6 +113,41 @@ int main(int argc, char** argv) {
   }
   if (tamrix::read_idd(idd_text, idd)) return 1;
   std::string idf_text = read_file(argv[3]);
+  if (mode == "epjson-load") {
+    for (int i = 0; i < repeat; ++i) {
+      tamrix::Model model(&idd);
+      double t = now();
+      tamrix::EpjsonError e = tamrix::load_epjson(model, idf_text);
+      if (e) {
+        std::fprintf(stderr, "%s\n", e.message.c_str());
+        return 1;
+      }
+      best = std::min(best, now() - t);
+    }
+    std::printf("epjson-load: %.2f ms\n", best * 1e3);
+    return 0;
+  }
+  if (mode == "epjson-write") {
+    tamrix::Model model(&idd);
+    if (tamrix::looks_like_epjson(idf_text) ? bool(tamrix::load_epjson(model, idf_text))
+                                            : bool(model.load(std::string_view(idf_text)))) {
+      return 1;
+    }
+    size_t size = 0;
+    for (int i = 0; i < repeat; ++i) {
+      std::string out;
+      double t = now();
+      tamrix::EpjsonError e = tamrix::write_epjson(model, out);
+      if (e) {
+        std::fprintf(stderr, "%s\n", e.message.c_str());
+        return 1;
+      }
+      best = std::min(best, now() - t);
+      size = out.size();
+    }
+    std::printf("epjson-write: %.2f ms, %.0f MB/s\n", best * 1e3, size / best / 1e6);
+    return 0;
+  }
   if (mode == "load") {
     for (int i = 0; i < repeat; ++i) {
       tamrix::Model model(&idd);

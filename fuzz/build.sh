@@ -27,7 +27,7 @@ for f in "${core[@]}"; do
   "$cxx" "${flags[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "$src/tamrix/$f" -o "$o"
   objs+=("$o")
 done
-for target in idf_parser idd_reader model_edits refindex; do
+for target in idf_parser idd_reader model_edits refindex epjson; do
   "$cxx" "${flags[@]}" "$here/$target.cpp" "${objs[@]}" -o "$out/$target"
 done
-echo "built: $out/idf_parser $out/idd_reader $out/model_edits $out/refindex (with $cxx)"
+echo "built: $out/idf_parser $out/idd_reader $out/model_edits $out/refindex $out/epjson (with $cxx)"

@@ -12,7 +12,7 @@ seconds="${1:?usage: fuzz/run.sh SECONDS}"
 here="$(cd "$(dirname "$0")" && pwd)"
 data="${TAMRIX_DATA:-$here/../../shared/data}"
 dir="${TAMRIX_FUZZ_DIR:-/tmp/tamrix-fuzz}"
-targets=(idf_parser idd_reader model_edits refindex)
+targets=(idf_parser idd_reader model_edits refindex epjson)
 "$here/build.sh" "$dir" || exit 2
 rm -rf "$dir/run" && mkdir -p "$dir/run/seeds"
 if [[ -d "$data" ]]; then

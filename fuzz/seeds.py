@@ -48,6 +48,62 @@ def main(data, out):
         starts = [i for i, line in enumerate(lines) if i > 0 and CLASS_LINE.match(line.rstrip(b"\r\n"))]
         for k, part in enumerate(windows(lines, starts, 60)):
             (out / "idd_reader" / f"{n}-{k:02d}.idd").write_bytes(lines[0] + part)
+    # epJSON for the target's own small dictionary (fuzz/epjson.cpp).
+    (out / "epjson").mkdir(parents=True, exist_ok=True)
+    (out / "epjson" / "model.epJSON").write_text(EPJSON_SEED, encoding="utf-8")
+
+
+EPJSON_SEED = """{
+    "BuildingSurface:Detailed": {
+        "W1": {
+            "vertices": [
+                {
+                    "vertex_x_coordinate": 1.5,
+                    "vertex_y_coordinate": 0,
+                    "vertex_z_coordinate": -2e-05
+                },
+                {},
+                {
+                    "vertex_x_coordinate": 3
+                }
+            ],
+            "zone_name": "Z \\u00e9"
+        }
+    },
+    "Output:Variable": {
+        "Output:Variable 1": {
+            "key_value": "*",
+            "reporting_frequency": "Hourly"
+        },
+        "Output:Variable 2": {
+            "variable_name": "Zone Mean Air Temperature"
+        }
+    },
+    "Schedule:Compact": {
+        "S": {
+            "data": [
+                {
+                    "field": "Through: 12/31"
+                },
+                {
+                    "field": 0.5
+                }
+            ]
+        }
+    },
+    "Version": {
+        "Version 1": {
+            "version_identifier": "9.9"
+        }
+    },
+    "Zone": {
+        "Z \\u00e9": {
+            "kind": "TARP",
+            "multiplier": 2,
+            "volume": "Autocalculate"
+        }
+    }
+}"""
 
 
 if __name__ == "__main__":

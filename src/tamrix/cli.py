@@ -5,7 +5,9 @@
     tamrix check FILE... [--format text|json]
     tamrix refs FILE CLASS NAME
     tamrix rename FILE CLASS OLD NEW [-o OUT | --in-place]
+    tamrix convert IN OUT
 
+Models are IDF or epJSON files (told apart by their first character).
 Each subcommand finds the dictionary of a model by itself (``--idd`` to choose
 one), loads several files in parallel threads (``-j``) and runs on the
 bundled example with ``--example``.
@@ -34,6 +36,7 @@ from tamrix.discovery import (
     IDD_PATH_VARIABLE,
     DiscoveryError,
     find_dictionary,
+    is_epjson_file,
     major_minor,
     read_model_version,
 )
@@ -516,11 +519,24 @@ def cmd_fmt(args: argparse.Namespace) -> int:
                 # On a worker, whose job.path is a private temporary copy:
                 # the file is written back on the client.
                 target = os.path.join(os.path.dirname(job.path), "saved.idf")
+            # In place, a model keeps its format (IDF or epJSON); -o OUT
+            # takes OUT's (by its suffix, also on a worker, which writes a
+            # file of its own first).
+            if args.in_place:
+                file_format = "epjson" if is_epjson_file(job.path) else "idf"
+            else:
+                file_format = "epjson" if str(args.output).lower().endswith(".epjson") else "idf"
             try:
-                loaded.model.save(target, include_timestamp=not args.no_timestamp, encoding=args.encoding, **style)
+                loaded.model.save(
+                    target,
+                    include_timestamp=not args.no_timestamp,
+                    encoding=args.encoding,
+                    file_format=file_format,
+                    **style,
+                )
             except OSError as exc:
                 raise CliError(f"cannot write {target}: {exc.strerror or exc}") from None
-            except (UnicodeEncodeError, LookupError) as exc:
+            except (UnicodeEncodeError, LookupError, ValueError) as exc:
                 raise CliError(f"cannot write {target}: {exc}") from None
             if args.dask:
                 with open(target, "rb") as f:
@@ -773,8 +789,12 @@ def cmd_refs(args: argparse.Namespace) -> int:
         return 0
 
 
-def _write_model_original(model: IDF) -> None:
-    """The model to standard output in its original layout and encoding."""
+def _write_model_original(model: IDF, epjson: bool = False) -> None:
+    """The model to standard output in its original layout and encoding
+    (as epJSON when it was read from epJSON)."""
+    if epjson:
+        _write_model_text(model.to_epjson() + "\n")
+        return
     try:
         fd = sys.stdout.fileno()
     except (AttributeError, OSError, ValueError):
@@ -815,18 +835,51 @@ def cmd_rename(args: argparse.Namespace) -> int:
         except ValueError as exc:
             raise CliError(str(exc)) from None
         target = job.path if args.in_place else args.output
+        # epJSON in, epJSON back in place or on standard output; -o OUT
+        # writes in OUT's format (by its suffix).
+        epjson_in = is_epjson_file(job.path)
         if target is None:
-            _write_model_original(loaded.model)
+            try:
+                _write_model_original(loaded.model, epjson_in)
+            except ValueError as exc:
+                raise CliError(str(exc)) from None
             report = sys.stderr
         else:
+            file_format = "epjson" if args.in_place and epjson_in else None
             try:
-                loaded.model.save(target, original_layout=True)
+                loaded.model.save(target, original_layout=True, file_format=file_format)
             except OSError as exc:
                 raise CliError(f"cannot write {target}: {exc.strerror or exc}") from None
+            except ValueError as exc:
+                raise CliError(f"cannot write {target}: {exc}") from None
             report = sys.stdout
         after = obj.get_values()[0]
         _write(report, f'{before} is now "{after}"; {count} field{"s" if count != 1 else ""} naming it changed\n')
         return 0
+
+
+def cmd_convert(args: argparse.Namespace) -> int:
+    """Writes IN to OUT in OUT's format: epJSON when OUT ends in .epJSON (any
+    case), IDF in the standard layout otherwise."""
+    source, target = args.source, args.target
+    job = Job(path=source, shown=source, idd_path=args.idd)
+    warnings: list[str] = []
+    try:
+        loaded = load(job, DictionaryCache(), warnings)
+    finally:
+        for message in warnings:
+            warning(message)
+    epjson_out = target.lower().endswith(".epjson")
+    try:
+        loaded.model.save(target, include_timestamp=not args.no_timestamp)
+    except OSError as exc:
+        raise CliError(f"cannot write {target}: {exc.strerror or exc}") from None
+    except (ValueError, UnicodeEncodeError) as exc:
+        raise CliError(f"cannot write {target}: {exc}") from None
+    objects = sum(len(loaded.model.get_objects(name)) for name in loaded.model.get_class_names())
+    kind = "epJSON" if epjson_out else "IDF"
+    _write(sys.stdout, f"{source} -> {target}: {objects} object{'s' if objects != 1 else ''} written as {kind}\n")
+    return 0
 
 
 # --------------------------------------------------------------------------
@@ -880,7 +933,8 @@ def build_parser() -> ArgumentParser:
 
     parser = ArgumentParser(
         prog=PROG,
-        description="Format, summarise, check, query and rename in IDF building-simulation models.",
+        description="Format, summarise, check, query, rename in and convert IDF and epJSON building-simulation "
+        "models.",
         epilog=f"Run '{PROG} COMMAND --help' for the options of a command. Exit status: 0 on success, "
         f"{EXIT_PROBLEMS} when check reports problems or rename finds no such object, {EXIT_ERROR} on bad arguments "
         "or unreadable input.",
@@ -897,7 +951,7 @@ def build_parser() -> ArgumentParser:
         "headers, one field a line with its name as a comment. Prints to standard output unless -o or "
         "--in-place is given; formatting a formatted file changes nothing.",
     )
-    fmt.add_argument("files", nargs="*", metavar="FILE", help="IDF model files")
+    fmt.add_argument("files", nargs="*", metavar="FILE", help="model files (IDF or epJSON)")
     target = fmt.add_mutually_exclusive_group()
     target.add_argument("-o", "--output", metavar="OUT", help="write the (single) model to OUT")
     target.add_argument("--in-place", action="store_true", help="rewrite each file (atomically)")
@@ -920,7 +974,7 @@ def build_parser() -> ArgumentParser:
         description="Show each model's version, its dictionary, how many objects of each class it holds "
         "and how long it took to load.",
     )
-    info.add_argument("files", nargs="*", metavar="FILE", help="IDF model files")
+    info.add_argument("files", nargs="*", metavar="FILE", help="model files (IDF or epJSON)")
     info.add_argument("--format", choices=("text", "json"), default="text", help="output format (default: text)")
     info.set_defaults(handler=cmd_info)
 
@@ -935,7 +989,7 @@ def build_parser() -> ArgumentParser:
         "twice. Values starting with '=' (parametric expressions) are not checked. "
         f"Exit status {EXIT_PROBLEMS} when anything is reported.",
     )
-    check.add_argument("files", nargs="*", metavar="FILE", help="IDF model files")
+    check.add_argument("files", nargs="*", metavar="FILE", help="model files (IDF or epJSON)")
     check.add_argument(
         "--format",
         choices=("text", "json"),
@@ -974,6 +1028,26 @@ def build_parser() -> ArgumentParser:
     rename_target.add_argument("-o", "--output", metavar="OUT", help="write the renamed model to OUT")
     rename_target.add_argument("--in-place", action="store_true", help="rewrite the file (atomically)")
     rename.set_defaults(handler=cmd_rename)
+
+    convert = sub.add_parser(
+        "convert",
+        help="convert a model between IDF and epJSON",
+        usage=f"{PROG} convert [-h] [--idd PATH] [--no-timestamp] IN OUT",
+        description="Read the model IN (IDF or epJSON) and write it to OUT in OUT's format: epJSON when OUT "
+        "ends in .epJSON (any letter case), as the engine converts it; IDF in the standard layout otherwise. "
+        "What epJSON cannot hold (two objects of a class with one name, values the dictionary gives no "
+        "name) is refused, not dropped.",
+    )
+    convert.add_argument(
+        "--idd",
+        metavar="PATH",
+        help="the dictionary to read the model with (default: found by its Version, in the engine's install "
+        f"folders and the directories of ${IDD_PATH_VARIABLE})",
+    )
+    convert.add_argument("--no-timestamp", action="store_true", help="leave the 'Saved at' time stamp out of IDF output")
+    convert.add_argument("source", metavar="IN", help="the model to read (IDF or epJSON)")
+    convert.add_argument("target", metavar="OUT", help="the file to write (.epJSON: epJSON; else IDF)")
+    convert.set_defaults(handler=cmd_convert)
     return parser
 
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 import glob
 import os
 
-from tamrix.lexer import _model_version
+from tamrix.lexer import _epjson_version, _looks_like_epjson, _model_version
 
 __all__ = [
     "IDD_PATH_VARIABLE",
@@ -20,6 +20,7 @@ __all__ = [
     "find_dictionary",
     "idd_file_version",
     "major_minor",
+    "is_epjson_file",
     "read_model_version",
 ]
 
@@ -41,16 +42,32 @@ class DiscoveryError(Exception):
 def read_model_version(path: str) -> str | None:
     """The first value of a model's Version object, read with the
     tokenizer's rules (comments skipped, a UTF-8 byte-order mark passed
-    over); None when the model has no Version object or leaves it blank."""
+    over); for an epJSON model, "version_identifier" of the first object of
+    "Version". None when the model has no Version object or leaves it blank."""
     try:
         with open(path, "rb") as f:
             data = f.read(_VERSION_PREFIX_BYTES)
-            value = _model_version(data)
-            if value is None and len(data) == _VERSION_PREFIX_BYTES:
-                value = _model_version(data + f.read())
+            if _looks_like_epjson(data):
+                # Classes are sorted by name: "Version" stands near the end.
+                value = _epjson_version(data + f.read())
+            else:
+                value = _model_version(data)
+                if value is None and len(data) == _VERSION_PREFIX_BYTES:
+                    value = _model_version(data + f.read())
     except OSError as exc:
         raise DiscoveryError(f"cannot read {path}: {exc.strerror or exc}") from None
     return value or None
+
+
+def is_epjson_file(path: str) -> bool:
+    """Whether a model file holds epJSON (its first character that is not
+    blank, after an optional byte-order mark, is '{'); False when it cannot
+    be read."""
+    try:
+        with open(path, "rb") as f:
+            return bool(_looks_like_epjson(f.read(4096)))
+    except OSError:
+        return False
 
 
 def _leading_digits(text: str) -> str:

@@ -1,7 +1,7 @@
 """The IDF document model."""
 
 from collections.abc import Iterator
-from typing import Any, Self, TypeVar, overload
+from typing import Any, Literal, Self, TypeVar, overload
 
 from _typeshed import StrOrBytesPath
 
@@ -95,12 +95,13 @@ class IDF:
     def _idd(self) -> IDD: ...
     @classmethod
     def from_file(cls, idd: IDD, filepath: StrOrBytesPath | int, encoding: str | None = None) -> Self:
-        """Parse an IDF file. Without an encoding, text that is not UTF-8 is
-        read as Windows-1252."""
+        """Parse an IDF or epJSON file (epJSON: its first character that is
+        not blank is '{'; UTF-8 only). Without an encoding, IDF text that is
+        not UTF-8 is read as Windows-1252."""
 
     @classmethod
     def from_string(cls, idd: IDD, content: str) -> Self:
-        """Parse IDF text."""
+        """Parse IDF or epJSON text."""
 
     def get_objects(self, class_name: str) -> IDFObjectTuple:
         """The objects of a class (any letter case), in insertion order."""
@@ -148,9 +149,18 @@ class IDF:
         *,
         compact: bool = False,
         preserve_order: bool = False,
+        keep_comments: bool = False,
+        original_layout: bool = False,
     ) -> str:
         """The document as text: the standard layout, or one object a line
         when compact; dictionary order unless preserve_order."""
+
+    def to_epjson(self) -> str:
+        """The document as epJSON, as the engine converts IDF (keys sorted,
+        4-space indentation, no final line break). ValueError for what
+        epJSON cannot hold: two objects of a class with one name, values past
+        a class's declared fields, values of fields the dictionary leaves
+        unnamed."""
 
     def save(
         self,
@@ -162,9 +172,15 @@ class IDF:
         compact: bool = False,
         preserve_order: bool = False,
         include_timestamp: bool = True,
+        keep_comments: bool = False,
+        original_layout: bool = False,
+        encoding: str | None = None,
+        file_format: Literal["idf", "epjson"] | None = None,
     ) -> None:
         """Write the document to a file (atomically replaced) or a file
-        descriptor, after a header line and, unless disabled, a time stamp."""
+        descriptor, after a header line and, unless disabled, a time stamp.
+        epJSON (UTF-8, no header) when file_format is "epjson" or, with
+        file_format None, when the path ends in .epJSON (any case)."""
 
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: Any, /) -> None: ...

@@ -28,3 +28,11 @@ def _model_version(data: bytes, /) -> str | None:
 def _restore_Lexer(cls: type[Lexer], checksum: Any, state: Any) -> Lexer: ...
 
 _C_API: object
+
+def _epjson_version(data: bytes) -> str | None:
+    """Internal: version_identifier of the first object of "Version" in
+    epJSON bytes; None when there is none or the bytes are not epJSON."""
+
+def _looks_like_epjson(data: bytes) -> bool:
+    """Internal: whether the bytes' first character that is not blank
+    (after an optional byte-order mark) is '{'."""

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -123,6 +124,8 @@ struct ClassDef {
   std::unordered_map<std::string, int> attribute_key_index_map;
 };
 
+struct EpjsonSchema;
+
 struct c_IDD {
   c_IDD() = default;
   // The classes point into field_storage: a copy would point into the
@@ -136,6 +139,9 @@ struct c_IDD {
   std::vector<FieldDef> field_storage;  // every class's fields, class after class
   std::unordered_map<std::string, size_t> class_map;  // ASCII-upper-cased name -> index
   std::vector<ClassDef> ordered_classes;
+  // The epJSON names of the classes and fields, made on first use and only
+  // through epjson_schema() (idf/epjson.hpp), which guards it.
+  mutable std::shared_ptr<const EpjsonSchema> epjson_schema;
 };
 
 // A failure to read dictionary text: the line and what is wrong there.

@@ -614,6 +614,7 @@ std::string idd_version_line(std::string_view text) {
 }
 
 IddError read_idd(std::string_view text, c_IDD& out) {
+  out.epjson_schema.reset();
   Reader reader(text, out);
   return reader.run();
 }

@@ -297,6 +297,42 @@ LoadError Model::build(std::vector<c_IDFObject>& raw) noexcept {
   }
 }
 
+LoadError Model::build(std::vector<KnownObject>& objects) noexcept {
+  LoadError error;
+  if (idd_ == nullptr) {
+    error.kind = LoadError::kUnknownClass;
+    return error;
+  }
+  try {
+    slots_.reserve(slots_.size() + objects.size());
+    ListCache lists;
+    std::vector<size_t>* positions = nullptr;
+    size_t last_class = 0;
+    std::string key;
+    for (KnownObject& known : objects) {
+      if (known.class_idx >= idd_->ordered_classes.size()) {
+        error.kind = LoadError::kUnknownClass;
+        return error;
+      }
+      if (positions == nullptr || known.class_idx != last_class) {
+        key = to_ascii_upper(idd_->ordered_classes[known.class_idx].name);
+        positions = &class_positions_[key];
+        last_class = known.class_idx;
+      }
+      ObjectPtr data = std::make_shared<ObjectData>();
+      data->class_idx = known.class_idx;
+      data->values = std::move(known.values);
+      size_t obj_idx = slots_.size();
+      slots_.push_back(std::move(data));
+      positions->push_back(obj_idx);
+      register_loaded(*slots_.back(), obj_idx, lists);
+    }
+  } catch (const std::bad_alloc&) {
+    error.kind = LoadError::kNoMemory;
+  }
+  return error;
+}
+
 void Model::clear() noexcept {
   slots_.clear();
   slots_.shrink_to_fit();

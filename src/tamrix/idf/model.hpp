@@ -71,6 +71,13 @@ struct LoadError {
   explicit operator bool() const noexcept { return kind != kNone; }
 };
 
+// An object to build whose class is already known, by its index in the
+// dictionary (a reader that matched the class itself).
+struct KnownObject {
+  size_t class_idx = 0;
+  std::vector<std::string> values;
+};
+
 // The result of an edit: only running out of memory can fail one.
 enum class EditStatus { kOk, kNoMemory };
 
@@ -130,6 +137,9 @@ class Model {
   // Matches parsed objects against the dictionary and appends them, their
   // values moved out of `raw`. On failure the objects built before it stay.
   LoadError build(std::vector<c_IDFObject>& raw) noexcept;
+  // As build, for objects whose classes are known (indexes below the
+  // dictionary's class count); fails only for want of memory.
+  LoadError build(std::vector<KnownObject>& objects) noexcept;
 
   // --- objects ---
   size_t slot_count() const noexcept { return slots_.size(); }

@@ -15,6 +15,7 @@
 #include "tamrix/binding/pickling.hpp"
 #include "tamrix/binding/toolkit.hpp"
 #include "tamrix/idd/idd_capi.hpp"
+#include "tamrix/idf/epjson.hpp"
 #include "tamrix/idf/idf_capi.hpp"
 #include "tamrix/utils/file.hpp"
 #include "tamrix/utils/text.hpp"
@@ -651,6 +652,13 @@ PyObject* load_error_to_exception(const LoadError& error) {
   return nullptr;
 }
 
+PyObject* epjson_error_to_exception(const EpjsonError& error) {
+  if (error.kind == EpjsonError::kNoMemory) return PyErr_NoMemory();
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
 // Pauses the cycle collector while a load creates its objects: they are all
 // reachable from the document, so collections during the load find nothing
 // and only cost time.
@@ -765,16 +773,30 @@ int load_document(IDFRecord* self, PyObject* idd, std::string&& text) {
   size_t size = text.size();
   self->model.clear();
   self->model.set_idd(&c_idd_of(idd));
-  LoadError error;
   LoadInFlight in_flight;
-  {
-    // The dictionary is read-only here.
-    binding::GilRelease nogil;
-    error = self->model.load(std::move(text));
-  }
-  if (error) {
-    load_error_to_exception(error);
-    return -1;
+  if (looks_like_epjson(text)) {
+    // epJSON: read into objects; the model keeps no source text.
+    EpjsonError error;
+    {
+      binding::GilRelease nogil;
+      error = load_epjson(self->model, text);
+    }
+    std::string().swap(text);
+    if (error) {
+      epjson_error_to_exception(error);
+      return -1;
+    }
+  } else {
+    LoadError error;
+    {
+      // The dictionary is read-only here.
+      binding::GilRelease nogil;
+      error = self->model.load(std::move(text));
+    }
+    if (error) {
+      load_error_to_exception(error);
+      return -1;
+    }
   }
   if (attach_new_slots(self, 0) < 0) {
     self->model.clear();
@@ -819,6 +841,20 @@ PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
   SourceReading reading;
   std::string text;
   if (utils_api->read_source_text(argv[1], encoding, &reading, text) < 0) return nullptr;
+  if (reading.encoding != SourceReading::kUtf8 && looks_like_epjson(text)) {
+    // epJSON is UTF-8 only: a file read as another encoding is refused,
+    // whether it was asked for or the bytes were not UTF-8.
+    OutputEncoding given;
+    if (reading.encoding == SourceReading::kGiven && !encoding_arg(encoding, given)) return nullptr;
+    if (reading.encoding == SourceReading::kCp1252) {
+      PyErr_Format(PyExc_ValueError, "epJSON: %R is not valid UTF-8 (epJSON text is UTF-8)", argv[1]);
+      return nullptr;
+    }
+    if (given.name != "utf-8" && given.name != "utf-8-sig") {
+      PyErr_Format(PyExc_ValueError, "epJSON: text is UTF-8; encoding=%R does not apply to %R", encoding, argv[1]);
+      return nullptr;
+    }
+  }
   PyRef self = PyRef::steal(new_document(reinterpret_cast<PyTypeObject*>(cls)));
   if (!self) return nullptr;
   if (load_document(as_idf(self.get()), argv[0], std::move(text)) < 0) return nullptr;
@@ -1050,6 +1086,66 @@ PyObject* IDF_format(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
   return binding::str_from_utf8(text.substr(first, last - first + 1));
 }
 
+/*** IDF: epJSON ***/
+
+// The model as an epJSON document; false with an exception.
+bool epjson_text(IDFRecord* self, std::string& out) {
+  EpjsonError error = write_epjson(self->model, out);
+  if (error) {
+    epjson_error_to_exception(error);
+    return false;
+  }
+  return true;
+}
+
+// Lets the writer write straight into a str: an ASCII str made with room
+// to spare, grown in place (for large sizes the allocator moves pages,
+// not bytes) and cut to the text at the end.
+class StrSink final : public EpjsonSink {
+ public:
+  ~StrSink() { Py_XDECREF(str_); }
+  bool grow(size_t, size_t needed) noexcept override {
+    if (needed > static_cast<size_t>(PY_SSIZE_T_MAX)) return false;
+    if (str_ == nullptr) {
+      str_ = PyUnicode_New(static_cast<Py_ssize_t>(needed), 127);
+      if (str_ == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+    } else if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(needed)) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_));
+    capacity = needed;
+    advise_huge_pages(data, capacity);
+    return true;
+  }
+  // The text as a str (UTF-8 text that is not ASCII is decoded anew).
+  PyObject* finish(size_t size) {
+    if (!is_ascii(std::string_view(data, size))) return binding::str_from_utf8(std::string_view(data, size));
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
+    PyObject* done = str_;
+    str_ = nullptr;
+    return done;
+  }
+
+ private:
+  PyObject* str_ = nullptr;
+};
+
+PyObject* IDF_to_epjson(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (binding::parse_no_args("to_epjson", nargs, kwnames) < 0) return nullptr;
+  IDFRecord* self = as_idf(op);
+  if (loaded_idd(self) == nullptr) return nullptr;
+  StrSink sink;
+  if (!sink.grow(0, epjson_size_hint(self->model))) return PyErr_NoMemory();
+  size_t size = 0;
+  EpjsonError error = write_epjson(self->model, sink, size);
+  if (error) return epjson_error_to_exception(error);
+  return sink.finish(size);
+}
+
 /*** IDF: saving in an encoding ***/
 
 // None leaves `out` alone; a str names a codec, looked up as Python does.
@@ -1194,13 +1290,43 @@ PyObject* bytes_in_place(IDFRecord* self, const std::string& head, const WriteOp
   return bytes;
 }
 
+// Whether save() writes epJSON: file_format "epjson" or "idf" (any case)
+// says so; None chooses epJSON for a path ending in ".epJSON" (any case).
+// -1 with an exception.
+int saves_epjson(PyObject* path, PyObject* file_format) {
+  if (file_format != nullptr && file_format != Py_None) {
+    if (!binding::check_arg_type(file_format, &PyUnicode_Type, "file_format", true)) return -1;
+    std::string_view view;
+    if (!binding::utf8_view(file_format, view)) return -1;
+    if (ascii_iequals(view, "epjson")) return 1;
+    if (ascii_iequals(view, "idf")) return 0;
+    PyErr_Format(PyExc_ValueError, "file_format must be 'idf', 'epjson' or None, got %R", file_format);
+    return -1;
+  }
+  if (PyLong_Check(path)) return 0;
+  PyRef fs = PyRef::steal(PyOS_FSPath(path));
+  if (!fs) {
+    PyErr_Clear();
+    return 0;
+  }
+  std::string_view name;
+  if (PyBytes_Check(fs.get())) {
+    name = std::string_view(PyBytes_AS_STRING(fs.get()), static_cast<size_t>(PyBytes_GET_SIZE(fs.get())));
+  } else if (!binding::utf8_view(fs.get(), name)) {
+    PyErr_Clear();
+    return 0;
+  }
+  constexpr std::string_view kSuffix = ".epjson";
+  return name.size() >= kSuffix.size() && ascii_iequals(name.substr(name.size() - kSuffix.size()), kSuffix) ? 1 : 0;
+}
+
 PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("save",
                                          {"output_path", "class_indent_size", "field_indent_size", "field_size",
                                           "compact", "preserve_order", "include_timestamp", "keep_comments",
-                                          "original_layout", "encoding"},
+                                          "original_layout", "encoding", "file_format"},
                                          1, 4);
-  PyObject* argv[10];
+  PyObject* argv[11];
   if (parser.parse(args, nargs, kwnames, argv) < 0) return nullptr;
   WriteOptions opts;
   bool include_timestamp = true;
@@ -1209,6 +1335,27 @@ PyObject* IDF_save(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!flag_arg(argv[7], opts.keep_comments) || !flag_arg(argv[8], opts.original_layout)) return nullptr;
   IDFRecord* self = as_idf(op);
   if (loaded_idd(self) == nullptr) return nullptr;
+  int epjson = saves_epjson(argv[0], argv[10]);
+  if (epjson < 0) return nullptr;
+  if (epjson) {
+    // Layout, comments and time stamp have no place in epJSON; its text is UTF-8.
+    OutputEncoding chosen;
+    if (!encoding_arg(argv[9], chosen)) return nullptr;
+    if (chosen.name != "utf-8") {
+      PyErr_Format(PyExc_ValueError, "epJSON is written in UTF-8; encoding=%R does not apply", argv[9]);
+      return nullptr;
+    }
+    PyRef data;
+    {
+      std::string out;
+      if (!epjson_text(self, out)) return nullptr;
+      data = PyRef::steal(binding::bytes_from(out));
+    }
+    if (!data) return nullptr;
+    PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(write_file_func, argv[0], data.get(), nullptr));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+  }
   // The original layout keeps the source's encoding and byte-order mark
   // unless told otherwise; the standard layout is UTF-8.
   OutputEncoding encoding;
@@ -3000,12 +3147,19 @@ PyMethodDef IDF_methods[] = {
     {"__setstate__", IDF_setstate, METH_O, "__setstate__(state)\n--\n\n"},
     {"save", TAMRIX_FASTCALL(IDF_save),
      "save(output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
-     "preserve_order=False, include_timestamp=True, keep_comments=False, original_layout=False, encoding=None)"
+     "preserve_order=False, include_timestamp=True, keep_comments=False, original_layout=False, encoding=None, file_format=None)"
      "\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n" STYLE_ARGS_DOC "    include_timestamp (bint, optional): Whether to include timestamp\n" LAYOUT_ARGS_DOC
      "    encoding (str, optional): utf-8, cp1252, latin-1 or another codec; None: the source's encoding in the\n"
-     "        original layout, else utf-8"},
+     "        original layout, else utf-8\n"
+     "    file_format (str, optional): 'idf' or 'epjson'; None: epJSON when the path ends in .epJSON (any case)"},
+    {"to_epjson", TAMRIX_FASTCALL(IDF_to_epjson),
+     "to_epjson()\n--\n\n"
+     "The model as an epJSON document (str), as the engine converts IDF: classes, object keys and\n"
+     "properties sorted, 4-space indentation, no final line break.\n"
+     "Raises ValueError for what epJSON cannot hold (two objects of a class with one name, values past\n"
+     "the declared fields, values of unnamed fields)."},
     {"copy_object", TAMRIX_FASTCALL(IDF_copy_object),
      "copy_object(obj, new_name=None)\n--\n\n"
      "Append a new object with the values of obj\n\n"

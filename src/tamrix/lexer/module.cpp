@@ -3,6 +3,7 @@
 
 #include "tamrix/binding/pickling.hpp"
 #include "tamrix/binding/toolkit.hpp"
+#include "tamrix/idf/epjson.hpp"
 #include "tamrix/lexer/lexer_capi.hpp"
 
 namespace tamrix {
@@ -225,11 +226,44 @@ PyObject* module_model_version(PyObject*, PyObject* data) {
   });
 }
 
+// The same for an epJSON document: version_identifier of the first object
+// of "Version"; None when the text is not epJSON or holds none.
+PyObject* module_epjson_version(PyObject*, PyObject* data) {
+  if (!PyBytes_Check(data)) {
+    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(data)->tp_name);
+    return nullptr;
+  }
+  std::string_view view(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+  return binding::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::optional<std::string> found;
+    {
+      binding::GilRelease nogil;
+      if (looks_like_epjson(view)) found = epjson_version(view);
+    }
+    if (!found) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(found->data(), static_cast<Py_ssize_t>(found->size()), "replace");
+  });
+}
+
+// Whether bytes read as epJSON (their first character that is not blank is '{').
+PyObject* module_looks_like_epjson(PyObject*, PyObject* data) {
+  if (!PyBytes_Check(data)) {
+    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(data)->tp_name);
+    return nullptr;
+  }
+  std::string_view view(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+  return PyBool_FromLong(looks_like_epjson(view) ? 1 : 0);
+}
+
 PyMethodDef module_methods[] = {
     {"_restore_Lexer", TAMRIX_FASTCALL(module_restore_lexer), "_restore_Lexer(cls, checksum, state)\n--\n\nRestore a pickled Lexer."},
     {"_new_lexer", TAMRIX_FASTCALL(module_new_lexer), "_new_lexer(content, is_idd=False)\n--\n\nInternal: a Lexer over bytes."},
     {"_model_version", module_model_version, METH_O,
      "_model_version(data)\n--\n\nInternal: the first value of the first Version object in IDF bytes, or None."},
+    {"_epjson_version", module_epjson_version, METH_O,
+     "_epjson_version(data)\n--\n\nInternal: version_identifier of the first Version object in epJSON bytes, or None."},
+    {"_looks_like_epjson", module_looks_like_epjson, METH_O,
+     "_looks_like_epjson(data)\n--\n\nInternal: whether bytes start, after blanks and a byte-order mark, with '{'."},
     {nullptr, nullptr, 0, nullptr},
 };
 
