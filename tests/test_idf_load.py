@@ -372,3 +372,28 @@ def test_a_text_that_fails_on_its_classes_costs_little_memory():
         "IDF parsing error: Unknown class: ''",
         "IDF parsing error (Line 4000002): unterminated object before EOF; missing ';'.",
     ]
+
+
+# Windows-1252 leaves five bytes undefined; they read as Latin-1.
+_CP1252 = [chr(b) if b in (0x81, 0x8D, 0x8F, 0x90, 0x9D) else bytes([b]).decode("cp1252") for b in range(256)]
+
+
+@pytest.mark.parametrize("bom", [b"", b"\xef\xbb\xbf"])
+@pytest.mark.parametrize("seed", range(4))
+def test_windows_1252_files_read_exactly(idd, tmp_path, bom, seed):
+    # Text that is not UTF-8 is converted where it was read, back to front:
+    # runs of ASCII of every length between the high bytes, every high byte.
+    import random
+
+    rng = random.Random(seed)
+    high = list(range(0x80, 0x100))
+    rng.shuffle(high)
+    comment = bytearray()
+    for b in high:
+        comment += bytes(rng.choice(b"abc ,;") for _ in range(rng.randrange(0, 20))) + bytes([b])
+    raw = b"Zone,Z1;\n!" + bytes(comment) + b"\nZone,Z\xe92; ! \xb0C\n"
+    path = tmp_path / "model.idf"
+    path.write_bytes(bom + raw)
+    doc = IDF.from_file(idd, path)
+    assert doc.format(original_layout=True) == "".join(_CP1252[b] for b in raw)
+    assert [z[0] for z in doc.get_objects("Zone")] == ["Z1", "Zé2"]

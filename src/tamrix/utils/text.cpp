@@ -209,28 +209,53 @@ char* cp1252_to_utf8(std::string_view s, char* out) noexcept {
   return out;
 }
 
+namespace {
+
+// The last byte of [begin, end) at or above 0x80, eight bytes at a time
+// over ASCII; null when there is none.
+const unsigned char* last_high_byte(const unsigned char* begin, const unsigned char* end) noexcept {
+  const unsigned char* p = end;
+  while (p - begin >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p - 8, 8);
+    if ((word & 0x8080808080808080ULL) != 0) break;
+    p -= 8;
+  }
+  while (p > begin) {
+    --p;
+    if (*p >= 0x80) return p;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 void cp1252_to_utf8_in_place(char* data, size_t size, size_t utf8_size) noexcept {
   // Back to front: every character takes at least as many bytes as it had,
-  // so what is written never overtakes what is still to be read.
+  // so what is written never overtakes what is still to be read. Runs of
+  // ASCII move in one piece; once nothing more grows, what is left in
+  // front is already in its place.
+  auto* bytes = reinterpret_cast<unsigned char*>(data);
   size_t from = size;
   size_t to = utf8_size;
-  while (from > 0 && to > from) {
-    auto c = static_cast<unsigned char>(data[--from]);
-    if (c < 0x80) {
-      data[--to] = static_cast<char>(c);
-      continue;
-    }
-    uint32_t cp = cp1252_code_point(c);
+  while (to > from) {
+    const unsigned char* high = last_high_byte(bytes, bytes + from);
+    if (high == nullptr) break;  // only when utf8_size was wrong
+    size_t at = static_cast<size_t>(high - bytes);
+    size_t run = from - at - 1;
+    std::memmove(bytes + to - run, bytes + at + 1, run);
+    to -= run;
+    uint32_t cp = cp1252_code_point(*high);
     if (cp >= 0x800) {
-      data[--to] = static_cast<char>(0x80 | (cp & 0x3F));
-      data[--to] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      data[--to] = static_cast<char>(0xE0 | (cp >> 12));
+      bytes[--to] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+      bytes[--to] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+      bytes[--to] = static_cast<unsigned char>(0xE0 | (cp >> 12));
     } else {
-      data[--to] = static_cast<char>(0x80 | (cp & 0x3F));
-      data[--to] = static_cast<char>(0xC0 | (cp >> 6));
+      bytes[--to] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+      bytes[--to] = static_cast<unsigned char>(0xC0 | (cp >> 6));
     }
+    from = at;
   }
-  // What is left in front is ASCII, already in its place.
 }
 
 std::string cp1252_to_utf8(std::string_view s) {
