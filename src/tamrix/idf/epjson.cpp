@@ -1291,11 +1291,13 @@ struct Where {
 
 // The one place the reader stores values: an object's values, gathered
 // first, are made in one allocation of the right size.
-void store_values(std::vector<std::string>& values, const std::vector<std::pair<size_t, std::string_view>>& pending) {
+void store_values(ValueList& values, const std::vector<std::pair<size_t, std::string_view>>& pending,
+                  std::vector<std::string_view>& scratch) {
   size_t n = 0;
   for (const auto& [index, v] : pending) n = std::max(n, index + 1);
-  values.resize(n);
-  for (const auto& [index, v] : pending) values[index].assign(v.data(), v.size());
+  scratch.assign(n, std::string_view());
+  for (const auto& [index, v] : pending) scratch[index] = v;
+  values = ValueList::copied(scratch.data(), scratch.size());
 }
 
 class Loader {
@@ -1387,7 +1389,7 @@ class Loader {
         if (!field_text(key, Where{&c, key, {}}, name)) return false;
         pend(static_cast<size_t>(c.name_field), name);
       }
-      store_values(obj.values, pending_);
+      store_values(obj.values, pending_, ordered_);
       if (numbered) numbered = key_number(c, key, numbers_);
       if (!r_.next('}', more)) return false;
     }
@@ -1595,6 +1597,7 @@ class Loader {
   std::vector<uint32_t> item_seen_;
   uint32_t item_stamp_ = 0;
   std::vector<std::pair<size_t, std::string_view>> pending_;  // the object's values
+  std::vector<std::string_view> ordered_;  // the same, in field order
   std::deque<std::string> kept_;                              // unescaped ones among them
 };
 

@@ -75,7 +75,7 @@ struct LoadError {
 // dictionary (a reader that matched the class itself).
 struct KnownObject {
   size_t class_idx = 0;
-  std::vector<std::string> values;
+  ValueList values;
 };
 
 // The result of an edit: only running out of memory can fail one.

@@ -94,6 +94,18 @@ ValueList::ValueList(const std::vector<std::string>& values) {
   rep_ = rep;
 }
 
+ValueList ValueList::copied(const std::string_view* values, size_t count) {
+  ValueList list;
+  if (count == 0) return list;
+  size_t room = 0;
+  for (size_t i = 0; i < count; ++i) room += owned_size(values[i]);
+  Rep* rep = allocate(count, false, room);
+  Wide* records = wide_records(rep);
+  for (size_t i = 0; i < count; ++i) records[rep->size++] = append_owned(rep, values[i]);
+  list.rep_ = rep;
+  return list;
+}
+
 ValueList& ValueList::operator=(const std::vector<std::string>& values) {
   ValueList copy(values);
   *this = std::move(copy);

@@ -33,6 +33,9 @@ class ValueList {
 
   // Owned copies of `values`; may throw std::bad_alloc.
   explicit ValueList(const std::vector<std::string>& values);
+  // The `count` values at `values`, each copied into the list's own byte
+  // area, in one allocation. May throw std::bad_alloc.
+  static ValueList copied(const std::string_view* values, size_t count);
   ValueList& operator=(const std::vector<std::string>& values);
 
   // The values `pieces` (views into the text `text` points into; an
