@@ -318,3 +318,26 @@ def test_list_names_spelled_two_ways_are_read_as_one(idd_88):
     spellings = {n for n in lists("Curve:Biquadratic") | lists("AirConditioner:VariableRefrigerantFlow:FluidTemperatureControl")
                  if n.upper() == "BIQUADRATICCURVES"}
     assert len(spellings) == 1
+
+
+def test_fields_by_name_match_exactly_up_to_ascii_case():
+    # "A@B" and "A`B" differ only in the bit that folds letter case; names
+    # repeated in another case are found as their first field.
+    from tamrix.idf import IDF
+
+    idd = IDD.from_string(
+        "Thing,\n A1, \\field A@B\n A2, \\field A`B\n A3, \\field Twice\n A4; \\field TWICE\n"
+    )
+    obj = IDF.from_string(idd, "Thing,w,x,y,z;").get_objects("Thing")[0]
+    assert (obj["a@b"], obj["A`B"], obj["twice"], obj["TWICE"]) == ("w", "x", "y", "y")
+    with pytest.raises(KeyError):
+        obj["A{B"]
+
+
+def test_a_dictionary_denser_than_usual_keeps_every_field():
+    # Far more fields per byte than real dictionaries: the field storage
+    # outgrows the room reserved for it while being read.
+    text = "".join(f"C{c},\n" + ",".join(f"A{i}" for i in range(1, 60)) + ";\n" for c in range(300))
+    idd = IDD.from_string(text)
+    for c in (0, 150, 299):
+        assert idd.field_names(f"C{c}") == [f"A{i}" for i in range(1, 60)]

@@ -397,3 +397,18 @@ def test_windows_1252_files_read_exactly(idd, tmp_path, bom, seed):
     doc = IDF.from_file(idd, path)
     assert doc.format(original_layout=True) == "".join(_CP1252[b] for b in raw)
     assert [z[0] for z in doc.get_objects("Zone")] == ["Z1", "Zé2"]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes")
+def test_from_file_reads_a_pipe_to_its_end(idd, tmp_path):
+    # No size to go by: the text comes in pieces and the buffer grows.
+    import threading
+
+    text = "".join(f"Zone,Z{i};\n" for i in range(30000))
+    fifo = tmp_path / "model.idf"
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=fifo.write_text, args=(text,))
+    writer.start()
+    doc = IDF.from_file(idd, fifo)
+    writer.join()
+    assert len(doc.get_objects("Zone")) == 30000
