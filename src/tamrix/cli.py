@@ -280,6 +280,18 @@ def load(job: Job, cache: DictionaryCache, warnings: list[str]) -> Loaded:
     return Loaded(model, dictionary, loaded_here, seconds, version)
 
 
+
+def load_one(job: Job) -> Loaded:
+    """Loads a single job's model, printing its warnings (also when the load
+    fails)."""
+    warnings: list[str] = []
+    try:
+        return load(job, DictionaryCache(), warnings)
+    finally:
+        for message in warnings:
+            warning(message)
+
+
 def run_jobs(
     jobs: Sequence[Job],
     work: Callable[[Job, list[str]], Any],
@@ -761,12 +773,7 @@ def cmd_refs(args: argparse.Namespace) -> int:
     args.files = args.files[:-2]
     with contextlib.ExitStack() as stack:
         job = make_jobs(args, stack)[0]
-        warnings: list[str] = []
-        try:
-            loaded = load(job, DictionaryCache(), warnings)
-        finally:
-            for message in warnings:
-                warning(message)
+        loaded = load_one(job)
         obj = find_object(loaded.model, loaded.dictionary, class_name, name, job.shown)
         refs = object_refs(obj, loaded.dictionary)
         own_name = loaded.dictionary.rules.for_class(obj.class_name).object_name(obj.get_values())
@@ -815,12 +822,7 @@ def cmd_rename(args: argparse.Namespace) -> int:
         job = make_jobs(args, stack)[0]
         if args.in_place and job.example:
             raise CliError("--in-place would rewrite the installed example; write a copy with -o OUT")
-        warnings: list[str] = []
-        try:
-            loaded = load(job, DictionaryCache(), warnings)
-        finally:
-            for message in warnings:
-                warning(message)
+        loaded = load_one(job)
         try:
             obj = find_object(loaded.model, loaded.dictionary, class_name, old, job.shown)
         except CliError as exc:
@@ -863,12 +865,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
     case), IDF in the standard layout otherwise."""
     source, target = args.source, args.target
     job = Job(path=source, shown=source, idd_path=args.idd)
-    warnings: list[str] = []
-    try:
-        loaded = load(job, DictionaryCache(), warnings)
-    finally:
-        for message in warnings:
-            warning(message)
+    loaded = load_one(job)
     epjson_out = target.lower().endswith(".epjson")
     try:
         loaded.model.save(target, include_timestamp=not args.no_timestamp)

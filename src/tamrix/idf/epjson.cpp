@@ -1236,31 +1236,8 @@ class Reader {
   // One UTF-8 sequence starting at p_ (a byte >= 0x80), checked strictly:
   // no overlong forms, no surrogates, nothing past U+10FFFF.
   bool utf8() {
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(p_);
-    size_t left = static_cast<size_t>(end_ - p_);
-    unsigned char c = s[0];
-    size_t n;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 4;
-      cp = c & 0x07;
-    } else {
-      return syntax(p_, "the text is not valid UTF-8");
-    }
-    if (left < n) return syntax(p_, "the text is not valid UTF-8");
-    for (size_t i = 1; i < n; ++i) {
-      if ((s[i] & 0xC0) != 0x80) return syntax(p_, "the text is not valid UTF-8");
-      cp = (cp << 6) | (s[i] & 0x3F);
-    }
-    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-      return syntax(p_, "the text is not valid UTF-8");
-    }
+    size_t n = utf8_sequence_length(reinterpret_cast<const unsigned char*>(p_), static_cast<size_t>(end_ - p_));
+    if (n == 0) return syntax(p_, "the text is not valid UTF-8");
     p_ += n;
     return true;
   }

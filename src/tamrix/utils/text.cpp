@@ -76,6 +76,34 @@ bool is_ascii(std::string_view s) noexcept {
   return (high & 0x8080808080808080ULL) == 0;
 }
 
+size_t utf8_sequence_length(const unsigned char* p, size_t left) noexcept {
+  unsigned char c = p[0];
+  size_t len;
+  uint32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (len > left) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    unsigned char cc = p[k];
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    return 0;
+  }
+  return len;
+}
+
 bool is_valid_utf8(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   size_t n = s.size();
@@ -95,31 +123,8 @@ bool is_valid_utf8(std::string_view s) noexcept {
       ++i;
       continue;
     }
-    size_t len;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    for (size_t k = 1; k < len; ++k) {
-      unsigned char cc = p[i + k];
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are invalid.
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
+    size_t len = utf8_sequence_length(p + i, n - i);
+    if (len == 0) return false;
     i += len;
   }
   return true;

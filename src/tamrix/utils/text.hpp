@@ -39,6 +39,10 @@ std::string trim_newlines(std::string_view s);
 std::pair<int32_t, int32_t> first_digit_run(std::string_view s) noexcept;
 
 bool is_valid_utf8(std::string_view s) noexcept;
+// The length of the UTF-8 sequence at `p` (whose first byte is >= 0x80),
+// `left` bytes being readable there; 0 when it is not a valid one (overlong
+// forms, surrogates and values past U+10FFFF are not).
+size_t utf8_sequence_length(const unsigned char* p, size_t left) noexcept;
 // Whether every byte is below 0x80.
 bool is_ascii(std::string_view s) noexcept;
 
