@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import gc
 import os
+import pickle
 import weakref
 
 import pytest
@@ -223,6 +224,34 @@ def test_documents_are_freed(idd):
     gc.collect()
     assert ref() is None
 
+
+
+def live_handles() -> int:
+    gc.collect()
+    return sum(isinstance(o, IDFObject) for o in gc.get_objects())
+
+
+@pytest.mark.parametrize("pickled", [False, True])
+def test_objects_are_made_when_first_asked_for_and_stay_the_same(idd, pickled):
+    """A load makes no Python object per object; whatever path asks for one
+    first (a reference, a name, a class), every later path gives the same."""
+    before = live_handles()
+    doc = IDF.from_string(idd, "Zone,A;\nZone,B;\nLights,L1,A;\nLights,L2,B;\nLights,L3,A;\n")
+    assert live_handles() == before
+    assert sorted(doc.get_class_names()) == ["Lights", "Zone"] and live_handles() == before
+    if pickled:  # restored models make theirs on demand too
+        l2, doc = pickle.loads(pickle.dumps((doc.get_object_by_name("Lights", "L2"), doc)))
+        assert l2 is doc.get_object_by_name("Lights", "l2")
+    a = doc.get_object_by_name("Lights", "L1").get_referenced_object("Zone Name")
+    assert a is doc["Zone"][0] and a is doc.get_object_by_name("Zone", "a")
+    refs = a.get_referencing_objects("Name")
+    assert [o[0] for o in refs] == ["L1", "L3"] and refs[1] is doc["Lights"][2]
+    # Objects never asked for are removed, and the model still pickles whole.
+    assert doc.remove_all_objects("Zone") == 2 and a._full_state()[5] is None
+    again = pickle.loads(pickle.dumps(doc))
+    assert flat(again) == flat(doc) == "Lights,L1,A;\nLights,L2,B;\nLights,L3,A;"
+    full = pickle.loads(pickle.dumps(doc._full_state()))
+    assert [o[0] for o in full[1] if o is not None] == ["L1", "L2", "L3"]
 
 # --- files -----------------------------------------------------------------
 

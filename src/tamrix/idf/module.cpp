@@ -59,13 +59,51 @@ const c_IDD* loaded_idd(IDFRecord* self) {
   return &c_idd_of(self->idd);
 }
 
-// The live object at `obj_idx` of the document, or null for a removed slot
-// (or anything that is not an IDFObject).
-IDFObjectRecord* object_at(IDFRecord* self, size_t obj_idx) {
+// The Python object of slot `obj_idx` if it has been made; null for a
+// removed slot and for one whose object nobody has asked for yet.
+IDFObjectRecord* made_object(IDFRecord* self, size_t obj_idx) {
   if (obj_idx >= static_cast<size_t>(PyList_GET_SIZE(self->objects))) return nullptr;
   PyObject* item = PyList_GET_ITEM(self->objects, static_cast<Py_ssize_t>(obj_idx));
   if (!PyObject_TypeCheck(item, &IDFObject_Type)) return nullptr;
   return as_object(item);
+}
+
+// A document makes the Python object of a slot the first time a caller asks
+// for it (a load makes none), and keeps it, so an object is always the same
+// one. The live object at `obj_idx`: null for a removed slot, or null with
+// an exception when it cannot be made.
+IDFObjectRecord* object_at(IDFRecord* self, size_t obj_idx) {
+  if (IDFObjectRecord* made = made_object(self, obj_idx)) return made;
+  if (obj_idx >= static_cast<size_t>(PyList_GET_SIZE(self->objects)) || obj_idx >= self->model.slot_count()) {
+    return nullptr;
+  }
+  const ObjectPtr& data = self->model.shared(obj_idx);
+  if (data == nullptr) return nullptr;
+  const IDDObject* dict = reinterpret_cast<IDDObject*>(self->idd);
+  if (data->class_idx >= static_cast<size_t>(PyTuple_GET_SIZE(dict->class_names))) {
+    PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", data->class_idx);
+    return nullptr;
+  }
+  PyObject* obj = PyType_GenericAlloc(&IDFObject_Type, 0);
+  if (obj == nullptr) return nullptr;
+  IDFObjectRecord* rec = as_object(obj);
+  rec->idd = Py_NewRef(self->idd);
+  rec->parent_idf = Py_NewRef(reinterpret_cast<PyObject*>(self));
+  rec->class_idx = data->class_idx;
+  rec->class_name = Py_NewRef(PyTuple_GET_ITEM(dict->class_names, static_cast<Py_ssize_t>(data->class_idx)));
+  new (&rec->data) ObjectPtr(data);
+  rec->obj_idx = obj_idx;
+  rec->weakreflist = nullptr;
+  PyList_SetItem(self->objects, static_cast<Py_ssize_t>(obj_idx), obj);  // takes obj, drops the None
+  return rec;
+}
+
+// Makes the Python object of every live slot; -1 with an exception.
+int make_all_objects(IDFRecord* self) {
+  for (size_t obj_idx = 0; obj_idx < self->model.slot_count(); ++obj_idx) {
+    if (object_at(self, obj_idx) == nullptr && PyErr_Occurred()) return -1;
+  }
+  return 0;
 }
 
 /*** Reference index ***/
@@ -659,48 +697,11 @@ PyObject* epjson_error_to_exception(const EpjsonError& error) {
   return nullptr;
 }
 
-// Pauses the cycle collector while a load creates its objects: they are all
-// reachable from the document, so collections during the load find nothing
-// and only cost time.
-class GcPause {
- public:
-  GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-
- private:
-  int was_enabled_;
-};
-
-// Gives every slot of the model from `first` on its Python object, appended
-// to `objects`; -1 with an exception.
+// Gives every slot of the model from `first` on its place in `objects`,
+// where its Python object goes when first asked for; -1 with an exception.
 int attach_new_slots(IDFRecord* self, size_t first) {
-  GcPause no_gc;
-  const IDDObject* dict = reinterpret_cast<IDDObject*>(self->idd);
-  Py_ssize_t class_count = PyTuple_GET_SIZE(dict->class_names);
-  Model& model = self->model;
-  for (size_t obj_idx = first; obj_idx < model.slot_count(); ++obj_idx) {
-    const ObjectPtr& data = model.shared(obj_idx);
-    if (data == nullptr) {
-      if (PyList_Append(self->objects, Py_None) < 0) return -1;
-      continue;
-    }
-    if (data->class_idx >= static_cast<size_t>(class_count)) {
-      PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", data->class_idx);
-      return -1;
-    }
-    PyRef obj = PyRef::steal(PyType_GenericAlloc(&IDFObject_Type, 0));
-    if (!obj) return -1;
-    IDFObjectRecord* rec = as_object(obj.get());
-    rec->idd = Py_NewRef(self->idd);
-    rec->parent_idf = Py_NewRef(reinterpret_cast<PyObject*>(self));
-    rec->class_idx = data->class_idx;
-    rec->class_name = Py_NewRef(PyTuple_GET_ITEM(dict->class_names, static_cast<Py_ssize_t>(data->class_idx)));
-    new (&rec->data) ObjectPtr(data);
-    rec->obj_idx = obj_idx;
-    rec->weakreflist = nullptr;
-    if (PyList_Append(self->objects, obj.get()) < 0) return -1;
+  for (size_t obj_idx = first; obj_idx < self->model.slot_count(); ++obj_idx) {
+    if (PyList_Append(self->objects, Py_None) < 0) return -1;
   }
   return 0;
 }
@@ -1477,7 +1478,10 @@ PyObject* IDF_get_objects_raw(IDFRecord* self, PyObject* class_name) {
   Py_ssize_t valid = 0;
   for (size_t position : *positions) {
     IDFObjectRecord* obj = object_at(self, position);
-    if (obj == nullptr) continue;
+    if (obj == nullptr) {
+      if (PyErr_Occurred()) return nullptr;
+      continue;
+    }
     PyList_SetItem(list.get(), valid++, Py_NewRef(reinterpret_cast<PyObject*>(obj)));
   }
   if (truncate_list(list.get(), valid) < 0) return nullptr;
@@ -1531,7 +1535,10 @@ PyObject* IDF_get_object_by_name(PyObject* op, PyObject* const* args, Py_ssize_t
   std::optional<size_t> found;
   if (no_memory(self->model.find_by_name(cls_it->second, key, wanted, found))) return nullptr;
   IDFObjectRecord* obj = found ? object_at(self, *found) : nullptr;
-  if (obj == nullptr) Py_RETURN_NONE;
+  if (obj == nullptr) {
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  }
   return Py_NewRef(reinterpret_cast<PyObject*>(obj));
 }
 
@@ -1541,12 +1548,15 @@ PyObject* IDF_get_class_names(PyObject* op, PyObject* const*, Py_ssize_t nargs, 
   if (loaded_idd(self) == nullptr) return nullptr;
   PyRef names = PyRef::steal(PyList_New(0));
   if (!names) return nullptr;
+  PyObject* class_names = reinterpret_cast<IDDObject*>(self->idd)->class_names;
   for (const auto& [key, positions] : self->model.index_map()) {
     // The first live object names the class; a removed one is skipped.
     for (size_t position : positions) {
-      IDFObjectRecord* obj = object_at(self, position);
-      if (obj == nullptr) continue;
-      if (PyList_Append(names.get(), obj->class_name) < 0) return nullptr;
+      const ObjectData* data = self->model.object(position);
+      if (data == nullptr || data->class_idx >= static_cast<size_t>(PyTuple_GET_SIZE(class_names))) continue;
+      if (PyList_Append(names.get(), PyTuple_GET_ITEM(class_names, static_cast<Py_ssize_t>(data->class_idx))) < 0) {
+        return nullptr;
+      }
       break;
     }
   }
@@ -1623,7 +1633,7 @@ constexpr const char* kNotInThisModel = "Error: The object belongs to a differen
 // Empties the object's slot in the document's list and detaches it; the
 // model has already let go of it.
 int detach_slot(IDFRecord* self, size_t position) {
-  IDFObjectRecord* obj = object_at(self, position);
+  IDFObjectRecord* obj = made_object(self, position);
   if (obj == nullptr) return 0;
   PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(obj));
   Py_SETREF(obj->parent_idf, Py_NewRef(Py_None));
@@ -1648,7 +1658,7 @@ PyObject* IDF_remove_object(PyObject* op, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   IDFObjectRecord* obj = as_object(argv[0]);
-  if (obj->parent_idf != op || object_at(self, obj->obj_idx) != obj ||
+  if (obj->parent_idf != op || made_object(self, obj->obj_idx) != obj ||
       self->model.object(obj->obj_idx) != obj->data.get()) {
     PyErr_SetString(PyExc_ValueError, kNotInThisModel);
     return nullptr;
@@ -1722,7 +1732,10 @@ PyObject* IDFObject_get_referenced_object(PyObject* op, PyObject* const* args, P
   IDFRecord* idf = as_idf(self->parent_idf);
   std::optional<size_t> target = idf->model.referenced(*fd, upper_val);
   IDFObjectRecord* obj = target ? object_at(idf, *target) : nullptr;
-  if (obj == nullptr) Py_RETURN_NONE;
+  if (obj == nullptr) {
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  }
   return Py_NewRef(reinterpret_cast<PyObject*>(obj));
 }
 
@@ -1752,6 +1765,7 @@ PyObject* IDFObject_get_referencing_objects(PyObject* op, PyObject* const* args,
     IDFRecord* idf = as_idf(self->parent_idf);
     for (size_t index : indices) {
       IDFObjectRecord* obj = object_at(idf, index);
+      if (obj == nullptr && PyErr_Occurred()) return nullptr;
       if (obj != nullptr && PyList_Append(list.get(), reinterpret_cast<PyObject*>(obj)) < 0) return nullptr;
     }
   }
@@ -1940,6 +1954,8 @@ int apply_source_state(IDFRecord* self, PyObject* record) {
 // index; for models without a source text, and what older versions wrote.
 PyObject* full_reduce(PyObject* op) {
   IDFRecord* self = as_idf(op);
+  // The state lists every object.
+  if (PyList_Check(self->objects) && is_idd(self->idd) && make_all_objects(self) < 0) return nullptr;
   PyRef index_map = PyRef::steal(PyDict_New());
   if (!index_map) return nullptr;
   for (const auto& [key, positions] : self->model.index_map()) {
@@ -2170,8 +2186,8 @@ bool compact_ok(IDFRecord* self) {
       if (item != Py_None) return false;
       continue;
     }
-    if (!Py_IS_TYPE(item, &IDFObject_Type) || as_object(item)->data.get() != data ||
-        as_object(item)->parent_idf != reinterpret_cast<PyObject*>(self) || as_object(item)->obj_idx != i) {
+    if (item != Py_None && (!Py_IS_TYPE(item, &IDFObject_Type) || as_object(item)->data.get() != data ||
+        as_object(item)->parent_idf != reinterpret_cast<PyObject*>(self) || as_object(item)->obj_idx != i)) {
       return false;
     }
     if (model.from_source(*data)) {
@@ -2581,11 +2597,16 @@ int apply_compact_state(IDFRecord* self, PyObject* state) {
         return false;
       }
       IDFObjectRecord* rec = as_object(obj);
-      IDFObjectRecord* made = as_object(PyList_GET_ITEM(self->objects, static_cast<Py_ssize_t>(i)));
-      Py_SETREF(rec->idd, Py_NewRef(made->idd));
-      Py_SETREF(rec->class_name, Py_NewRef(made->class_name));
-      rec->class_idx = made->class_idx;
-      rec->data = made->data;
+      const ObjectPtr& data = model.shared(i);
+      PyObject* class_names = reinterpret_cast<IDDObject*>(self->idd)->class_names;
+      if (data->class_idx >= static_cast<size_t>(PyTuple_GET_SIZE(class_names))) {
+        PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", data->class_idx);
+        return false;
+      }
+      Py_SETREF(rec->idd, Py_NewRef(self->idd));
+      Py_SETREF(rec->class_name, Py_NewRef(PyTuple_GET_ITEM(class_names, static_cast<Py_ssize_t>(data->class_idx))));
+      rec->class_idx = data->class_idx;
+      rec->data = data;
       rec->obj_idx = i;
       return PyList_SetItem(self->objects, static_cast<Py_ssize_t>(i), Py_NewRef(obj)) == 0;
     });
@@ -2620,6 +2641,7 @@ PyObject* object_of_restored_model(PyObject* parent, PyObject* obj_idx_obj) {
   if (PyList_Check(doc->objects)) {
     IDFObjectRecord* obj = object_at(doc, obj_idx);
     if (obj == nullptr) {
+      if (PyErr_Occurred()) return nullptr;
       PyErr_Format(PyExc_ValueError, "obj_idx: slot %zu of the restored model holds no object", obj_idx);
       return nullptr;
     }
@@ -2665,7 +2687,7 @@ PyObject* IDFObject_reduce(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyO
   if (binding::parse_no_args("__reduce__", nargs, kwnames) < 0) return nullptr;
   IDFObjectRecord* self = as_object(op);
   if (Py_IS_TYPE(op, &IDFObject_Type) && PyObject_TypeCheck(self->parent_idf, &IDF_Type) &&
-      PyList_Check(as_idf(self->parent_idf)->objects) && object_at(as_idf(self->parent_idf), self->obj_idx) == self &&
+      PyList_Check(as_idf(self->parent_idf)->objects) && made_object(as_idf(self->parent_idf), self->obj_idx) == self &&
       compact_ok(as_idf(self->parent_idf))) {
     return Py_BuildValue("(O(Ol(On)))", restore_object_func, reinterpret_cast<PyObject*>(Py_TYPE(op)),
                          kIdfObjectFormat.checksums[0], self->parent_idf, static_cast<Py_ssize_t>(self->obj_idx));
@@ -2939,7 +2961,10 @@ PyObject* IDFObject_get_referencing_fields(PyObject* op, PyObject* const* args, 
   if (!list) return nullptr;
   for (const FieldLoc& loc : locs) {
     IDFObjectRecord* obj = object_at(as_idf(self->parent_idf), loc.first);
-    if (obj == nullptr) continue;
+    if (obj == nullptr) {
+      if (PyErr_Occurred()) return nullptr;
+      continue;
+    }
     const ClassDef* obj_cls = checked_class_def(obj);
     if (obj_cls == nullptr) return nullptr;
     std::string field_name;
@@ -3032,7 +3057,7 @@ IDFObjectRecord* live_object_of(IDFRecord* self, PyObject* arg) {
     return nullptr;
   }
   IDFObjectRecord* obj = as_object(arg);
-  if (obj->parent_idf != reinterpret_cast<PyObject*>(self) || object_at(self, obj->obj_idx) != obj ||
+  if (obj->parent_idf != reinterpret_cast<PyObject*>(self) || made_object(self, obj->obj_idx) != obj ||
       self->model.object(obj->obj_idx) != obj->data.get()) {
     PyErr_SetString(PyExc_ValueError, kNotInThisModel);
     return nullptr;
