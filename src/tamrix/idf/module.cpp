@@ -68,33 +68,57 @@ IDFObjectRecord* made_object(IDFRecord* self, size_t obj_idx) {
   return as_object(item);
 }
 
+// A new object with no class (and, unless `with_data`, no values), or null
+// with an exception.
+IDFObjectRecord* alloc_object(PyTypeObject* type, bool with_data = true);
+
+// The dictionary's name of class `class_idx` (borrowed), or null with
+// ValueError.
+PyObject* class_name_at(PyObject* idd, size_t class_idx) {
+  const IDDObject* dict = reinterpret_cast<IDDObject*>(idd);
+  if (class_idx >= dict->c_idd.ordered_classes.size() ||
+      class_idx >= static_cast<size_t>(PyTuple_GET_SIZE(dict->class_names))) {
+    PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", class_idx);
+    return nullptr;
+  }
+  return PyTuple_GET_ITEM(dict->class_names, static_cast<Py_ssize_t>(class_idx));
+}
+
+// Makes `rec` the object of the document's live slot `obj_idx`, sharing its
+// values; -1 with an exception.
+int bind_to_slot(IDFObjectRecord* rec, IDFRecord* self, size_t obj_idx) {
+  const ObjectPtr& data = self->model.shared(obj_idx);
+  PyObject* class_name = class_name_at(self->idd, data->class_idx);
+  if (class_name == nullptr) return -1;
+  Py_SETREF(rec->idd, Py_NewRef(self->idd));
+  Py_SETREF(rec->parent_idf, Py_NewRef(reinterpret_cast<PyObject*>(self)));
+  Py_SETREF(rec->class_name, Py_NewRef(class_name));
+  rec->class_idx = data->class_idx;
+  rec->data = data;
+  rec->obj_idx = obj_idx;
+  return 0;
+}
+
 // A document makes the Python object of a slot the first time a caller asks
 // for it (a load makes none), and keeps it, so an object is always the same
 // one. The live object at `obj_idx`: null for a removed slot, or null with
 // an exception when it cannot be made.
 IDFObjectRecord* object_at(IDFRecord* self, size_t obj_idx) {
   if (IDFObjectRecord* made = made_object(self, obj_idx)) return made;
-  if (obj_idx >= static_cast<size_t>(PyList_GET_SIZE(self->objects)) || obj_idx >= self->model.slot_count()) {
-    return nullptr;
-  }
-  const ObjectPtr& data = self->model.shared(obj_idx);
-  if (data == nullptr) return nullptr;
-  const IDDObject* dict = reinterpret_cast<IDDObject*>(self->idd);
-  if (data->class_idx >= static_cast<size_t>(PyTuple_GET_SIZE(dict->class_names))) {
-    PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", data->class_idx);
-    return nullptr;
-  }
-  PyObject* obj = PyType_GenericAlloc(&IDFObject_Type, 0);
-  if (obj == nullptr) return nullptr;
-  IDFObjectRecord* rec = as_object(obj);
-  rec->idd = Py_NewRef(self->idd);
-  rec->parent_idf = Py_NewRef(reinterpret_cast<PyObject*>(self));
-  rec->class_idx = data->class_idx;
-  rec->class_name = Py_NewRef(PyTuple_GET_ITEM(dict->class_names, static_cast<Py_ssize_t>(data->class_idx)));
-  new (&rec->data) ObjectPtr(data);
-  rec->obj_idx = obj_idx;
-  rec->weakreflist = nullptr;
-  PyList_SetItem(self->objects, static_cast<Py_ssize_t>(obj_idx), obj);  // takes obj, drops the None
+  auto live = [&] {
+    return obj_idx < static_cast<size_t>(PyList_GET_SIZE(self->objects)) && obj_idx < self->model.slot_count() &&
+           self->model.shared(obj_idx) != nullptr;
+  };
+  if (!live()) return nullptr;
+  PyRef obj = PyRef::steal(reinterpret_cast<PyObject*>(alloc_object(&IDFObject_Type, false)));
+  if (!obj) return nullptr;
+  // Allocating may run a collection, and with it code that asks for this
+  // same object or removes it: what is there now wins.
+  if (IDFObjectRecord* made = made_object(self, obj_idx)) return made;
+  if (!live()) return nullptr;
+  IDFObjectRecord* rec = as_object(obj.get());
+  if (bind_to_slot(rec, self, obj_idx) < 0) return nullptr;
+  PyList_SetItem(self->objects, static_cast<Py_ssize_t>(obj_idx), obj.release());  // drops the None
   return rec;
 }
 
@@ -180,17 +204,11 @@ int init_object(IDFObjectRecord* self, PyObject* idd, PyObject* parent_idf, size
     PyErr_Format(PyExc_TypeError, "expected an IDD, got %.200s", Py_TYPE(idd)->tp_name);
     return -1;
   }
-  const IDDObject* dict = reinterpret_cast<IDDObject*>(idd);
-  if (class_idx >= dict->c_idd.ordered_classes.size() ||
-      class_idx >= static_cast<size_t>(PyTuple_GET_SIZE(dict->class_names))) {
-    PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", class_idx);
-    return -1;
-  }
+  PyObject* name = class_name_at(idd, class_idx);
+  if (name == nullptr) return -1;
   self->class_idx = class_idx;
   self->data->class_idx = class_idx;
-  PyObject* name = PyTuple_GET_ITEM(dict->class_names, static_cast<Py_ssize_t>(class_idx));
-  Py_INCREF(name);
-  Py_SETREF(self->class_name, name);
+  Py_SETREF(self->class_name, Py_NewRef(name));
   self->data->values = std::move(values);
   self->data->as_loaded = false;
   return 0;
@@ -222,7 +240,7 @@ void IDFObject_write_to_buffer(IDFObjectRecord* self, std::string& out, const Fo
 
 /*** IDFObject: type slots ***/
 
-IDFObjectRecord* alloc_object(PyTypeObject* type) {
+IDFObjectRecord* alloc_object(PyTypeObject* type, bool with_data) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   IDFObjectRecord* obj = as_object(self);
@@ -233,6 +251,7 @@ IDFObjectRecord* alloc_object(PyTypeObject* type) {
   new (&obj->data) ObjectPtr();
   obj->obj_idx = 0;
   obj->weakreflist = nullptr;
+  if (!with_data) return obj;
   bool ok = binding::guard(false, [&] {
     obj->data = std::make_shared<ObjectData>();
     return true;
@@ -2596,18 +2615,7 @@ int apply_compact_state(IDFRecord* self, PyObject* state) {
         compact_error("objects", i, "is empty, but an object pickled with the model stands there");
         return false;
       }
-      IDFObjectRecord* rec = as_object(obj);
-      const ObjectPtr& data = model.shared(i);
-      PyObject* class_names = reinterpret_cast<IDDObject*>(self->idd)->class_names;
-      if (data->class_idx >= static_cast<size_t>(PyTuple_GET_SIZE(class_names))) {
-        PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", data->class_idx);
-        return false;
-      }
-      Py_SETREF(rec->idd, Py_NewRef(self->idd));
-      Py_SETREF(rec->class_name, Py_NewRef(PyTuple_GET_ITEM(class_names, static_cast<Py_ssize_t>(data->class_idx))));
-      rec->class_idx = data->class_idx;
-      rec->data = data;
-      rec->obj_idx = i;
+      if (bind_to_slot(as_object(obj), self, i) < 0) return false;
       return PyList_SetItem(self->objects, static_cast<Py_ssize_t>(i), Py_NewRef(obj)) == 0;
     });
     if (!adopted) return -1;
