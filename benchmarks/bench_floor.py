@@ -6,7 +6,8 @@ other whole-model figures, all measured in one run:
     the same file (IDF.from_file, best of N) and the ratio of the two;
   * format() and save() in MB/s of text written;
   * the memory a loaded model keeps (RSS growth / file size, fresh process)
-    and the peak during its load, also for 40 MB of bare ';' lines;
+    and the peak during its load, also for 40 MB of bare ';' lines and for
+    models of the smallest objects there are;
   * two threads loading two such files against one thread loading both;
   * the dictionary load against reading its file and splitting it into lines.
 
@@ -124,6 +125,16 @@ def main() -> None:
         bare.write_bytes(b";\n" * 20_000_000)
     _, bare_peak = load_memory(data / IDD_FILE, bare)
     print(f"peak memory of a failing load (40 MB of bare ';' lines): {bare_peak / bare.stat().st_size:.2f}x")
+    # The other end: valid objects as small as they come, where what a model
+    # keeps per object (its record, value list, slot, class entry and index
+    # entries) outweighs the text.
+    for label, line in (("8-byte objects, one name", "Zone,Z;\n"), ("16-byte objects, unique names", "Zone,Z{:09d};\n")):
+        tiny = Path(args.dir) / f"tiny_{len(line.format(0))}.idf"
+        if not tiny.exists():
+            with open(tiny, "w") as f:
+                f.write("".join(line.format(i) for i in range(2_000_000)))
+        _, tiny_peak = load_memory(data / IDD_FILE, tiny)
+        print(f"peak memory of a load of {label}: {tiny_peak / tiny.stat().st_size:.1f}x")
 
     def sequential() -> None:
         IDF.from_file(idd, path)
