@@ -103,23 +103,26 @@ size_t RefValueMap::probe(std::string_view key, uint32_t hash) const noexcept {
   size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
-    if (slot.state == kEmpty) return kNotFound;
-    if (slot.state == kFull && slot.hash == hash && slot.entry.key == key) return i;
+    if (empty_slot(slot)) return kNotFound;
+    if (full(slot) && slot.hash_ == hash && slot.key() == key) return i;
   }
 }
 
 const RefValueMap::Entry* RefValueMap::find(std::string_view key) const noexcept {
   size_t at = probe(key, hash_of(key));
-  return at == kNotFound ? nullptr : &slots_[at].entry;
+  return at == kNotFound ? nullptr : &slots_[at];
 }
 
 RefValueMap::Entry* RefValueMap::find(std::string_view key) noexcept {
   size_t at = probe(key, hash_of(key));
-  return at == kNotFound ? nullptr : &slots_[at].entry;
+  return at == kNotFound ? nullptr : &slots_[at];
 }
+
+static_assert(sizeof(RefValueMap::Entry) == 32, "an index slot is meant to stay small");
 
 std::string_view RefValueMap::Arena::keep(std::string_view key) {
   if (key.empty()) return std::string_view("", 0);
+  if (key.size() > UINT32_MAX) throw std::bad_alloc();  // no value is this long
   if (key.size() > kArenaChunk / 4) {
     // A long key gets a block of its own, kept before the block being filled.
     auto block = std::make_unique<char[]>(key.size());
@@ -153,7 +156,7 @@ void RefValueMap::rehash(size_t slot_count) {
   // happens before the table changes.
   size_t live_bytes = 0;
   for (const Slot& slot : slots_) {
-    if (slot.state == kFull) live_bytes += slot.entry.key.size();
+    if (full(slot)) live_bytes += slot.key_size_;
   }
   bool compact = arena_.bytes > 2 * live_bytes + kArenaChunk;
   Arena kept;
@@ -161,19 +164,19 @@ void RefValueMap::rehash(size_t slot_count) {
   if (compact) {
     new_keys.reserve(used_);
     for (const Slot& slot : slots_) {
-      if (slot.state == kFull) new_keys.push_back(kept.keep(slot.entry.key));
+      if (full(slot)) new_keys.push_back(kept.keep(slot.key()));
     }
   }
   size_t mask = count - 1;
   size_t k = 0;
   for (Slot& slot : slots_) {
-    if (slot.state != kFull) continue;
-    size_t i = slot.hash & mask;
-    while (fresh[i].state == kFull) i = (i + 1) & mask;
-    fresh[i].state = kFull;
-    fresh[i].hash = slot.hash;
-    fresh[i].entry.key = compact ? new_keys[k++] : slot.entry.key;
-    fresh[i].entry.locs = std::move(slot.entry.locs);
+    if (!full(slot)) continue;
+    size_t i = slot.hash_ & mask;
+    while (full(fresh[i])) i = (i + 1) & mask;
+    fresh[i].hash_ = slot.hash_;
+    fresh[i].key_data_ = compact ? new_keys[k++].data() : slot.key_data_;
+    fresh[i].key_size_ = slot.key_size_;
+    fresh[i].locs = std::move(slot.locs);
   }
   slots_ = std::move(fresh);
   gone_ = 0;
@@ -183,31 +186,27 @@ void RefValueMap::rehash(size_t slot_count) {
 RefValueMap::Entry& RefValueMap::insert(std::string_view key) {
   uint32_t hash = hash_of(key);
   size_t at = probe(key, hash);
-  if (at != kNotFound) return slots_[at].entry;
+  if (at != kNotFound) return slots_[at];
   // At most three quarters of the slots in use or gone.
   if ((used_ + gone_ + 1) * 4 > slots_.size() * 3) rehash(used_ < 6 ? 8 : used_ * 2 + 2);
   std::string_view kept = arena_.keep(key);
   size_t mask = slots_.size() - 1;
   size_t i = hash & mask;
-  while (slots_[i].state == kFull) i = (i + 1) & mask;
-  if (slots_[i].state == kGone) --gone_;
+  while (full(slots_[i])) i = (i + 1) & mask;
+  if (!empty_slot(slots_[i])) --gone_;
   Slot& slot = slots_[i];
-  slot.state = kFull;
-  slot.hash = hash;
-  slot.entry.key = kept;
-  slot.entry.locs = LocList();
+  slot.hash_ = hash;
+  slot.key_data_ = kept.data();
+  slot.key_size_ = static_cast<uint32_t>(kept.size());
+  slot.locs = LocList();
   ++used_;
-  return slot.entry;
+  return slot;
 }
 
 void RefValueMap::erase(Entry* entry) noexcept {
-  // Entries live in the slots' array: find which slot holds this one.
-  const char* first = reinterpret_cast<const char*>(&slots_.front().entry);
-  size_t index = static_cast<size_t>(reinterpret_cast<const char*>(entry) - first) / sizeof(Slot);
-  Slot* slot = &slots_[index];
-  slot->state = kGone;
-  slot->entry.locs = LocList();
-  slot->entry.key = std::string_view();
+  entry->locs = LocList();
+  entry->key_data_ = nullptr;
+  entry->key_size_ = 1;  // dropped, not empty: probes go on past it
   --used_;
   ++gone_;
 }

@@ -71,9 +71,17 @@ class LocList {
 // slots, keys copied once into an arena.
 class RefValueMap {
  public:
+  // 32 bytes: the key as a pointer into the arena and a 32-bit size (a
+  // value is far shorter), and its hash.
   struct Entry {
-    std::string_view key;
     LocList locs;
+    std::string_view key() const noexcept { return std::string_view(key_data_, key_size_); }
+
+   private:
+    friend class RefValueMap;
+    const char* key_data_ = nullptr;  // null: an empty slot, or a dropped entry (key_size_ 1)
+    uint32_t key_size_ = 0;
+    uint32_t hash_ = 0;
   };
 
   RefValueMap() = default;
@@ -96,25 +104,22 @@ class RefValueMap {
   // Calls fn(key, locs) for every entry, in no particular order.
   template <class Fn>
   void for_each(Fn&& fn) const {
-    for (const Slot& slot : slots_) {
-      if (slot.state == kFull) fn(slot.entry.key, slot.entry.locs);
+    for (const Entry& slot : slots_) {
+      if (full(slot)) fn(slot.key(), slot.locs);
     }
   }
   // The same, with the locations open to reordering.
   template <class Fn>
   void for_each_mutable(Fn&& fn) {
-    for (Slot& slot : slots_) {
-      if (slot.state == kFull) fn(slot.entry.key, slot.entry.locs);
+    for (Entry& slot : slots_) {
+      if (full(slot)) fn(slot.key(), slot.locs);
     }
   }
 
  private:
-  enum State : uint8_t { kEmpty, kFull, kGone };
-  struct Slot {
-    State state = kEmpty;
-    uint32_t hash = 0;
-    Entry entry;
-  };
+  using Slot = Entry;
+  static bool full(const Slot& slot) noexcept { return slot.key_data_ != nullptr; }
+  static bool empty_slot(const Slot& slot) noexcept { return slot.key_data_ == nullptr && slot.key_size_ == 0; }
 
   // Key bytes, copied once; dropped keys stay until the table is rebuilt.
   struct Arena {
