@@ -277,40 +277,48 @@ locale_t c_locale() {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Lays out significant digits `digits` (no leading or trailing zeros, not
-// empty, at most 17) with value 0.digits x 10^decpt as Python's repr of a
-// float does; returns the end.
-char* put_repr(char* p, bool negative, std::string_view digits, long long decpt) {
+// The number writers below copy digits 32 bytes at a time, past the end of
+// what they mean to write: the digits they are given stand in a buffer of
+// kDigitRoom bytes, and the output has room for kNumberRoom bytes more than
+// the text read (what lies past the number's end is written over later).
+constexpr size_t kDigitRoom = 96;
+constexpr size_t kNumberRoom = 64;
+
+inline void copy32(char* to, const char* from) { std::memcpy(to, from, 32); }
+
+// Lays out significant digits `digits` (no leading or trailing zeros, at
+// least one, at most 17, in a buffer readable for 48 bytes from there) with
+// value 0.digits x 10^decpt as Python's repr of a float does; returns the
+// end.
+char* put_repr(char* p, bool negative, const char* digits, long long nd, long long decpt) {
   if (negative) *p++ = '-';
-  long long nd = static_cast<long long>(digits.size());
   long long e = decpt - 1;
   if (e >= -4 && e < 16) {
     if (decpt <= 0) {
-      *p++ = '0';
-      *p++ = '.';
-      for (long long i = 0; i < -decpt; ++i) *p++ = '0';
-      std::memcpy(p, digits.data(), digits.size());
-      p += digits.size();
-    } else if (decpt < nd) {
-      std::memcpy(p, digits.data(), static_cast<size_t>(decpt));
-      p += decpt;
-      *p++ = '.';
-      std::memcpy(p, digits.data() + decpt, static_cast<size_t>(nd - decpt));
-      p += nd - decpt;
-    } else {
-      std::memcpy(p, digits.data(), digits.size());
-      p += digits.size();
-      for (long long i = nd; i < decpt; ++i) *p++ = '0';
-      *p++ = '.';
-      *p++ = '0';
+      // 0.000ddd: at most three zeros after the point.
+      std::memcpy(p, "0.000", 5);
+      p += 2 - decpt;
+      copy32(p, digits);
+      return p + nd;
     }
-    return p;
+    copy32(p, digits);
+    if (decpt < nd) {
+      // ddd.ddd
+      p[decpt] = '.';
+      copy32(p + decpt + 1, digits + decpt);
+      return p + nd + 1;
+    }
+    // ddd000.0: at most 15 zeros before the point.
+    std::memcpy(p + nd, "0000000000000000", 16);
+    p += decpt;
+    std::memcpy(p, ".0", 2);
+    return p + 2;
   }
   *p++ = digits[0];
   if (nd > 1) {
     *p++ = '.';
-    std::memcpy(p, digits.data() + 1, digits.size() - 1);
-    p += digits.size() - 1;
+    copy32(p, digits + 1);
+    p += nd - 1;
   }
   *p++ = 'e';
   *p++ = e < 0 ? '-' : '+';
@@ -320,18 +328,14 @@ char* put_repr(char* p, bool negative, std::string_view digits, long long decpt)
 }
 
 char* put_zero(char* p, bool negative) {
-  const char* z = negative ? "-0.0" : "0.0";
-  size_t n = negative ? 4 : 3;
-  std::memcpy(p, z, n);
-  return p + n;
+  if (negative) *p++ = '-';
+  std::memcpy(p, "0.0", 3);
+  return p + 3;
 }
 
 // put_json_number for significant digits `digits` (no leading or trailing
 // zeros, not empty) with value 0.digits x 10^decpt.
 char* put_long_number(char* p, bool negative, std::string_view digits, long long decpt) {
-  // Up to 15 significant digits name one double each: its shortest form is
-  // these digits.
-  if (digits.size() <= 15 && decpt > -300 && decpt < 300) return put_repr(p, negative, digits, decpt);
   if (decpt > 400) return nullptr;  // beyond any double
   if (decpt < -400) return put_zero(p, negative);
   std::string scientific(digits);
@@ -340,13 +344,14 @@ char* put_long_number(char* p, bool negative, std::string_view digits, long long
   double value = strtod_l(scientific.c_str(), nullptr, c_locale());
   if (std::isinf(value)) return nullptr;
   if (value == 0.0) return put_zero(p, negative);
+  // The shortest digits that read back as `value`, as d.ddde+XX.
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));  // d.ddde+XX
+  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
   size_t epos = sci.find('e');
-  char sig[32];
+  char sig[kDigitRoom];
   size_t n = 0;
-  for (size_t i = 0; i < epos && n < sizeof sig; ++i) {
+  for (size_t i = 0; i < epos && n < 32; ++i) {
     if (sci[i] != '.') sig[n++] = sci[i];
   }
   while (n > 1 && sig[n - 1] == '0') --n;
@@ -356,124 +361,72 @@ char* put_long_number(char* p, bool negative, std::string_view digits, long long
   if (!exp_text.empty() && (exp_text[0] == '-' || exp_text[0] == '+')) exp_text.remove_prefix(1);
   std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
   if (exp_negative) exp10 = -exp10;
-  return put_repr(p, negative, std::string_view(sig, n), exp10 + 1);
+  return put_repr(p, negative, sig, static_cast<long long>(n), exp10 + 1);
 }
 
-// Writes the JSON number `text` stands for at p (room: text.size() + 48);
-// null when it is not a number a double can hold. One pass reads the text
-// and gathers its significant digits; text already in the form written
-// (most numbers) is copied as it is.
+// Writes the JSON number `text` stands for at p (room: text.size() +
+// kNumberRoom); null when it is not a number a double can hold. The digits
+// are gathered in one pass, then laid out anew.
 char* put_json_number(char* p, std::string_view text) {
   const char* s = text.data();
   const char* e = s + text.size();
-  bool negative = false, plus = false;
-  if (s < e && (*s == '-' || *s == '+')) {
-    negative = *s == '-';
-    plus = *s == '+';
-    ++s;
+  bool negative = s < e && *s == '-';
+  if (s < e && (*s == '-' || *s == '+')) ++s;
+  // Every digit before the exponent, in order.
+  char local[kDigitRoom];
+  std::string large;
+  char* digits = local;
+  if (text.size() + 48 > sizeof local) {
+    large.resize(text.size() + 48);
+    digits = large.data();
   }
-  // Significant digits (leading zeros dropped) and where the point
-  // stands: value = 0.digits x 10^decpt.
-  char sig[40];
-  size_t nd = 0;
-  bool more = false;  // more significant digits than sig holds
-  long long decpt = 0;
-  const char* whole = s;
-  while (s < e && is_digit(*s)) {
-    if (nd > 0 || *s != '0') {
-      if (nd < sizeof sig) sig[nd++] = *s; else more = true;
-      ++decpt;
-    }
+  char* q = digits;
+  while (s < e && is_digit(*s)) *q++ = *s++;
+  long long whole_len = q - digits;
+  bool point = s < e && *s == '.';
+  if (point) {
     ++s;
+    while (s < e && is_digit(*s)) *q++ = *s++;
   }
-  size_t whole_len = static_cast<size_t>(s - whole);
-  bool point = false;
-  size_t fraction_len = 0, fraction_zeros = 0;  // zeros before its first other digit
-  char fraction_last = 0;
-  if (s < e && *s == '.') {
-    point = true;
-    const char* f = ++s;
-    while (s < e && is_digit(*s)) {
-      if (nd > 0 || *s != '0') {
-        if (nd < sizeof sig) sig[nd++] = *s; else more = true;
-      } else {
-        --decpt;
-        if (static_cast<size_t>(s - f) == fraction_zeros) ++fraction_zeros;
-      }
-      ++s;
-    }
-    fraction_len = static_cast<size_t>(s - f);
-    if (fraction_len > 0) fraction_last = s[-1];
-  }
-  if (whole_len == 0 && fraction_len == 0) return nullptr;
-  bool has_exponent = false;
-  if (s < e && (*s == 'e' || *s == 'E')) {
+  if (q == digits) return nullptr;
+  long long exponent = 0;
+  bool has_exponent = s < e && (*s == 'e' || *s == 'E');
+  if (has_exponent) {
     ++s;
-    bool neg = false;
-    if (s < e && (*s == '+' || *s == '-')) neg = *s++ == '-';
+    bool exp_negative = s < e && *s == '-';
+    if (s < e && (*s == '+' || *s == '-')) ++s;
     if (s >= e || !is_digit(*s)) return nullptr;
-    long long x = 0;
-    while (s < e && is_digit(*s)) {
-      if (x < 100000000) x = x * 10 + (*s - '0');
-      ++s;
+    for (; s < e && is_digit(*s); ++s) {
+      if (exponent < 100000000) exponent = exponent * 10 + (*s - '0');
     }
-    decpt += neg ? -x : x;
-    has_exponent = true;
+    if (exp_negative) exponent = -exponent;
   }
   if (s != e) return nullptr;
-  bool integer = !point && !has_exponent;
-  // Already as written: an integer without '+' or leading zeros (not
-  // "-0"), or a plain decimal with digits on both sides of the point, no
-  // leading zeros, no trailing zeros after the point but a lone one, at most
-  // 15 significant digits and a point repr would not put in exponent form.
-  if (!plus && !has_exponent && whole_len > 0 && whole_len <= 15 && !(whole[0] == '0' && whole_len > 1)) {
-    bool same;
-    if (integer) {
-      same = !(negative && whole[0] == '0');
-    } else if (fraction_len == 0 || (fraction_last == '0' && fraction_len > 1)) {
-      same = false;
-    } else if (whole[0] != '0') {
-      same = whole_len + fraction_len <= 15 || (fraction_len == 1 && fraction_last == '0');
-    } else if (fraction_zeros == fraction_len) {
-      same = fraction_len == 1;  // "0.0"
-    } else {
-      same = fraction_zeros <= 3 && fraction_len - fraction_zeros <= 15;
-    }
-    if (same) {
-      std::memcpy(p, text.data(), text.size());
-      return p + text.size();
-    }
+  const char* first = digits;
+  while (first < q && *first == '0') ++first;
+  if (!point && !has_exponent) {
+    // An integer, as Python's int() prints it: no '+', no leading zeros,
+    // "-0" is 0.
+    if (first == q) --first;
+    if (negative && !(q - first == 1 && *first == '0')) *p++ = '-';
+    std::memcpy(p, first, static_cast<size_t>(q - first));
+    return p + (q - first);
   }
-  if (integer) {
-    // As Python's int() prints it: no '+', no leading zeros, "-0" is 0.
-    size_t z = 0;
-    while (z + 1 < whole_len && whole[z] == '0') ++z;
-    if (negative && !(whole_len - z == 1 && whole[z] == '0')) *p++ = '-';
-    std::memcpy(p, whole + z, whole_len - z);
-    return p + (whole_len - z);
-  }
-  if (nd == 0) return put_zero(p, negative);
-  while (nd > 0 && sig[nd - 1] == '0' && !more) --nd;
-  std::string_view digits(sig, nd);
-  if (more) {
-    // Too many digits for sig: read from the text in full.
-    std::string all;
-    for (const char* q = whole; q < whole + whole_len; ++q) all += *q;
-    if (point) all.append(whole + whole_len + 1, fraction_len);
-    size_t lead = 0;
-    while (lead < all.size() && all[lead] == '0') ++lead;
-    size_t last = all.size();
-    while (last > lead && all[last - 1] == '0') --last;
-    return put_long_number(p, negative, std::string_view(all).substr(lead, last - lead), decpt);
-  }
-  return put_long_number(p, negative, digits, decpt);
+  if (first == q) return put_zero(p, negative);
+  while (q[-1] == '0') --q;  // trailing zeros (a digit other than 0 stops it)
+  long long nd = q - first;
+  long long decpt = whole_len - (first - digits) + exponent;
+  // Up to 15 significant digits name one double each: its shortest form is
+  // these digits.
+  if (nd <= 15 && decpt > -300 && decpt < 300) return put_repr(p, negative, first, nd, decpt);
+  return put_long_number(p, negative, std::string_view(first, static_cast<size_t>(nd)), decpt);
 }
 
 }  // namespace
 
 bool append_json_number(std::string& out, std::string_view text) {
   size_t at = out.size();
-  out.resize(at + text.size() + 48);
+  out.resize(at + text.size() + kNumberRoom);
   char* end = put_json_number(out.data() + at, text);
   out.resize(end == nullptr ? at : static_cast<size_t>(end - out.data()));
   return end != nullptr;
@@ -612,7 +565,7 @@ class Writer {
   }
 
   bool number(std::string_view v) {
-    room(v.size() + 48);
+    room(v.size() + kNumberRoom);
     char* end = put_json_number(p_, v);
     if (end == nullptr) return false;
     p_ = end;
