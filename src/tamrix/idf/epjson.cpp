@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <locale.h>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -33,7 +34,11 @@ enum class Rule : uint8_t {
 
 struct EpProperty {
   std::string key;     // the JSON key
-  std::string lead;    // line break, indentation and "key": as written before the value
+  // ',', line break, indentation and "key": as written before the value
+  // (without the comma before the first), then kLeadPad blanks: copied in
+  // blocks of that size.
+  std::string lead;
+  size_t lead_size = 0;
   std::string key_colon;  // "key": as a reader meets it most often
   uint32_t index = 0;  // the field (or, in an item, the place in the group)
   Rule rule = Rule::kText;
@@ -148,14 +153,18 @@ class KeyMaker {
   size_t repeats_ = 0;
 };
 
+constexpr size_t kLeadPad = 16;
+
 void finish_props(std::vector<EpProperty>& props, std::unordered_map<std::string_view, uint32_t>& by_key, int depth) {
   std::sort(props.begin(), props.end(), [](const EpProperty& a, const EpProperty& b) { return a.key < b.key; });
   for (uint32_t i = 0; i < props.size(); ++i) {
     EpProperty& p = props[i];
-    p.lead = "\n";
+    p.lead = ",\n";
     p.lead.append(static_cast<size_t>(4 * depth), ' ');
     append_json_string(p.lead, p.key);
     p.lead += ": ";
+    p.lead_size = p.lead.size();
+    p.lead.append(kLeadPad, ' ');
     p.key_colon.clear();
     append_json_string(p.key_colon, p.key);
     p.key_colon += ':';
@@ -184,7 +193,7 @@ void build_class(EpClass& c, const ClassDef& cls, const std::unordered_map<std::
       c.name_field = static_cast<int>(i);
       continue;
     }
-    c.props.push_back(EpProperty{std::move(key), {}, {}, static_cast<uint32_t>(i), rule_for(cls, i, fd, false), &fd});
+    c.props.push_back(EpProperty{std::move(key), {}, 0, {}, static_cast<uint32_t>(i), rule_for(cls, i, fd, false), &fd});
   }
   if (c.name_field < 0 && c.plain_end > 0 &&
       (is_class(cls, "ZoneHVAC:TerminalUnit:VariableRefrigerantFlow") ||
@@ -205,7 +214,7 @@ void build_class(EpClass& c, const ClassDef& cls, const std::unordered_map<std::
         continue;
       }
       std::string key = item_keys.make(without_group_numbers(fd.name));
-      c.items.push_back(EpProperty{std::move(key), {}, {}, static_cast<uint32_t>(j), rule_for(cls, c.begin + j, fd, true), &fd});
+      c.items.push_back(EpProperty{std::move(key), {}, 0, {}, static_cast<uint32_t>(j), rule_for(cls, c.begin + j, fd, true), &fd});
     }
     finish_props(c.items, c.item_by_key, 5);
     auto it = arrays.find(cls.name);
@@ -269,6 +278,15 @@ std::shared_ptr<const EpjsonSchema> epjson_schema(const c_IDD& idd) {
 /*** Numbers ***/
 
 namespace {
+
+// The scans below read eight bytes at a time and find the first byte of
+// interest from the lowest set bit: little-endian machines only; others
+// take the bytes one by one.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr bool kWordScan = true;
+#else
+constexpr bool kWordScan = false;
+#endif
 
 locale_t c_locale() {
   static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
@@ -442,7 +460,21 @@ bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 // Writes `text` as a JSON string at p (room: 2 + 6 * size); returns the end.
 char* put_json_string(char* p, std::string_view text) {
   *p++ = '"';
-  for (char ch : text) {
+  size_t i = 0;
+  if (kWordScan) {
+    // Eight bytes at a time while none of them needs an escape.
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + i, 8);
+      uint64_t quote = w ^ (ones * '"');
+      uint64_t slash = w ^ (ones * '\\');
+      if ((((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w)) & highs) break;
+      std::memcpy(p, &w, 8);
+      p += 8;
+    }
+  }
+  for (char ch : text.substr(i)) {
     unsigned char c = static_cast<unsigned char>(ch);
     if (!needs_escape(c)) {
       *p++ = ch;
@@ -485,6 +517,86 @@ inline size_t value_count(const ObjectData& data) { return data.values.size(); }
 
 const char kIndent[] = "\n                        ";  // a break and 24 blanks
 
+// The JSON forms of number texts met before. A model holds few distinct
+// number texts among its values (a million values, a few thousand texts:
+// "0.0", "0.0000E+00", "1", ...), so texts of up to 16 bytes are remembered
+// in a table indexed by a hash of their bytes, and each is compared in full
+// before its form is reused.
+class NumberMemo {
+ public:
+  NumberMemo() : entries_(new Entry[2 * kSize]()) {}
+
+  // Writes the remembered form of `v` at p (room as put_json_number's);
+  // null when there is none.
+  char* put(char* p, std::string_view v) const {
+    uint64_t lo, hi;
+    if (!key(v, lo, hi)) return nullptr;
+    const Entry* pair = &entries_[2 * slot(lo, hi, v.size())];
+    for (const Entry* entry = pair; entry < pair + 2; ++entry) {
+      if (entry->text_size == v.size() && entry->lo == lo && entry->hi == hi) {
+        copy32(p, entry->json);
+        return p + entry->json_size;
+      }
+    }
+    return nullptr;
+  }
+
+  // Remembers that `v` is written as `json`.
+  void remember(std::string_view v, std::string_view json) {
+    uint64_t lo, hi;
+    if (!key(v, lo, hi) || json.size() > 32) return;
+    // The newer of the two texts of a slot stands first.
+    Entry* pair = &entries_[2 * slot(lo, hi, v.size())];
+    pair[1] = pair[0];
+    Entry& entry = pair[0];
+    entry.lo = lo;
+    entry.hi = hi;
+    entry.text_size = static_cast<uint8_t>(v.size());
+    entry.json_size = static_cast<uint8_t>(json.size());
+    std::memcpy(entry.json, json.data(), json.size());
+  }
+
+ private:
+  static constexpr unsigned kBits = 12;
+  static constexpr size_t kSize = size_t{1} << kBits;
+  struct Entry {
+    uint64_t lo = 0, hi = 0;
+    uint8_t text_size = 0;  // 0: empty
+    uint8_t json_size = 0;
+    char json[46] = {};
+  };
+
+  // The bytes of a text of 1 to 16 bytes as two words, read without going
+  // past its end (with its size, they tell the text apart from any other).
+  static bool key(std::string_view v, uint64_t& lo, uint64_t& hi) {
+    const char* s = v.data();
+    size_t n = v.size();
+    if (n == 0 || n > 16) return false;
+    if (n >= 8) {
+      std::memcpy(&lo, s, 8);
+      std::memcpy(&hi, s + n - 8, 8);
+    } else if (n >= 4) {
+      uint32_t a, b;
+      std::memcpy(&a, s, 4);
+      std::memcpy(&b, s + n - 4, 4);
+      lo = a | static_cast<uint64_t>(b) << 32;
+      hi = 0;
+    } else {
+      lo = static_cast<unsigned char>(s[0]) | static_cast<unsigned char>(s[n / 2]) << 8 |
+           static_cast<unsigned char>(s[n - 1]) << 16;
+      hi = 0;
+    }
+    return true;
+  }
+  // The high bits of the products, which every bit of the text reaches.
+  static size_t slot(uint64_t lo, uint64_t hi, size_t n) {
+    uint64_t h = (lo ^ (hi * 0xC2B2AE3D27D4EB4Full) ^ n) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> (64 - kBits));
+  }
+
+  std::unique_ptr<Entry[]> entries_;
+};
+
 // Writes into a sink through a cursor: room is made in large steps and the
 // text written straight into it.
 class Writer {
@@ -507,13 +619,17 @@ class Writer {
     room(2 + 6 * v.size());
     p_ = put_json_string(p_, v);
   }
-  // A member: a comma unless it is the first, then its lead.
-  void member(bool& first, std::string_view lead) {
-    room(lead.size() + 1);
-    if (!first) *p_++ = ',';
+  // A property: its lead (the comma left out when it is the first) and
+  // its value, in room made once.
+  void property(bool& first, const EpProperty& prop, std::string_view v) {
+    room(prop.lead_size + kLeadPad + 6 * v.size() + kNumberRoom);
+    size_t skip = first ? 1 : 0;
+    const char* lead = prop.lead.data() + skip;
+    size_t n = prop.lead_size - skip;
+    for (size_t i = 0; i < n; i += kLeadPad) std::memcpy(p_ + i, lead + i, kLeadPad);
+    p_ += n;
     first = false;
-    std::memcpy(p_, lead.data(), lead.size());
-    p_ += lead.size();
+    value(v, prop);
   }
   void line(int depth, bool& first) {
     room(2 + 4 * static_cast<size_t>(depth));
@@ -531,15 +647,19 @@ class Writer {
     *p_++ = bracket;
   }
 
+  size_t size() const { return static_cast<size_t>(p_ - sink_.data); }
+
+ private:
+  // A property's value, in the room property() made.
   void value(std::string_view v, const EpProperty& p) {
     switch (p.rule) {
       case Rule::kNumber:
         if (v.size() == 8 && ascii_iequals(v, "autosize")) {
-          put("\"Autosize\"");
+          literal("\"Autosize\"");
           return;
         }
         if (v.size() == 13 && ascii_iequals(v, "autocalculate")) {
-          put("\"Autocalculate\"");
+          literal("\"Autocalculate\"");
           return;
         }
         if (number(v)) return;
@@ -553,7 +673,7 @@ class Writer {
       case Rule::kChoice:
         for (const std::string& choice : p.def->choices) {
           if (choice.size() == v.size() && ascii_iequals(choice, v)) {
-            string(choice);
+            p_ = put_json_string(p_, choice);
             return;
           }
         }
@@ -561,13 +681,21 @@ class Writer {
       case Rule::kText:
         break;
     }
-    string(v);
+    p_ = put_json_string(p_, v);
+  }
+
+  void literal(std::string_view text) {
+    std::memcpy(p_, text.data(), text.size());
+    p_ += text.size();
   }
 
   bool number(std::string_view v) {
-    room(v.size() + kNumberRoom);
-    char* end = put_json_number(p_, v);
-    if (end == nullptr) return false;
+    char* end = numbers_.put(p_, v);
+    if (end == nullptr) {
+      end = put_json_number(p_, v);
+      if (end == nullptr) return false;
+      numbers_.remember(v, std::string_view(p_, static_cast<size_t>(end - p_)));
+    }
     p_ = end;
     return true;
   }
@@ -581,10 +709,7 @@ class Writer {
     return true;
   }
 
-  size_t size() const { return static_cast<size_t>(p_ - sink_.data); }
-
- private:
-  void grow(size_t n) {
+  [[gnu::noinline]] void grow(size_t n) {
     size_t used = size();
     size_t want = std::max(sink_.capacity * 2, used + n + (size_t{1} << 16));
     if (!sink_.grow(used, want)) throw std::bad_alloc();
@@ -595,6 +720,7 @@ class Writer {
   EpjsonSink& sink_;
   char* p_;
   char* end_;
+  NumberMemo numbers_;
 };
 
 class StringSink final : public EpjsonSink {
@@ -666,18 +792,21 @@ std::string unplaced_value(const EpClass& c, const ObjectData& data, std::string
   return {};
 }
 
-void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
+// The object's members; `values` is the view of its value list.
+template <class Values>
+void write_members(Writer& w, const EpClass& c, const Values& values) {
+  auto value_at = [&](size_t i) { return i < values.size() ? values[i] : std::string_view(); };
   w.put('{');
   bool first = true;
   auto array = [&] {
-    size_t n = value_count(data);
+    size_t n = values.size();
     if (n <= c.begin) return;
     size_t groups = (n - c.begin + c.size - 1) / c.size;
     // Items up to the last group holding a value.
     while (groups > 0) {
       size_t from = c.begin + (groups - 1) * c.size;
       bool any = false;
-      for (const EpProperty& p : c.items) any = any || !value_at(data, from + p.index).empty();
+      for (const EpProperty& p : c.items) any = any || !value_at(from + p.index).empty();
       if (any) break;
       --groups;
     }
@@ -691,10 +820,8 @@ void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
       w.put('{');
       bool first_member = true;
       for (const EpProperty& p : c.items) {
-        std::string_view v = value_at(data, from + p.index);
-        if (v.empty()) continue;
-        w.member(first_member, p.lead);
-        w.value(v, p);
+        std::string_view v = value_at(from + p.index);
+        if (!v.empty()) w.property(first_member, p, v);
       }
       w.close(4, first_member, '}');
     }
@@ -704,13 +831,19 @@ void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
   for (size_t i = 0; i < count; ++i) {
     if (c.extensible && i == c.array_at) array();
     const EpProperty& p = c.props[i];
-    std::string_view v = value_at(data, p.index);
-    if (v.empty()) continue;
-    w.member(first, p.lead);
-    w.value(v, p);
+    std::string_view v = value_at(p.index);
+    if (!v.empty()) w.property(first, p, v);
   }
   if (c.extensible && c.array_at == count) array();
   w.close(2, first, '}');
+}
+
+void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
+  if (data.values.narrow()) {
+    write_members(w, c, data.values.view<true>());
+  } else {
+    write_members(w, c, data.values.view<false>());
+  }
 }
 
 }  // namespace
@@ -834,15 +967,6 @@ EpjsonError write_epjson(const Model& model, std::string& out) noexcept {
 namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
-
-// The scans below read eight bytes at a time and find the first byte of
-// interest from the lowest set bit: little-endian machines only; others
-// take the bytes one by one.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-constexpr bool kWordScan = true;
-#else
-constexpr bool kWordScan = false;
-#endif
 
 const char* kind_of(char c) {
   switch (c) {
