@@ -651,7 +651,7 @@ class Writer {
 
  private:
   // A property's value, in the room property() made.
-  void value(std::string_view v, const EpProperty& p) {
+  [[gnu::always_inline]] void value(std::string_view v, const EpProperty& p) {
     switch (p.rule) {
       case Rule::kNumber:
         if (v.size() == 8 && ascii_iequals(v, "autosize")) {
@@ -689,7 +689,7 @@ class Writer {
     p_ += text.size();
   }
 
-  bool number(std::string_view v) {
+  [[gnu::always_inline]] bool number(std::string_view v) {
     char* end = numbers_.put(p_, v);
     if (end == nullptr) {
       end = put_json_number(p_, v);
@@ -895,7 +895,8 @@ EpjsonError write_epjson(const Model& model, EpjsonSink& sink, size_t& size) noe
           k.key = made.back();
         }
       }
-      std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+      auto by_key = [](const Keyed& a, const Keyed& b) { return a.key < b.key; };
+      if (!std::is_sorted(keyed.begin(), keyed.end(), by_key)) std::stable_sort(keyed.begin(), keyed.end(), by_key);
       for (size_t i = 0; i < keyed.size(); ++i) {
         if (i > 0 && keyed[i].key == keyed[i - 1].key) {
           return invalid(describe(*c.cls, keyed[i].key) +
