@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -1021,24 +1022,26 @@ class Reader {
   }
 
   [[gnu::always_inline]] void ws() {
-    // Indentation comes in runs of blanks: eight bytes at a time, to the
-    // first that is not a blank.
-    for (;;) {
-      if (kWordScan && end_ - p_ >= 8) {
-        uint64_t w;
-        std::memcpy(&w, p_, 8);
-        uint64_t x = w ^ 0x2020202020202020ull;
-        if (x == 0) {
+    while (p_ < end_) {
+      unsigned char c = static_cast<unsigned char>(*p_);
+      if (c > ' ') return;
+      if (kWordScan && c == ' ') {
+        // Indentation comes in runs of blanks: eight bytes at a time, to
+        // the first that is not a blank.
+        while (end_ - p_ >= 8) {
+          uint64_t w;
+          std::memcpy(&w, p_, 8);
+          uint64_t x = w ^ 0x2020202020202020ull;
+          if (x != 0) {
+            p_ += __builtin_ctzll(x) >> 3;
+            break;
+          }
           p_ += 8;
-          continue;
         }
-        p_ += __builtin_ctzll(x) >> 3;
+        if (p_ >= end_ || *p_ != ' ') continue;
       }
-      if (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
-        ++p_;
-        continue;
-      }
-      return;
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
+      ++p_;
     }
   }
   bool at_end() const { return p_ >= end_; }
@@ -1401,6 +1404,10 @@ class Loader {
     r_.skip();  // '{'
     keys_.clear();
     seen_keys_.clear();
+    guess_.resize(c.props.size() + 2);
+    std::iota(guess_.begin(), guess_.end(), 0u);
+    item_guess_.resize(c.items.size() + 1);
+    std::iota(item_guess_.begin(), item_guess_.end(), 0u);
     bool ordered = true;
     escaped_keys_.clear();
     size_t first = objects.size();
@@ -1552,10 +1559,13 @@ class Loader {
       r_.ws();
       std::string_view prop;
       size_t index;
-      // Keys usually come in the order they sort in, written plainly: the
-      // next one is tried first, as text.
-      if (expected < c.props.size() && r_.match(c.props[expected].key_colon)) {
-        index = expected;
+      // Keys usually come in the order they sort in, written plainly, and
+      // the objects of a class mostly leave out the same blank ones: the
+      // key that came after the previous one last time (at first the next
+      // one) is tried first, as text.
+      size_t guess = guess_[expected];
+      if (guess < c.props.size() && r_.match(c.props[guess].key_colon)) {
+        index = guess;
         prop = c.props[index].key;
       } else {
         if (!r_.string(scratch_, prop)) return false;
@@ -1565,6 +1575,7 @@ class Loader {
           auto it = c.prop_by_key.find(prop);
           if (it == c.prop_by_key.end()) return r_.refuse(describe(*c.cls, key) + ": unknown property " + quoted(prop));
           index = it->second;
+          guess_[expected] = static_cast<uint32_t>(index);
         }
         if (seen_[index] != stamp_ && !r_.expect(':', "':' after a property name")) return false;
       }
@@ -1610,8 +1621,9 @@ class Loader {
           r_.ws();
           std::string_view prop;
           size_t index;
-          if (expected < c.items.size() && r_.match(c.items[expected].key_colon)) {
-            index = expected;
+          size_t guess = item_guess_[expected];
+          if (guess < c.items.size() && r_.match(c.items[guess].key_colon)) {
+            index = guess;
             prop = c.items[index].key;
           } else {
             if (!r_.string(scratch_, prop)) return false;
@@ -1621,6 +1633,7 @@ class Loader {
                                ": unknown property " + quoted(prop));
             }
             index = it->second;
+            item_guess_[expected] = static_cast<uint32_t>(index);
             if (item_seen_[index] != item_stamp_ && !r_.expect(':', "':' after a property name")) return false;
           }
           if (item_seen_[index] == item_stamp_) {
@@ -1651,6 +1664,10 @@ class Loader {
   uint32_t stamp_ = 0;
   std::vector<uint32_t> item_seen_;
   uint32_t item_stamp_ = 0;
+  // The property (item property) read after the one at each place, last
+  // time: tried first.
+  std::vector<uint32_t> guess_;
+  std::vector<uint32_t> item_guess_;
   std::vector<std::pair<size_t, std::string_view>> pending_;  // the object's values
   std::vector<std::string_view> ordered_;  // the same, in field order
   std::deque<std::string> kept_;                              // unescaped ones among them
