@@ -1347,17 +1347,6 @@ struct Where {
   }
 };
 
-// The one place the reader stores values: an object's values, gathered
-// first, are made in one allocation of the right size.
-void store_values(ValueList& values, const std::vector<std::pair<size_t, std::string_view>>& pending,
-                  std::vector<std::string_view>& scratch) {
-  size_t n = 0;
-  for (const auto& [index, v] : pending) n = std::max(n, index + 1);
-  scratch.assign(n, std::string_view());
-  for (const auto& [index, v] : pending) scratch[index] = v;
-  values = ValueList::copied(scratch.data(), scratch.size());
-}
-
 class Loader {
  public:
   Loader(Reader& r, const EpjsonSchema& schema) : r_(r), schema_(schema) {}
@@ -1443,7 +1432,6 @@ class Loader {
       if (r_.peek() != '{') return r_.wrong_kind(describe(*c.cls, key), "an object of properties");
       KnownObject& obj = objects.emplace_back();
       obj.class_idx = ci;
-      pending_.clear();
       kept_.clear();
       if (!read_object(c, key)) return false;
       if (c.name_field >= 0) {
@@ -1451,7 +1439,7 @@ class Loader {
         if (!field_text(key, Where{&c, key, {}}, name)) return false;
         pend(static_cast<size_t>(c.name_field), name);
       }
-      store_values(obj.values, pending_, ordered_);
+      store(obj.values);
       if (numbered) numbered = key_number(c, key, numbers_);
       if (!r_.next('}', more)) return false;
     }
@@ -1526,7 +1514,18 @@ class Loader {
       kept_.emplace_back(v);
       v = kept_.back();
     }
-    pending_.emplace_back(index, v);
+    if (index >= fields_.size()) fields_.resize(std::max(index + 1, 2 * fields_.size()));
+    fields_[index] = v;
+    count_ = std::max(count_, index + 1);
+  }
+
+  // The one place the reader stores values: the object's values, noted
+  // first, made in one allocation of the right size. The fields are blank
+  // again after.
+  void store(ValueList& values) {
+    values = ValueList::copied(fields_.data(), count_);
+    std::fill_n(fields_.begin(), count_, std::string_view());
+    count_ = 0;
   }
 
   // The value of a property, a string or a number, noted for field `index`.
@@ -1668,9 +1667,9 @@ class Loader {
   // time: tried first.
   std::vector<uint32_t> guess_;
   std::vector<uint32_t> item_guess_;
-  std::vector<std::pair<size_t, std::string_view>> pending_;  // the object's values
-  std::vector<std::string_view> ordered_;  // the same, in field order
-  std::deque<std::string> kept_;                              // unescaped ones among them
+  std::vector<std::string_view> fields_;  // the object's values by field, blank past count_
+  size_t count_ = 0;
+  std::deque<std::string> kept_;  // unescaped ones among them
 };
 
 std::string_view without_bom(std::string_view text) {
