@@ -992,7 +992,11 @@ std::string quoted(std::string_view s) {
 // further read fails at once, so callers only need to stop.
 class Reader {
  public:
-  explicit Reader(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+  explicit Reader(std::string_view text)
+      : begin_(text.data()),
+        p_(text.data()),
+        end_(text.data() + text.size()),
+        numbers_end_early_(!text.empty() && !in_number(text.back())) {}
 
   bool ok() const { return ok_; }
   std::string& message() { return message_; }
@@ -1022,25 +1026,26 @@ class Reader {
   }
 
   [[gnu::always_inline]] void ws() {
-    while (p_ < end_) {
-      unsigned char c = static_cast<unsigned char>(*p_);
-      if (c > ' ') return;
-      if (kWordScan && c == ' ') {
-        // Indentation comes in runs of blanks: eight bytes at a time, to
-        // the first that is not a blank.
-        while (end_ - p_ >= 8) {
-          uint64_t w;
-          std::memcpy(&w, p_, 8);
-          uint64_t x = w ^ 0x2020202020202020ull;
-          if (x != 0) {
-            p_ += __builtin_ctzll(x) >> 3;
-            break;
-          }
-          p_ += 8;
+    // Most often there is nothing to pass, one blank (after a colon) or a
+    // line break and a run of blanks (indentation): the run eight bytes at
+    // a time, to the first that is not a blank.
+    if (p_ < end_ && static_cast<unsigned char>(*p_) > ' ') return;
+    if (p_ < end_ && *p_ == '\n') ++p_;
+    if (kWordScan) {
+      while (end_ - p_ >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p_, 8);
+        uint64_t x = w ^ 0x2020202020202020ull;
+        if (x != 0) {
+          p_ += __builtin_ctzll(x) >> 3;
+          break;
         }
-        if (p_ >= end_ || *p_ != ' ') continue;
+        p_ += 8;
       }
-      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
+    }
+    // The rest one by one: other blanks, or near the end.
+    while (p_ < end_ && static_cast<unsigned char>(*p_) <= ' ' &&
+           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
       ++p_;
     }
   }
@@ -1048,8 +1053,23 @@ class Reader {
   const char* pos() const { return p_; }
   // Passes over `text` when the cursor stands at it.
   bool match(std::string_view text) {
-    if (static_cast<size_t>(end_ - p_) < text.size() || std::memcmp(p_, text.data(), text.size()) != 0) return false;
-    p_ += text.size();
+    size_t n = text.size();
+    if (static_cast<size_t>(end_ - p_) < n) return false;
+    if (kWordScan && n >= 8) {
+      // Eight bytes at a time, the last eight overlapping the ones before.
+      uint64_t a, b;
+      for (size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&a, p_ + i, 8);
+        std::memcpy(&b, text.data() + i, 8);
+        if (a != b) return false;
+      }
+      std::memcpy(&a, p_ + n - 8, 8);
+      std::memcpy(&b, text.data() + n - 8, 8);
+      if (a != b) return false;
+    } else if (std::memcmp(p_, text.data(), n) != 0) {
+      return false;
+    }
+    p_ += n;
     return true;
   }
   char peek() const { return p_ < end_ ? *p_ : '\0'; }
@@ -1188,30 +1208,7 @@ class Reader {
 
   // A number at p_, as written (JSON's grammar).
   bool number(std::string_view& out) {
-    const char* s = p_;
-    if (p_ < end_ && *p_ == '-') ++p_;
-    if (p_ >= end_ || !is_digit(*p_)) return syntax(s, "invalid number");
-    if (*p_ == '0') {
-      ++p_;
-    } else {
-      while (p_ < end_ && is_digit(*p_)) ++p_;
-    }
-    if (p_ < end_ && *p_ == '.') {
-      ++p_;
-      if (p_ >= end_ || !is_digit(*p_)) return syntax(s, "invalid number: digits must follow '.'");
-      while (p_ < end_ && is_digit(*p_)) ++p_;
-    }
-    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-      ++p_;
-      if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-      if (p_ >= end_ || !is_digit(*p_)) return syntax(s, "invalid number: digits must follow the exponent mark");
-      while (p_ < end_ && is_digit(*p_)) ++p_;
-    }
-    if (p_ < end_ && (is_digit(*p_) || *p_ == '.' || *p_ == 'e' || *p_ == 'E' || *p_ == '+' || *p_ == '-')) {
-      return syntax(s, "invalid number");
-    }
-    out = std::string_view(s, static_cast<size_t>(p_ - s));
-    return true;
+    return numbers_end_early_ && p_ < end_ ? scan_number<false>(out) : scan_number<true>(out);
   }
 
   // Passes over a literal (true, false, null).
@@ -1282,6 +1279,38 @@ class Reader {
     return false;
   }
 
+  static bool in_number(char c) { return is_digit(c) || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-'; }
+
+  // number(); `kCheckEnd` false when the text's last byte cannot stand in
+  // a number, so that every byte passed over here is followed by another
+  // and the end need not be looked for.
+  template <bool kCheckEnd>
+  bool scan_number(std::string_view& out) {
+    auto at = [this] { return !kCheckEnd || p_ < end_ ? *p_ : '\0'; };
+    const char* s = p_;
+    if (at() == '-') ++p_;
+    if (!is_digit(at())) return syntax(s, "invalid number");
+    if (*p_ == '0') {
+      ++p_;
+    } else {
+      while (is_digit(at())) ++p_;
+    }
+    if (at() == '.') {
+      ++p_;
+      if (!is_digit(at())) return syntax(s, "invalid number: digits must follow '.'");
+      while (is_digit(at())) ++p_;
+    }
+    if (at() == 'e' || at() == 'E') {
+      ++p_;
+      if (at() == '+' || at() == '-') ++p_;
+      if (!is_digit(at())) return syntax(s, "invalid number: digits must follow the exponent mark");
+      while (is_digit(at())) ++p_;
+    }
+    if (in_number(at())) return syntax(s, "invalid number");
+    out = std::string_view(s, static_cast<size_t>(p_ - s));
+    return true;
+  }
+
   bool hex4(const char* esc, uint32_t& v) {
     if (end_ - p_ < 4) return syntax(esc, "invalid \\u escape");
     v = 0;
@@ -1327,6 +1356,7 @@ class Reader {
   const char* p_;
   const char* end_;
   bool ok_ = true;
+  bool numbers_end_early_;  // the last byte cannot stand in a number
   std::string message_;
 };
 
