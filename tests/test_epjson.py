@@ -314,6 +314,11 @@ def test_reading_back(idd):
         ('{"Zone": {"\\ud800": {}}}', "a high surrogate escape without its low half"),
         ('{"Zone": {"\\q": {}}}', "invalid escape"),
         ('{"Zone": {"a\tb": {}}}', "a control character in a string must be escaped"),
+        # Values past eight bytes are checked a word at a time, the last word overlapping.
+        ('{"Zone": {"abcdefghijklm;": {}}}', "holds ';'"), ('{"Zone": {"abcdefghij!klmnopq": {}}}', "holds '!'"),
+        # A number where the text ends: its scan looks for the end.
+        ('{"Zone": {"A": {"volume": 12', "the text ends where ',' or '}' belongs"),
+        ('{"Zone": {"A": {"volume": 1.', "digits must follow '.'"), ('{"Zone": {"A": {"volume": 1e', "exponent mark"),
     ],
 )
 def test_reader_refuses(idd, text, message):
@@ -324,6 +329,8 @@ def test_reader_refuses(idd, text, message):
 def test_reader_accepts_escapes_and_trims(idd):
     model = IDF.from_string(idd, '{"Zone": {"  \\u00e9\\ud83d\\ude00 ": {"volume": "  autocalculate "}}}')
     assert model["Zone"][0].get_values() == ["é😀", None, "Autocalculate"]
+    model = IDF.from_string(idd, '{"Zone": {"\\tabcdefghij\\tk\\t ": {}}}')
+    assert model["Zone"][0][0] == "abcdefghij\tk"
 
 
 def test_files(idd, tmp_path):
