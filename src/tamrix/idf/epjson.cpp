@@ -1091,7 +1091,7 @@ class Reader {
                                  : std::string("expected ") + what);
   }
   // After blanks, ',' (true, `more` set) or `close` (true, `more` clear).
-  bool next(char close, bool& more) {
+  [[gnu::always_inline]] bool next(char close, bool& more) {
     ws();
     if (p_ < end_ && *p_ == ',') {
       ++p_;
@@ -1570,7 +1570,7 @@ class Loader {
   }
 
   // The value of a property, a string or a number, noted for field `index`.
-  bool scalar(const Where& where, size_t index) {
+  [[gnu::always_inline]] bool scalar(const Where& where, size_t index) {
     r_.blank_then_ws();
     char c = r_.peek();
     std::string_view v;
