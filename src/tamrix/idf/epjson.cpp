@@ -1549,7 +1549,7 @@ class Loader {
 
   // Notes value `v` for field `index`; a value unescaped into the scratch
   // buffer is kept aside first.
-  void pend(size_t index, std::string_view v) {
+  [[gnu::always_inline]] void pend(size_t index, std::string_view v) {
     if (v.empty()) return;
     if (v.data() >= scratch_.data() && v.data() <= scratch_.data() + scratch_.size()) {
       kept_.emplace_back(v);
