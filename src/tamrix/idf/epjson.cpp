@@ -622,7 +622,7 @@ class Writer {
   }
   // A property: its lead (the comma left out when it is the first) and
   // its value, in room made once.
-  void property(bool& first, const EpProperty& prop, std::string_view v) {
+  [[gnu::always_inline]] void property(bool& first, const EpProperty& prop, std::string_view v) {
     room(prop.lead_size + kLeadPad + 6 * v.size() + kNumberRoom);
     size_t skip = first ? 1 : 0;
     const char* lead = prop.lead.data() + skip;
