@@ -333,6 +333,20 @@ def test_reader_accepts_escapes_and_trims(idd):
     assert model["Zone"][0][0] == "abcdefghij\tk"
 
 
+def test_reader_takes_any_layout_and_still_refuses_repeats(idd):
+    # The reader tries each key (and the separator before it) as the last
+    # object of the class had it: other layouts and orders read the same.
+    text = doc(idd, "Zone,A,1,2,,TARP;\nZone,B,3,,5;\nZone,C,,6,7,Simple;\n").to_epjson()
+    data = json.loads(text)
+    backwards = {"Zone": {k: dict(reversed(list(v.items()))) for k, v in data["Zone"].items()}}
+    for other in [json.dumps(data), json.dumps(data, indent=2), json.dumps(data, separators=(",", ":")),
+                  json.dumps(backwards, indent=4)]:
+        assert IDF.from_string(idd, other).to_epjson() == text
+    repeated = text.replace('"multiplier": 3,', '"multiplier": 3,\n            "multiplier": 3,')
+    with pytest.raises(ValueError, match='Zone "B": property "multiplier" given twice'):
+        IDF.from_string(idd, repeated)
+
+
 def test_files(idd, tmp_path):
     model = doc(idd, "Zone,Z,2;\n")
     model.save(tmp_path / "a.EPJSON")

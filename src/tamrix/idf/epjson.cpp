@@ -40,6 +40,7 @@ struct EpProperty {
   // blocks of that size.
   std::string lead;
   size_t lead_size = 0;
+  std::string_view written_lead() const { return std::string_view(lead.data(), lead_size); }
   std::string key_colon;  // "key": as a reader meets it most often
   uint32_t index = 0;  // the field (or, in an item, the place in the group)
   Rule rule = Rule::kText;
@@ -1595,16 +1596,20 @@ class Loader {
       r_.skip();
       return true;
     }
+    bool led = false;  // the separator before the property and its key were read with its lead
+    size_t guess = 0;
     for (bool more = true; more;) {
-      r_.ws();
       std::string_view prop;
       size_t index;
       // Keys usually come in the order they sort in, written plainly, and
       // the objects of a class mostly leave out the same blank ones: the
       // key that came after the previous one last time (at first the next
       // one) is tried first, as text.
-      size_t guess = guess_[expected];
-      if (guess < c.props.size() && r_.match(c.props[guess].key_colon)) {
+      if (!led) {
+        r_.ws();
+        guess = guess_[expected];
+      }
+      if (led || (guess < c.props.size() && r_.match(c.props[guess].key_colon))) {
         index = guess;
         prop = c.props[index].key;
       } else {
@@ -1628,7 +1633,11 @@ class Loader {
         const EpProperty& p = c.props[index];
         if (!scalar(Where{&c, key, p.key}, p.index)) return false;
       }
-      if (!r_.next('}', more)) return false;
+      // Then the guessed property's whole lead as an indented layout
+      // writes it (comma, line break, indentation, key, colon, blank).
+      guess = guess_[expected];
+      led = guess < c.props.size() && r_.match(c.props[guess].written_lead());
+      if (!led && !r_.next('}', more)) return false;
     }
     return true;
   }
@@ -1657,12 +1666,16 @@ class Loader {
         r_.skip();
       } else {
         size_t expected = 0;
+        bool led = false;
+        size_t guess = 0;
         for (bool members = true; members;) {
-          r_.ws();
           std::string_view prop;
           size_t index;
-          size_t guess = item_guess_[expected];
-          if (guess < c.items.size() && r_.match(c.items[guess].key_colon)) {
+          if (!led) {
+            r_.ws();
+            guess = item_guess_[expected];
+          }
+          if (led || (guess < c.items.size() && r_.match(c.items[guess].key_colon))) {
             index = guess;
             prop = c.items[index].key;
           } else {
@@ -1683,9 +1696,10 @@ class Loader {
           item_seen_[index] = item_stamp_;
           expected = index + 1;
           const EpProperty& p = c.items[index];
-          if (!scalar(Where{&c, key, c.array_name, item + 1, p.key}, from + p.index) || !r_.next('}', members)) {
-            return false;
-          }
+          if (!scalar(Where{&c, key, c.array_name, item + 1, p.key}, from + p.index)) return false;
+          guess = item_guess_[expected];
+          led = guess < c.items.size() && r_.match(c.items[guess].written_lead());
+          if (!led && !r_.next('}', members)) return false;
         }
       }
       if (!r_.next(']', more)) return false;
