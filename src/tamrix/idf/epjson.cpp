@@ -1589,7 +1589,8 @@ class Loader {
   bool read_object(const EpClass& c, std::string_view key) {
     r_.skip();  // '{'
     ++stamp_;
-    if (seen_.size() < c.props.size() + 1) seen_.resize(c.props.size() + 1, 0);
+    const size_t n_props = c.props.size();
+    if (seen_.size() < n_props + 1) seen_.resize(n_props + 1, 0);
     size_t expected = 0;
     r_.ws();
     if (r_.peek() == '}') {
@@ -1609,13 +1610,13 @@ class Loader {
         r_.ws();
         guess = guess_[expected];
       }
-      if (led || (guess < c.props.size() && r_.match(c.props[guess].key_colon))) {
+      if (led || (guess < n_props && r_.match(c.props[guess].key_colon))) {
         index = guess;
         prop = c.props[index].key;
       } else {
         if (!r_.string(scratch_, prop)) return false;
         if (c.extensible && prop == c.array_name) {
-          index = c.props.size();
+          index = n_props;
         } else {
           auto it = c.prop_by_key.find(prop);
           if (it == c.prop_by_key.end()) return r_.refuse(describe(*c.cls, key) + ": unknown property " + quoted(prop));
@@ -1627,7 +1628,7 @@ class Loader {
       if (seen_[index] == stamp_) return r_.refuse(describe(*c.cls, key) + ": property " + quoted(prop) + " given twice");
       seen_[index] = stamp_;
       expected = index + 1;
-      if (index == c.props.size()) {
+      if (index == n_props) {
         if (!read_array(c, key)) return false;
       } else {
         const EpProperty& p = c.props[index];
@@ -1636,7 +1637,7 @@ class Loader {
       // Then the guessed property's whole lead as an indented layout
       // writes it (comma, line break, indentation, key, colon, blank).
       guess = guess_[expected];
-      led = guess < c.props.size() && r_.match(c.props[guess].written_lead());
+      led = guess < n_props && r_.match(c.props[guess].written_lead());
       if (!led && !r_.next('}', more)) return false;
     }
     return true;
