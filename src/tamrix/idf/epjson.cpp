@@ -36,8 +36,8 @@ enum class Rule : uint8_t {
 struct EpProperty {
   std::string key;     // the JSON key
   // ',', line break, indentation and "key": as written before the value
-  // (without the comma before the first), then kLeadPad blanks: copied in
-  // blocks of that size.
+  // (without the comma before the first), then kLeadPad blanks: copied
+  // whole when it is that long at most, else in blocks of 16 bytes.
   std::string lead;
   size_t lead_size = 0;
   std::string_view written_lead() const { return std::string_view(lead.data(), lead_size); }
@@ -155,7 +155,7 @@ class KeyMaker {
   size_t repeats_ = 0;
 };
 
-constexpr size_t kLeadPad = 16;
+constexpr size_t kLeadPad = 48;
 
 void finish_props(std::vector<EpProperty>& props, std::unordered_map<std::string_view, uint32_t>& by_key, int depth) {
   std::sort(props.begin(), props.end(), [](const EpProperty& a, const EpProperty& b) { return a.key < b.key; });
@@ -628,7 +628,11 @@ class Writer {
     size_t skip = first ? 1 : 0;
     const char* lead = prop.lead.data() + skip;
     size_t n = prop.lead_size - skip;
-    for (size_t i = 0; i < n; i += kLeadPad) std::memcpy(p_ + i, lead + i, kLeadPad);
+    if (n <= kLeadPad) {
+      std::memcpy(p_, lead, kLeadPad);
+    } else {
+      for (size_t i = 0; i < n; i += 16) std::memcpy(p_ + i, lead + i, 16);
+    }
     p_ += n;
     first = false;
     value(v, prop);
@@ -829,14 +833,21 @@ void write_members(Writer& w, const EpClass& c, const Values& values) {
     }
     w.close(3, false, ']');
   };
-  size_t count = c.props.size();
-  for (size_t i = 0; i < count; ++i) {
-    if (c.extensible && i == c.array_at) array();
-    const EpProperty& p = c.props[i];
-    std::string_view v = value_at(p.index);
-    if (!v.empty()) w.property(first, p, v);
+  // The properties in key order, the array where its name sorts.
+  auto properties = [&](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      const EpProperty& p = c.props[i];
+      std::string_view v = value_at(p.index);
+      if (!v.empty()) w.property(first, p, v);
+    }
+  };
+  if (c.extensible) {
+    properties(0, c.array_at);
+    array();
+    properties(c.array_at, c.props.size());
+  } else {
+    properties(0, c.props.size());
   }
-  if (c.extensible && c.array_at == count) array();
   w.close(2, first, '}');
 }
 
