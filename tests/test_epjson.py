@@ -155,6 +155,10 @@ def test_layout_is_pythons_json_dumps(idd):
     assert not out.endswith("\n")
     assert doc(idd, "").to_epjson() == "{}"
     assert json.loads(out)["Zone"]['Z é']["ashrae_clear_sky_optical_depth_for_beam_irradiance_taub_"] == '"q\\'
+    # Text past ASCII in a value only (the writer tells the str maker when all is ASCII).
+    for value in ["é", "abcdefghé", "éabcdefghij"]:
+        out = doc(idd, f"Zone,Z,2,,TARP,{value};\n").to_epjson()
+        assert json.loads(out)["Zone"]["Z"]["ashrae_clear_sky_optical_depth_for_beam_irradiance_taub_"] == value
 
 
 def test_names_keys_repeats_and_vrf(idd):

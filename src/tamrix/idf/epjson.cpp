@@ -460,7 +460,9 @@ namespace {
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
 // Writes `text` as a JSON string at p (room: 2 + 6 * size); returns the end.
-char* put_json_string(char* p, std::string_view text) {
+// Every byte of the text is or-ed into `seen` (which then tells whether
+// any was past ASCII).
+char* put_json_string(char* p, std::string_view text, uint64_t& seen) {
   *p++ = '"';
   size_t i = 0;
   if (kWordScan) {
@@ -472,12 +474,14 @@ char* put_json_string(char* p, std::string_view text) {
       uint64_t quote = w ^ (ones * '"');
       uint64_t slash = w ^ (ones * '\\');
       if ((((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w)) & highs) break;
+      seen |= w;
       std::memcpy(p, &w, 8);
       p += 8;
     }
   }
   for (char ch : text.substr(i)) {
     unsigned char c = static_cast<unsigned char>(ch);
+    seen |= c;
     if (!needs_escape(c)) {
       *p++ = ch;
       continue;
@@ -507,7 +511,8 @@ char* put_json_string(char* p, std::string_view text) {
 void append_json_string(std::string& out, std::string_view text) {
   size_t at = out.size();
   out.resize(at + 2 + 6 * text.size());
-  char* end = put_json_string(out.data() + at, text);
+  uint64_t seen = 0;
+  char* end = put_json_string(out.data() + at, text, seen);
   out.resize(static_cast<size_t>(end - out.data()));
 }
 
@@ -610,6 +615,7 @@ class Writer {
   }
   void put(std::string_view v) {
     room(v.size());
+    for (char c : v) seen_ |= static_cast<unsigned char>(c);
     std::memcpy(p_, v.data(), v.size());
     p_ += v.size();
   }
@@ -619,7 +625,7 @@ class Writer {
   }
   void string(std::string_view v) {
     room(2 + 6 * v.size());
-    p_ = put_json_string(p_, v);
+    p_ = put_json_string(p_, v, seen_);
   }
   // A property: its lead (the comma left out when it is the first) and
   // its value, in room made once.
@@ -654,6 +660,10 @@ class Writer {
   }
 
   size_t size() const { return static_cast<size_t>(p_ - sink_.data); }
+  // Whether every byte written so far is ASCII: the bytes of the texts
+  // written (keys, values, names) were all or-ed together, and the rest
+  // (layout, numbers, property keys) is ASCII by construction.
+  bool ascii() const { return (seen_ & 0x8080808080808080ull) == 0; }
 
  private:
   // A property's value, in the room property() made.
@@ -679,7 +689,7 @@ class Writer {
       case Rule::kChoice:
         for (const std::string& choice : p.def->choices) {
           if (choice.size() == v.size() && ascii_iequals(choice, v)) {
-            p_ = put_json_string(p_, choice);
+            p_ = put_json_string(p_, choice, seen_);
             return;
           }
         }
@@ -687,7 +697,7 @@ class Writer {
       case Rule::kText:
         break;
     }
-    p_ = put_json_string(p_, v);
+    p_ = put_json_string(p_, v, seen_);
   }
 
   void literal(std::string_view text) {
@@ -726,6 +736,7 @@ class Writer {
   EpjsonSink& sink_;
   char* p_;
   char* end_;
+  uint64_t seen_ = 0;
   NumberMemo numbers_;
 };
 
@@ -934,6 +945,7 @@ EpjsonError write_epjson(const Model& model, EpjsonSink& sink, size_t& size) noe
     }
     w.close(0, first_class, '}');
     size = w.size();
+    sink.ascii = w.ascii();
     return {};
   } catch (const std::bad_alloc&) {
     EpjsonError e;
