@@ -298,16 +298,18 @@ locale_t c_locale() {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The number writers below copy digits 32 bytes at a time, past the end of
-// what they mean to write: the digits they are given stand in a buffer of
-// kDigitRoom bytes, and the output has room for kNumberRoom bytes more than
-// the text read (what lies past the number's end is written over later).
+// what they mean to write: the digits they are given can be read for
+// kDigitReach bytes (a buffer of kDigitRoom bytes holds the digits of a
+// short text), and the output has room for kNumberRoom bytes more than the
+// text read (what lies past the number's end is written over later).
+constexpr size_t kDigitReach = 48;
 constexpr size_t kDigitRoom = 96;
 constexpr size_t kNumberRoom = 64;
 
 inline void copy32(char* to, const char* from) { std::memcpy(to, from, 32); }
 
 // Lays out significant digits `digits` (no leading or trailing zeros, at
-// least one, at most 17, in a buffer readable for 48 bytes from there) with
+// least one, at most 17, readable for kDigitReach bytes from there) with
 // value 0.digits x 10^decpt as Python's repr of a float does; returns the
 // end.
 char* put_repr(char* p, bool negative, const char* digits, long long nd, long long decpt) {
@@ -371,7 +373,7 @@ char* put_long_number(char* p, bool negative, std::string_view digits, long long
   size_t epos = sci.find('e');
   char sig[kDigitRoom];
   size_t n = 0;
-  for (size_t i = 0; i < epos && n < 32; ++i) {
+  for (size_t i = 0; i < epos && n < kDigitReach; ++i) {  // at most 17 digits
     if (sci[i] != '.') sig[n++] = sci[i];
   }
   while (n > 1 && sig[n - 1] == '0') --n;
@@ -396,8 +398,8 @@ char* put_json_number(char* p, std::string_view text) {
   char local[kDigitRoom];
   std::string large;
   char* digits = local;
-  if (text.size() + 48 > sizeof local) {
-    large.resize(text.size() + 48);
+  if (text.size() + kDigitReach > sizeof local) {
+    large.resize(text.size() + kDigitReach);
     digits = large.data();
   }
   char* q = digits;
