@@ -533,7 +533,12 @@ const char kIndent[] = "\n                        ";  // a break and 24 blanks
 // before its form is reused.
 class NumberMemo {
  public:
-  NumberMemo() : entries_(new Entry[2 * kSize]()) {}
+  // A table for a model of `values` values: a pair of entries per 64
+  // values, 4096 pairs at most (512 KB).
+  explicit NumberMemo(size_t values) {
+    while (bits_ < 12 && (size_t{1} << bits_) * 64 < values) ++bits_;
+    entries_.reset(new Entry[size_t{2} << bits_]());
+  }
 
   // Writes the remembered form of `v` at p (room as put_json_number's);
   // null when there is none.
@@ -566,8 +571,6 @@ class NumberMemo {
   }
 
  private:
-  static constexpr unsigned kBits = 12;
-  static constexpr size_t kSize = size_t{1} << kBits;
   struct Entry {
     uint64_t lo = 0, hi = 0;
     uint8_t text_size = 0;  // 0: empty
@@ -598,11 +601,12 @@ class NumberMemo {
     return true;
   }
   // The high bits of the products, which every bit of the text reaches.
-  static size_t slot(uint64_t lo, uint64_t hi, size_t n) {
+  size_t slot(uint64_t lo, uint64_t hi, size_t n) const {
     uint64_t h = (lo ^ (hi * 0xC2B2AE3D27D4EB4Full) ^ n) * 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h >> (64 - kBits));
+    return static_cast<size_t>(h >> (64 - bits_));
   }
 
+  unsigned bits_ = 4;  // 2^bits_ pairs
   std::unique_ptr<Entry[]> entries_;
 };
 
@@ -610,7 +614,9 @@ class NumberMemo {
 // text written straight into it.
 class Writer {
  public:
-  explicit Writer(EpjsonSink& sink) : sink_(sink), p_(sink.data), end_(sink.data + sink.capacity) {}
+  // `values`: how many values the model holds (sizes the number memo).
+  Writer(EpjsonSink& sink, size_t values)
+      : sink_(sink), p_(sink.data), end_(sink.data + sink.capacity), numbers_(values) {}
 
   void room(size_t n) {
     if (static_cast<size_t>(end_ - p_) < n) grow(n);
@@ -872,6 +878,15 @@ void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
   }
 }
 
+// Values held by the model's objects, blanks included.
+size_t model_values(const Model& model) noexcept {
+  size_t values = 0;
+  for (size_t i = 0; i < model.slot_count(); ++i) {
+    if (const ObjectData* d = model.object(i)) values += value_count(*d);
+  }
+  return values;
+}
+
 }  // namespace
 
 EpjsonError write_epjson(const Model& model, EpjsonSink& sink, size_t& size) noexcept {
@@ -880,7 +895,7 @@ EpjsonError write_epjson(const Model& model, EpjsonSink& sink, size_t& size) noe
     const c_IDD* idd = model.idd();
     if (idd == nullptr) return invalid("epJSON: the model has no dictionary");
     std::shared_ptr<const EpjsonSchema> schema = epjson_schema(*idd);
-    Writer w(sink);
+    Writer w(sink, model_values(model));
     w.put('{');
     bool first_class = true;
     std::vector<Keyed> keyed;
