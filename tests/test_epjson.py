@@ -155,6 +155,10 @@ def test_layout_is_pythons_json_dumps(idd):
     assert not out.endswith("\n")
     assert doc(idd, "").to_epjson() == "{}"
     assert json.loads(out)["Zone"]['Z é']["ashrae_clear_sky_optical_depth_for_beam_irradiance_taub_"] == '"q\\'
+    # Text past ASCII in a value only (the writer tells the str maker when all is ASCII).
+    for value in ["é", "abcdefghé", "éabcdefghij"]:
+        out = doc(idd, f"Zone,Z,2,,TARP,{value};\n").to_epjson()
+        assert json.loads(out)["Zone"]["Z"]["ashrae_clear_sky_optical_depth_for_beam_irradiance_taub_"] == value
 
 
 def test_names_keys_repeats_and_vrf(idd):
@@ -184,6 +188,12 @@ def test_names_keys_repeats_and_vrf(idd):
         ("1234567890123456789.5", 1.2345678901234568e18), ("2.5e-400", 0.0), ("1e400", "1e400"),
         ("inf", "inf"), ("nan", "nan"), ("1.5D3", "1.5D3"), ("0x10", "0x10"), ("12abc", "12abc"),
         ("AUTOCALCULATE", "Autocalculate"),
+        # Digits gathered and laid out anew: every layout repr has, and long texts.
+        ("0.", 0.0), ("00.5", 0.5), ("+1.5", 1.5), ("0.0000E+00", 0.0), ("-0.000e5", -0.0), ("0.4186E+06", 418600.0),
+        ("1e-5", 1e-05), ("0.000123456789012345", 0.000123456789012345), ("-1.5e+300", -1.5e300),
+        ("12.3456789012345e3", 12345.6789012345), ("1.2345678901234567e5", 123456.78901234567),
+        ("9007199254740993.0", 9007199254740992.0), ("999999999999999.9e1", 9999999999999999.0),
+        ("0." + "0" * 60 + "125", 1.25e-61), ("1" + "0" * 60 + ".0", 1e60), ("4.9e-324", 5e-324),
     ],
 )
 def test_numbers(idd, text, expected):
@@ -308,6 +318,11 @@ def test_reading_back(idd):
         ('{"Zone": {"\\ud800": {}}}', "a high surrogate escape without its low half"),
         ('{"Zone": {"\\q": {}}}', "invalid escape"),
         ('{"Zone": {"a\tb": {}}}', "a control character in a string must be escaped"),
+        # Values past eight bytes are checked a word at a time, the last word overlapping.
+        ('{"Zone": {"abcdefghijklm;": {}}}', "holds ';'"), ('{"Zone": {"abcdefghij!klmnopq": {}}}', "holds '!'"),
+        # A number where the text ends: its scan looks for the end.
+        ('{"Zone": {"A": {"volume": 12', "the text ends where ',' or '}' belongs"),
+        ('{"Zone": {"A": {"volume": 1.', "digits must follow '.'"), ('{"Zone": {"A": {"volume": 1e', "exponent mark"),
     ],
 )
 def test_reader_refuses(idd, text, message):
@@ -318,6 +333,22 @@ def test_reader_refuses(idd, text, message):
 def test_reader_accepts_escapes_and_trims(idd):
     model = IDF.from_string(idd, '{"Zone": {"  \\u00e9\\ud83d\\ude00 ": {"volume": "  autocalculate "}}}')
     assert model["Zone"][0].get_values() == ["é😀", None, "Autocalculate"]
+    model = IDF.from_string(idd, '{"Zone": {"\\tabcdefghij\\tk\\t ": {}}}')
+    assert model["Zone"][0][0] == "abcdefghij\tk"
+
+
+def test_reader_takes_any_layout_and_still_refuses_repeats(idd):
+    # The reader tries each key (and the separator before it) as the last
+    # object of the class had it: other layouts and orders read the same.
+    text = doc(idd, "Zone,A,1,2,,TARP;\nZone,B,3,,5;\nZone,C,,6,7,Simple;\n").to_epjson()
+    data = json.loads(text)
+    backwards = {"Zone": {k: dict(reversed(list(v.items()))) for k, v in data["Zone"].items()}}
+    for other in [json.dumps(data), json.dumps(data, indent=2), json.dumps(data, separators=(",", ":")),
+                  json.dumps(backwards, indent=4)]:
+        assert IDF.from_string(idd, other).to_epjson() == text
+    repeated = text.replace('"multiplier": 3,', '"multiplier": 3,\n            "multiplier": 3,')
+    with pytest.raises(ValueError, match='Zone "B": property "multiplier" given twice'):
+        IDF.from_string(idd, repeated)
 
 
 def test_files(idd, tmp_path):

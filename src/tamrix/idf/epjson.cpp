@@ -9,8 +9,10 @@
 #include <cstring>
 #include <deque>
 #include <locale.h>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -33,7 +35,12 @@ enum class Rule : uint8_t {
 
 struct EpProperty {
   std::string key;     // the JSON key
-  std::string lead;    // line break, indentation and "key": as written before the value
+  // ',', line break, indentation and "key": as written before the value
+  // (without the comma before the first), then kLeadPad blanks: copied
+  // whole when it is that long at most, else in blocks of 16 bytes.
+  std::string lead;
+  size_t lead_size = 0;
+  std::string_view written_lead() const { return std::string_view(lead.data(), lead_size); }
   std::string key_colon;  // "key": as a reader meets it most often
   uint32_t index = 0;  // the field (or, in an item, the place in the group)
   Rule rule = Rule::kText;
@@ -148,14 +155,18 @@ class KeyMaker {
   size_t repeats_ = 0;
 };
 
+constexpr size_t kLeadPad = 48;
+
 void finish_props(std::vector<EpProperty>& props, std::unordered_map<std::string_view, uint32_t>& by_key, int depth) {
   std::sort(props.begin(), props.end(), [](const EpProperty& a, const EpProperty& b) { return a.key < b.key; });
   for (uint32_t i = 0; i < props.size(); ++i) {
     EpProperty& p = props[i];
-    p.lead = "\n";
+    p.lead = ",\n";
     p.lead.append(static_cast<size_t>(4 * depth), ' ');
     append_json_string(p.lead, p.key);
     p.lead += ": ";
+    p.lead_size = p.lead.size();
+    p.lead.append(kLeadPad, ' ');
     p.key_colon.clear();
     append_json_string(p.key_colon, p.key);
     p.key_colon += ':';
@@ -184,7 +195,7 @@ void build_class(EpClass& c, const ClassDef& cls, const std::unordered_map<std::
       c.name_field = static_cast<int>(i);
       continue;
     }
-    c.props.push_back(EpProperty{std::move(key), {}, {}, static_cast<uint32_t>(i), rule_for(cls, i, fd, false), &fd});
+    c.props.push_back(EpProperty{std::move(key), {}, 0, {}, static_cast<uint32_t>(i), rule_for(cls, i, fd, false), &fd});
   }
   if (c.name_field < 0 && c.plain_end > 0 &&
       (is_class(cls, "ZoneHVAC:TerminalUnit:VariableRefrigerantFlow") ||
@@ -205,7 +216,7 @@ void build_class(EpClass& c, const ClassDef& cls, const std::unordered_map<std::
         continue;
       }
       std::string key = item_keys.make(without_group_numbers(fd.name));
-      c.items.push_back(EpProperty{std::move(key), {}, {}, static_cast<uint32_t>(j), rule_for(cls, c.begin + j, fd, true), &fd});
+      c.items.push_back(EpProperty{std::move(key), {}, 0, {}, static_cast<uint32_t>(j), rule_for(cls, c.begin + j, fd, true), &fd});
     }
     finish_props(c.items, c.item_by_key, 5);
     auto it = arrays.find(cls.name);
@@ -270,6 +281,15 @@ std::shared_ptr<const EpjsonSchema> epjson_schema(const c_IDD& idd) {
 
 namespace {
 
+// The scans below read eight bytes at a time and find the first byte of
+// interest from the lowest set bit: little-endian machines only; others
+// take the bytes one by one.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr bool kWordScan = true;
+#else
+constexpr bool kWordScan = false;
+#endif
+
 locale_t c_locale() {
   static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   return loc;
@@ -277,40 +297,50 @@ locale_t c_locale() {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Lays out significant digits `digits` (no leading or trailing zeros, not
-// empty, at most 17) with value 0.digits x 10^decpt as Python's repr of a
-// float does; returns the end.
-char* put_repr(char* p, bool negative, std::string_view digits, long long decpt) {
+// The number writers below copy digits 32 bytes at a time, past the end of
+// what they mean to write: the digits they are given can be read for
+// kDigitReach bytes (a buffer of kDigitRoom bytes holds the digits of a
+// short text), and the output has room for kNumberRoom bytes more than the
+// text read (what lies past the number's end is written over later).
+constexpr size_t kDigitReach = 48;
+constexpr size_t kDigitRoom = 96;
+constexpr size_t kNumberRoom = 64;
+
+inline void copy32(char* to, const char* from) { std::memcpy(to, from, 32); }
+
+// Lays out significant digits `digits` (no leading or trailing zeros, at
+// least one, at most 17, readable for kDigitReach bytes from there) with
+// value 0.digits x 10^decpt as Python's repr of a float does; returns the
+// end.
+char* put_repr(char* p, bool negative, const char* digits, long long nd, long long decpt) {
   if (negative) *p++ = '-';
-  long long nd = static_cast<long long>(digits.size());
   long long e = decpt - 1;
   if (e >= -4 && e < 16) {
     if (decpt <= 0) {
-      *p++ = '0';
-      *p++ = '.';
-      for (long long i = 0; i < -decpt; ++i) *p++ = '0';
-      std::memcpy(p, digits.data(), digits.size());
-      p += digits.size();
-    } else if (decpt < nd) {
-      std::memcpy(p, digits.data(), static_cast<size_t>(decpt));
-      p += decpt;
-      *p++ = '.';
-      std::memcpy(p, digits.data() + decpt, static_cast<size_t>(nd - decpt));
-      p += nd - decpt;
-    } else {
-      std::memcpy(p, digits.data(), digits.size());
-      p += digits.size();
-      for (long long i = nd; i < decpt; ++i) *p++ = '0';
-      *p++ = '.';
-      *p++ = '0';
+      // 0.000ddd: at most three zeros after the point.
+      std::memcpy(p, "0.000", 5);
+      p += 2 - decpt;
+      copy32(p, digits);
+      return p + nd;
     }
-    return p;
+    copy32(p, digits);
+    if (decpt < nd) {
+      // ddd.ddd
+      p[decpt] = '.';
+      copy32(p + decpt + 1, digits + decpt);
+      return p + nd + 1;
+    }
+    // ddd000.0: at most 15 zeros before the point.
+    std::memcpy(p + nd, "0000000000000000", 16);
+    p += decpt;
+    std::memcpy(p, ".0", 2);
+    return p + 2;
   }
   *p++ = digits[0];
   if (nd > 1) {
     *p++ = '.';
-    std::memcpy(p, digits.data() + 1, digits.size() - 1);
-    p += digits.size() - 1;
+    copy32(p, digits + 1);
+    p += nd - 1;
   }
   *p++ = 'e';
   *p++ = e < 0 ? '-' : '+';
@@ -320,18 +350,14 @@ char* put_repr(char* p, bool negative, std::string_view digits, long long decpt)
 }
 
 char* put_zero(char* p, bool negative) {
-  const char* z = negative ? "-0.0" : "0.0";
-  size_t n = negative ? 4 : 3;
-  std::memcpy(p, z, n);
-  return p + n;
+  if (negative) *p++ = '-';
+  std::memcpy(p, "0.0", 3);
+  return p + 3;
 }
 
 // put_json_number for significant digits `digits` (no leading or trailing
 // zeros, not empty) with value 0.digits x 10^decpt.
 char* put_long_number(char* p, bool negative, std::string_view digits, long long decpt) {
-  // Up to 15 significant digits name one double each: its shortest form is
-  // these digits.
-  if (digits.size() <= 15 && decpt > -300 && decpt < 300) return put_repr(p, negative, digits, decpt);
   if (decpt > 400) return nullptr;  // beyond any double
   if (decpt < -400) return put_zero(p, negative);
   std::string scientific(digits);
@@ -340,13 +366,14 @@ char* put_long_number(char* p, bool negative, std::string_view digits, long long
   double value = strtod_l(scientific.c_str(), nullptr, c_locale());
   if (std::isinf(value)) return nullptr;
   if (value == 0.0) return put_zero(p, negative);
+  // The shortest digits that read back as `value`, as d.ddde+XX.
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));  // d.ddde+XX
+  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
   size_t epos = sci.find('e');
-  char sig[32];
+  char sig[kDigitRoom];
   size_t n = 0;
-  for (size_t i = 0; i < epos && n < sizeof sig; ++i) {
+  for (size_t i = 0; i < epos && n < kDigitReach; ++i) {  // at most 17 digits
     if (sci[i] != '.') sig[n++] = sci[i];
   }
   while (n > 1 && sig[n - 1] == '0') --n;
@@ -356,124 +383,72 @@ char* put_long_number(char* p, bool negative, std::string_view digits, long long
   if (!exp_text.empty() && (exp_text[0] == '-' || exp_text[0] == '+')) exp_text.remove_prefix(1);
   std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
   if (exp_negative) exp10 = -exp10;
-  return put_repr(p, negative, std::string_view(sig, n), exp10 + 1);
+  return put_repr(p, negative, sig, static_cast<long long>(n), exp10 + 1);
 }
 
-// Writes the JSON number `text` stands for at p (room: text.size() + 48);
-// null when it is not a number a double can hold. One pass reads the text
-// and gathers its significant digits; text already in the form written
-// (most numbers) is copied as it is.
+// Writes the JSON number `text` stands for at p (room: text.size() +
+// kNumberRoom); null when it is not a number a double can hold. The digits
+// are gathered in one pass, then laid out anew.
 char* put_json_number(char* p, std::string_view text) {
   const char* s = text.data();
   const char* e = s + text.size();
-  bool negative = false, plus = false;
-  if (s < e && (*s == '-' || *s == '+')) {
-    negative = *s == '-';
-    plus = *s == '+';
-    ++s;
+  bool negative = s < e && *s == '-';
+  if (s < e && (*s == '-' || *s == '+')) ++s;
+  // Every digit before the exponent, in order.
+  char local[kDigitRoom];
+  std::string large;
+  char* digits = local;
+  if (text.size() + kDigitReach > sizeof local) {
+    large.resize(text.size() + kDigitReach);
+    digits = large.data();
   }
-  // Significant digits (leading zeros dropped) and where the point
-  // stands: value = 0.digits x 10^decpt.
-  char sig[40];
-  size_t nd = 0;
-  bool more = false;  // more significant digits than sig holds
-  long long decpt = 0;
-  const char* whole = s;
-  while (s < e && is_digit(*s)) {
-    if (nd > 0 || *s != '0') {
-      if (nd < sizeof sig) sig[nd++] = *s; else more = true;
-      ++decpt;
-    }
+  char* q = digits;
+  while (s < e && is_digit(*s)) *q++ = *s++;
+  long long whole_len = q - digits;
+  bool point = s < e && *s == '.';
+  if (point) {
     ++s;
+    while (s < e && is_digit(*s)) *q++ = *s++;
   }
-  size_t whole_len = static_cast<size_t>(s - whole);
-  bool point = false;
-  size_t fraction_len = 0, fraction_zeros = 0;  // zeros before its first other digit
-  char fraction_last = 0;
-  if (s < e && *s == '.') {
-    point = true;
-    const char* f = ++s;
-    while (s < e && is_digit(*s)) {
-      if (nd > 0 || *s != '0') {
-        if (nd < sizeof sig) sig[nd++] = *s; else more = true;
-      } else {
-        --decpt;
-        if (static_cast<size_t>(s - f) == fraction_zeros) ++fraction_zeros;
-      }
-      ++s;
-    }
-    fraction_len = static_cast<size_t>(s - f);
-    if (fraction_len > 0) fraction_last = s[-1];
-  }
-  if (whole_len == 0 && fraction_len == 0) return nullptr;
-  bool has_exponent = false;
-  if (s < e && (*s == 'e' || *s == 'E')) {
+  if (q == digits) return nullptr;
+  long long exponent = 0;
+  bool has_exponent = s < e && (*s == 'e' || *s == 'E');
+  if (has_exponent) {
     ++s;
-    bool neg = false;
-    if (s < e && (*s == '+' || *s == '-')) neg = *s++ == '-';
+    bool exp_negative = s < e && *s == '-';
+    if (s < e && (*s == '+' || *s == '-')) ++s;
     if (s >= e || !is_digit(*s)) return nullptr;
-    long long x = 0;
-    while (s < e && is_digit(*s)) {
-      if (x < 100000000) x = x * 10 + (*s - '0');
-      ++s;
+    for (; s < e && is_digit(*s); ++s) {
+      if (exponent < 100000000) exponent = exponent * 10 + (*s - '0');
     }
-    decpt += neg ? -x : x;
-    has_exponent = true;
+    if (exp_negative) exponent = -exponent;
   }
   if (s != e) return nullptr;
-  bool integer = !point && !has_exponent;
-  // Already as written: an integer without '+' or leading zeros (not
-  // "-0"), or a plain decimal with digits on both sides of the point, no
-  // leading zeros, no trailing zeros after the point but a lone one, at most
-  // 15 significant digits and a point repr would not put in exponent form.
-  if (!plus && !has_exponent && whole_len > 0 && whole_len <= 15 && !(whole[0] == '0' && whole_len > 1)) {
-    bool same;
-    if (integer) {
-      same = !(negative && whole[0] == '0');
-    } else if (fraction_len == 0 || (fraction_last == '0' && fraction_len > 1)) {
-      same = false;
-    } else if (whole[0] != '0') {
-      same = whole_len + fraction_len <= 15 || (fraction_len == 1 && fraction_last == '0');
-    } else if (fraction_zeros == fraction_len) {
-      same = fraction_len == 1;  // "0.0"
-    } else {
-      same = fraction_zeros <= 3 && fraction_len - fraction_zeros <= 15;
-    }
-    if (same) {
-      std::memcpy(p, text.data(), text.size());
-      return p + text.size();
-    }
+  const char* first = digits;
+  while (first < q && *first == '0') ++first;
+  if (!point && !has_exponent) {
+    // An integer, as Python's int() prints it: no '+', no leading zeros,
+    // "-0" is 0.
+    if (first == q) --first;
+    if (negative && !(q - first == 1 && *first == '0')) *p++ = '-';
+    std::memcpy(p, first, static_cast<size_t>(q - first));
+    return p + (q - first);
   }
-  if (integer) {
-    // As Python's int() prints it: no '+', no leading zeros, "-0" is 0.
-    size_t z = 0;
-    while (z + 1 < whole_len && whole[z] == '0') ++z;
-    if (negative && !(whole_len - z == 1 && whole[z] == '0')) *p++ = '-';
-    std::memcpy(p, whole + z, whole_len - z);
-    return p + (whole_len - z);
-  }
-  if (nd == 0) return put_zero(p, negative);
-  while (nd > 0 && sig[nd - 1] == '0' && !more) --nd;
-  std::string_view digits(sig, nd);
-  if (more) {
-    // Too many digits for sig: read from the text in full.
-    std::string all;
-    for (const char* q = whole; q < whole + whole_len; ++q) all += *q;
-    if (point) all.append(whole + whole_len + 1, fraction_len);
-    size_t lead = 0;
-    while (lead < all.size() && all[lead] == '0') ++lead;
-    size_t last = all.size();
-    while (last > lead && all[last - 1] == '0') --last;
-    return put_long_number(p, negative, std::string_view(all).substr(lead, last - lead), decpt);
-  }
-  return put_long_number(p, negative, digits, decpt);
+  if (first == q) return put_zero(p, negative);
+  while (q[-1] == '0') --q;  // trailing zeros (a digit other than 0 stops it)
+  long long nd = q - first;
+  long long decpt = whole_len - (first - digits) + exponent;
+  // Up to 15 significant digits name one double each: its shortest form is
+  // these digits.
+  if (nd <= 15 && decpt > -300 && decpt < 300) return put_repr(p, negative, first, nd, decpt);
+  return put_long_number(p, negative, std::string_view(first, static_cast<size_t>(nd)), decpt);
 }
 
 }  // namespace
 
 bool append_json_number(std::string& out, std::string_view text) {
   size_t at = out.size();
-  out.resize(at + text.size() + 48);
+  out.resize(at + text.size() + kNumberRoom);
   char* end = put_json_number(out.data() + at, text);
   out.resize(end == nullptr ? at : static_cast<size_t>(end - out.data()));
   return end != nullptr;
@@ -487,10 +462,28 @@ namespace {
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
 // Writes `text` as a JSON string at p (room: 2 + 6 * size); returns the end.
-char* put_json_string(char* p, std::string_view text) {
+// Every byte of the text is or-ed into `seen` (which then tells whether
+// any was past ASCII).
+char* put_json_string(char* p, std::string_view text, uint64_t& seen) {
   *p++ = '"';
-  for (char ch : text) {
+  size_t i = 0;
+  if (kWordScan) {
+    // Eight bytes at a time while none of them needs an escape.
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + i, 8);
+      uint64_t quote = w ^ (ones * '"');
+      uint64_t slash = w ^ (ones * '\\');
+      if ((((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w)) & highs) break;
+      seen |= w;
+      std::memcpy(p, &w, 8);
+      p += 8;
+    }
+  }
+  for (char ch : text.substr(i)) {
     unsigned char c = static_cast<unsigned char>(ch);
+    seen |= c;
     if (!needs_escape(c)) {
       *p++ = ch;
       continue;
@@ -520,7 +513,8 @@ char* put_json_string(char* p, std::string_view text) {
 void append_json_string(std::string& out, std::string_view text) {
   size_t at = out.size();
   out.resize(at + 2 + 6 * text.size());
-  char* end = put_json_string(out.data() + at, text);
+  uint64_t seen = 0;
+  char* end = put_json_string(out.data() + at, text, seen);
   out.resize(static_cast<size_t>(end - out.data()));
 }
 
@@ -532,17 +526,104 @@ inline size_t value_count(const ObjectData& data) { return data.values.size(); }
 
 const char kIndent[] = "\n                        ";  // a break and 24 blanks
 
+// The JSON forms of number texts met before. A model holds few distinct
+// number texts among its values (a million values, a few thousand texts:
+// "0.0", "0.0000E+00", "1", ...), so texts of up to 16 bytes are remembered
+// in a table indexed by a hash of their bytes, and each is compared in full
+// before its form is reused.
+class NumberMemo {
+ public:
+  // A table for a model of `values` values: a pair of entries per 64
+  // values, 4096 pairs at most (512 KB).
+  explicit NumberMemo(size_t values) {
+    while (bits_ < 12 && (size_t{1} << bits_) * 64 < values) ++bits_;
+    entries_.reset(new Entry[size_t{2} << bits_]());
+  }
+
+  // Writes the remembered form of `v` at p (room as put_json_number's);
+  // null when there is none.
+  char* put(char* p, std::string_view v) const {
+    uint64_t lo, hi;
+    if (!key(v, lo, hi)) return nullptr;
+    const Entry* pair = &entries_[2 * slot(lo, hi, v.size())];
+    for (const Entry* entry = pair; entry < pair + 2; ++entry) {
+      if (entry->text_size == v.size() && entry->lo == lo && entry->hi == hi) {
+        copy32(p, entry->json);
+        return p + entry->json_size;
+      }
+    }
+    return nullptr;
+  }
+
+  // Remembers that `v` is written as `json`.
+  void remember(std::string_view v, std::string_view json) {
+    uint64_t lo, hi;
+    if (!key(v, lo, hi) || json.size() > 32) return;
+    // The newer of the two texts of a slot stands first.
+    Entry* pair = &entries_[2 * slot(lo, hi, v.size())];
+    pair[1] = pair[0];
+    Entry& entry = pair[0];
+    entry.lo = lo;
+    entry.hi = hi;
+    entry.text_size = static_cast<uint8_t>(v.size());
+    entry.json_size = static_cast<uint8_t>(json.size());
+    std::memcpy(entry.json, json.data(), json.size());
+  }
+
+ private:
+  struct Entry {
+    uint64_t lo = 0, hi = 0;
+    uint8_t text_size = 0;  // 0: empty
+    uint8_t json_size = 0;
+    char json[46] = {};
+  };
+
+  // The bytes of a text of 1 to 16 bytes as two words, read without going
+  // past its end (with its size, they tell the text apart from any other).
+  static bool key(std::string_view v, uint64_t& lo, uint64_t& hi) {
+    const char* s = v.data();
+    size_t n = v.size();
+    if (n == 0 || n > 16) return false;
+    if (n >= 8) {
+      std::memcpy(&lo, s, 8);
+      std::memcpy(&hi, s + n - 8, 8);
+    } else if (n >= 4) {
+      uint32_t a, b;
+      std::memcpy(&a, s, 4);
+      std::memcpy(&b, s + n - 4, 4);
+      lo = a | static_cast<uint64_t>(b) << 32;
+      hi = 0;
+    } else {
+      lo = static_cast<unsigned char>(s[0]) | static_cast<unsigned char>(s[n / 2]) << 8 |
+           static_cast<unsigned char>(s[n - 1]) << 16;
+      hi = 0;
+    }
+    return true;
+  }
+  // The high bits of the products, which every bit of the text reaches.
+  size_t slot(uint64_t lo, uint64_t hi, size_t n) const {
+    uint64_t h = (lo ^ (hi * 0xC2B2AE3D27D4EB4Full) ^ n) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> (64 - bits_));
+  }
+
+  unsigned bits_ = 4;  // 2^bits_ pairs
+  std::unique_ptr<Entry[]> entries_;
+};
+
 // Writes into a sink through a cursor: room is made in large steps and the
 // text written straight into it.
 class Writer {
  public:
-  explicit Writer(EpjsonSink& sink) : sink_(sink), p_(sink.data), end_(sink.data + sink.capacity) {}
+  // `values`: how many values the model holds (sizes the number memo).
+  Writer(EpjsonSink& sink, size_t values)
+      : sink_(sink), p_(sink.data), end_(sink.data + sink.capacity), numbers_(values) {}
 
   void room(size_t n) {
     if (static_cast<size_t>(end_ - p_) < n) grow(n);
   }
   void put(std::string_view v) {
     room(v.size());
+    for (char c : v) seen_ |= static_cast<unsigned char>(c);
     std::memcpy(p_, v.data(), v.size());
     p_ += v.size();
   }
@@ -552,15 +633,23 @@ class Writer {
   }
   void string(std::string_view v) {
     room(2 + 6 * v.size());
-    p_ = put_json_string(p_, v);
+    p_ = put_json_string(p_, v, seen_);
   }
-  // A member: a comma unless it is the first, then its lead.
-  void member(bool& first, std::string_view lead) {
-    room(lead.size() + 1);
-    if (!first) *p_++ = ',';
+  // A property: its lead (the comma left out when it is the first) and
+  // its value, in room made once.
+  [[gnu::always_inline]] void property(bool& first, const EpProperty& prop, std::string_view v) {
+    room(prop.lead_size + kLeadPad + 6 * v.size() + kNumberRoom);
+    size_t skip = first ? 1 : 0;
+    const char* lead = prop.lead.data() + skip;
+    size_t n = prop.lead_size - skip;
+    if (n <= kLeadPad) {
+      std::memcpy(p_, lead, kLeadPad);
+    } else {
+      for (size_t i = 0; i < n; i += 16) std::memcpy(p_ + i, lead + i, 16);
+    }
+    p_ += n;
     first = false;
-    std::memcpy(p_, lead.data(), lead.size());
-    p_ += lead.size();
+    value(v, prop);
   }
   void line(int depth, bool& first) {
     room(2 + 4 * static_cast<size_t>(depth));
@@ -578,15 +667,23 @@ class Writer {
     *p_++ = bracket;
   }
 
-  void value(std::string_view v, const EpProperty& p) {
+  size_t size() const { return static_cast<size_t>(p_ - sink_.data); }
+  // Whether every byte written so far is ASCII: the bytes of the texts
+  // written (keys, values, names) were all or-ed together, and the rest
+  // (layout, numbers, property keys) is ASCII by construction.
+  bool ascii() const { return (seen_ & 0x8080808080808080ull) == 0; }
+
+ private:
+  // A property's value, in the room property() made.
+  [[gnu::always_inline]] void value(std::string_view v, const EpProperty& p) {
     switch (p.rule) {
       case Rule::kNumber:
         if (v.size() == 8 && ascii_iequals(v, "autosize")) {
-          put("\"Autosize\"");
+          literal("\"Autosize\"");
           return;
         }
         if (v.size() == 13 && ascii_iequals(v, "autocalculate")) {
-          put("\"Autocalculate\"");
+          literal("\"Autocalculate\"");
           return;
         }
         if (number(v)) return;
@@ -600,7 +697,7 @@ class Writer {
       case Rule::kChoice:
         for (const std::string& choice : p.def->choices) {
           if (choice.size() == v.size() && ascii_iequals(choice, v)) {
-            string(choice);
+            p_ = put_json_string(p_, choice, seen_);
             return;
           }
         }
@@ -608,13 +705,21 @@ class Writer {
       case Rule::kText:
         break;
     }
-    string(v);
+    p_ = put_json_string(p_, v, seen_);
   }
 
-  bool number(std::string_view v) {
-    room(v.size() + 48);
-    char* end = put_json_number(p_, v);
-    if (end == nullptr) return false;
+  void literal(std::string_view text) {
+    std::memcpy(p_, text.data(), text.size());
+    p_ += text.size();
+  }
+
+  [[gnu::always_inline]] bool number(std::string_view v) {
+    char* end = numbers_.put(p_, v);
+    if (end == nullptr) {
+      end = put_json_number(p_, v);
+      if (end == nullptr) return false;
+      numbers_.remember(v, std::string_view(p_, static_cast<size_t>(end - p_)));
+    }
     p_ = end;
     return true;
   }
@@ -628,10 +733,7 @@ class Writer {
     return true;
   }
 
-  size_t size() const { return static_cast<size_t>(p_ - sink_.data); }
-
- private:
-  void grow(size_t n) {
+  [[gnu::noinline]] void grow(size_t n) {
     size_t used = size();
     size_t want = std::max(sink_.capacity * 2, used + n + (size_t{1} << 16));
     if (!sink_.grow(used, want)) throw std::bad_alloc();
@@ -642,6 +744,8 @@ class Writer {
   EpjsonSink& sink_;
   char* p_;
   char* end_;
+  uint64_t seen_ = 0;
+  NumberMemo numbers_;
 };
 
 class StringSink final : public EpjsonSink {
@@ -713,18 +817,21 @@ std::string unplaced_value(const EpClass& c, const ObjectData& data, std::string
   return {};
 }
 
-void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
+// The object's members; `values` is the view of its value list.
+template <class Values>
+void write_members(Writer& w, const EpClass& c, const Values& values) {
+  auto value_at = [&](size_t i) { return i < values.size() ? values[i] : std::string_view(); };
   w.put('{');
   bool first = true;
   auto array = [&] {
-    size_t n = value_count(data);
+    size_t n = values.size();
     if (n <= c.begin) return;
     size_t groups = (n - c.begin + c.size - 1) / c.size;
     // Items up to the last group holding a value.
     while (groups > 0) {
       size_t from = c.begin + (groups - 1) * c.size;
       bool any = false;
-      for (const EpProperty& p : c.items) any = any || !value_at(data, from + p.index).empty();
+      for (const EpProperty& p : c.items) any = any || !value_at(from + p.index).empty();
       if (any) break;
       --groups;
     }
@@ -738,26 +845,46 @@ void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
       w.put('{');
       bool first_member = true;
       for (const EpProperty& p : c.items) {
-        std::string_view v = value_at(data, from + p.index);
-        if (v.empty()) continue;
-        w.member(first_member, p.lead);
-        w.value(v, p);
+        std::string_view v = value_at(from + p.index);
+        if (!v.empty()) w.property(first_member, p, v);
       }
       w.close(4, first_member, '}');
     }
     w.close(3, false, ']');
   };
-  size_t count = c.props.size();
-  for (size_t i = 0; i < count; ++i) {
-    if (c.extensible && i == c.array_at) array();
-    const EpProperty& p = c.props[i];
-    std::string_view v = value_at(data, p.index);
-    if (v.empty()) continue;
-    w.member(first, p.lead);
-    w.value(v, p);
+  // The properties in key order, the array where its name sorts.
+  auto properties = [&](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      const EpProperty& p = c.props[i];
+      std::string_view v = value_at(p.index);
+      if (!v.empty()) w.property(first, p, v);
+    }
+  };
+  if (c.extensible) {
+    properties(0, c.array_at);
+    array();
+    properties(c.array_at, c.props.size());
+  } else {
+    properties(0, c.props.size());
   }
-  if (c.extensible && c.array_at == count) array();
   w.close(2, first, '}');
+}
+
+void write_object(Writer& w, const EpClass& c, const ObjectData& data) {
+  if (data.values.narrow()) {
+    write_members(w, c, data.values.view<true>());
+  } else {
+    write_members(w, c, data.values.view<false>());
+  }
+}
+
+// Values held by the model's objects, blanks included.
+size_t model_values(const Model& model) noexcept {
+  size_t values = 0;
+  for (size_t i = 0; i < model.slot_count(); ++i) {
+    if (const ObjectData* d = model.object(i)) values += value_count(*d);
+  }
+  return values;
 }
 
 }  // namespace
@@ -768,7 +895,7 @@ EpjsonError write_epjson(const Model& model, EpjsonSink& sink, size_t& size) noe
     const c_IDD* idd = model.idd();
     if (idd == nullptr) return invalid("epJSON: the model has no dictionary");
     std::shared_ptr<const EpjsonSchema> schema = epjson_schema(*idd);
-    Writer w(sink);
+    Writer w(sink, model_values(model));
     w.put('{');
     bool first_class = true;
     std::vector<Keyed> keyed;
@@ -809,7 +936,8 @@ EpjsonError write_epjson(const Model& model, EpjsonSink& sink, size_t& size) noe
           k.key = made.back();
         }
       }
-      std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+      auto by_key = [](const Keyed& a, const Keyed& b) { return a.key < b.key; };
+      if (!std::is_sorted(keyed.begin(), keyed.end(), by_key)) std::stable_sort(keyed.begin(), keyed.end(), by_key);
       for (size_t i = 0; i < keyed.size(); ++i) {
         if (i > 0 && keyed[i].key == keyed[i - 1].key) {
           return invalid(describe(*c.cls, keyed[i].key) +
@@ -834,6 +962,7 @@ EpjsonError write_epjson(const Model& model, EpjsonSink& sink, size_t& size) noe
     }
     w.close(0, first_class, '}');
     size = w.size();
+    sink.ascii = w.ascii();
     return {};
   } catch (const std::bad_alloc&) {
     EpjsonError e;
@@ -882,15 +1011,6 @@ namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
-// The scans below read eight bytes at a time and find the first byte of
-// interest from the lowest set bit: little-endian machines only; others
-// take the bytes one by one.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-constexpr bool kWordScan = true;
-#else
-constexpr bool kWordScan = false;
-#endif
-
 const char* kind_of(char c) {
   switch (c) {
     case '{': return "an object";
@@ -913,7 +1033,11 @@ std::string quoted(std::string_view s) {
 // further read fails at once, so callers only need to stop.
 class Reader {
  public:
-  explicit Reader(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+  explicit Reader(std::string_view text)
+      : begin_(text.data()),
+        p_(text.data()),
+        end_(text.data() + text.size()),
+        numbers_end_early_(!text.empty() && !in_number(text.back())) {}
 
   bool ok() const { return ok_; }
   std::string& message() { return message_; }
@@ -943,32 +1067,55 @@ class Reader {
   }
 
   [[gnu::always_inline]] void ws() {
-    // Indentation comes in runs of blanks: eight bytes at a time, to the
-    // first that is not a blank.
-    for (;;) {
-      if (kWordScan && end_ - p_ >= 8) {
+    // Most often there is nothing to pass, one blank (after a colon) or a
+    // line break and a run of blanks (indentation): the run eight bytes at
+    // a time, to the first that is not a blank.
+    if (p_ < end_ && static_cast<unsigned char>(*p_) > ' ') return;
+    if (p_ < end_ && *p_ == '\n') ++p_;
+    if (kWordScan) {
+      while (end_ - p_ >= 8) {
         uint64_t w;
         std::memcpy(&w, p_, 8);
         uint64_t x = w ^ 0x2020202020202020ull;
-        if (x == 0) {
-          p_ += 8;
-          continue;
+        if (x != 0) {
+          p_ += __builtin_ctzll(x) >> 3;
+          break;
         }
-        p_ += __builtin_ctzll(x) >> 3;
+        p_ += 8;
       }
-      if (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
-        ++p_;
-        continue;
-      }
-      return;
     }
+    // The rest one by one: other blanks, or near the end.
+    while (p_ < end_ && static_cast<unsigned char>(*p_) <= ' ' &&
+           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
+      ++p_;
+    }
+  }
+  // ws() after a colon, where one blank stands most often.
+  [[gnu::always_inline]] void blank_then_ws() {
+    if (p_ < end_ && *p_ == ' ') ++p_;
+    ws();
   }
   bool at_end() const { return p_ >= end_; }
   const char* pos() const { return p_; }
   // Passes over `text` when the cursor stands at it.
   bool match(std::string_view text) {
-    if (static_cast<size_t>(end_ - p_) < text.size() || std::memcmp(p_, text.data(), text.size()) != 0) return false;
-    p_ += text.size();
+    size_t n = text.size();
+    if (static_cast<size_t>(end_ - p_) < n) return false;
+    if (kWordScan && n >= 8) {
+      // Eight bytes at a time, the last eight overlapping the ones before.
+      uint64_t a, b;
+      for (size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&a, p_ + i, 8);
+        std::memcpy(&b, text.data() + i, 8);
+        if (a != b) return false;
+      }
+      std::memcpy(&a, p_ + n - 8, 8);
+      std::memcpy(&b, text.data() + n - 8, 8);
+      if (a != b) return false;
+    } else if (std::memcmp(p_, text.data(), n) != 0) {
+      return false;
+    }
+    p_ += n;
     return true;
   }
   char peek() const { return p_ < end_ ? *p_ : '\0'; }
@@ -985,7 +1132,7 @@ class Reader {
                                  : std::string("expected ") + what);
   }
   // After blanks, ',' (true, `more` set) or `close` (true, `more` clear).
-  bool next(char close, bool& more) {
+  [[gnu::always_inline]] bool next(char close, bool& more) {
     ws();
     if (p_ < end_ && *p_ == ',') {
       ++p_;
@@ -1107,30 +1254,7 @@ class Reader {
 
   // A number at p_, as written (JSON's grammar).
   bool number(std::string_view& out) {
-    const char* s = p_;
-    if (p_ < end_ && *p_ == '-') ++p_;
-    if (p_ >= end_ || !is_digit(*p_)) return syntax(s, "invalid number");
-    if (*p_ == '0') {
-      ++p_;
-    } else {
-      while (p_ < end_ && is_digit(*p_)) ++p_;
-    }
-    if (p_ < end_ && *p_ == '.') {
-      ++p_;
-      if (p_ >= end_ || !is_digit(*p_)) return syntax(s, "invalid number: digits must follow '.'");
-      while (p_ < end_ && is_digit(*p_)) ++p_;
-    }
-    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-      ++p_;
-      if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-      if (p_ >= end_ || !is_digit(*p_)) return syntax(s, "invalid number: digits must follow the exponent mark");
-      while (p_ < end_ && is_digit(*p_)) ++p_;
-    }
-    if (p_ < end_ && (is_digit(*p_) || *p_ == '.' || *p_ == 'e' || *p_ == 'E' || *p_ == '+' || *p_ == '-')) {
-      return syntax(s, "invalid number");
-    }
-    out = std::string_view(s, static_cast<size_t>(p_ - s));
-    return true;
+    return numbers_end_early_ && p_ < end_ ? scan_number<false>(out) : scan_number<true>(out);
   }
 
   // Passes over a literal (true, false, null).
@@ -1201,6 +1325,38 @@ class Reader {
     return false;
   }
 
+  static bool in_number(char c) { return is_digit(c) || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-'; }
+
+  // number(); `kCheckEnd` false when the text's last byte cannot stand in
+  // a number, so that every byte passed over here is followed by another
+  // and the end need not be looked for.
+  template <bool kCheckEnd>
+  bool scan_number(std::string_view& out) {
+    auto at = [this] { return !kCheckEnd || p_ < end_ ? *p_ : '\0'; };
+    const char* s = p_;
+    if (at() == '-') ++p_;
+    if (!is_digit(at())) return syntax(s, "invalid number");
+    if (*p_ == '0') {
+      ++p_;
+    } else {
+      while (is_digit(at())) ++p_;
+    }
+    if (at() == '.') {
+      ++p_;
+      if (!is_digit(at())) return syntax(s, "invalid number: digits must follow '.'");
+      while (is_digit(at())) ++p_;
+    }
+    if (at() == 'e' || at() == 'E') {
+      ++p_;
+      if (at() == '+' || at() == '-') ++p_;
+      if (!is_digit(at())) return syntax(s, "invalid number: digits must follow the exponent mark");
+      while (is_digit(at())) ++p_;
+    }
+    if (in_number(at())) return syntax(s, "invalid number");
+    out = std::string_view(s, static_cast<size_t>(p_ - s));
+    return true;
+  }
+
   bool hex4(const char* esc, uint32_t& v) {
     if (end_ - p_ < 4) return syntax(esc, "invalid \\u escape");
     v = 0;
@@ -1246,6 +1402,7 @@ class Reader {
   const char* p_;
   const char* end_;
   bool ok_ = true;
+  bool numbers_end_early_;  // the last byte cannot stand in a number
   std::string message_;
 };
 
@@ -1265,17 +1422,6 @@ struct Where {
     return s;
   }
 };
-
-// The one place the reader stores values: an object's values, gathered
-// first, are made in one allocation of the right size.
-void store_values(ValueList& values, const std::vector<std::pair<size_t, std::string_view>>& pending,
-                  std::vector<std::string_view>& scratch) {
-  size_t n = 0;
-  for (const auto& [index, v] : pending) n = std::max(n, index + 1);
-  scratch.assign(n, std::string_view());
-  for (const auto& [index, v] : pending) scratch[index] = v;
-  values = ValueList::copied(scratch.data(), scratch.size());
-}
 
 class Loader {
  public:
@@ -1323,6 +1469,10 @@ class Loader {
     r_.skip();  // '{'
     keys_.clear();
     seen_keys_.clear();
+    guess_.resize(c.props.size() + 2);
+    std::iota(guess_.begin(), guess_.end(), 0u);
+    item_guess_.resize(c.items.size() + 1);
+    std::iota(item_guess_.begin(), item_guess_.end(), 0u);
     bool ordered = true;
     escaped_keys_.clear();
     size_t first = objects.size();
@@ -1358,7 +1508,6 @@ class Loader {
       if (r_.peek() != '{') return r_.wrong_kind(describe(*c.cls, key), "an object of properties");
       KnownObject& obj = objects.emplace_back();
       obj.class_idx = ci;
-      pending_.clear();
       kept_.clear();
       if (!read_object(c, key)) return false;
       if (c.name_field >= 0) {
@@ -1366,7 +1515,7 @@ class Loader {
         if (!field_text(key, Where{&c, key, {}}, name)) return false;
         pend(static_cast<size_t>(c.name_field), name);
       }
-      store_values(obj.values, pending_, ordered_);
+      store(obj.values);
       if (numbered) numbered = key_number(c, key, numbers_);
       if (!r_.next('}', more)) return false;
     }
@@ -1403,18 +1552,24 @@ class Loader {
   // control characters but tab, no leading or trailing blanks.
   bool field_text(std::string_view v, const Where& where, std::string_view& out) {
     size_t i = 0;
-    if (kWordScan) {
-      // Eight bytes at a time while none can be refused (a tab is looked
-      // at byte by byte below, and passes).
+    if (kWordScan && v.size() >= 8) {
+      // Eight bytes at a time, the last eight overlapping the ones before,
+      // while none can be refused (a tab is looked at byte by byte below,
+      // and passes).
       constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
       auto zero_byte = [](uint64_t x) { return (x - ones) & ~x & highs; };
-      while (i + 8 <= v.size()) {
+      for (;;) {
+        size_t at = std::min(i, v.size() - 8);
         uint64_t w;
-        std::memcpy(&w, v.data() + i, 8);
+        std::memcpy(&w, v.data() + at, 8);
         uint64_t flagged = zero_byte(w ^ (ones * ',')) | zero_byte(w ^ (ones * ';')) | zero_byte(w ^ (ones * '!')) |
                            zero_byte(w ^ (ones * 0x7F)) | ((w - ones * 0x20) & ~w & highs);
-        if (flagged != 0) break;
-        i += 8;
+        if (flagged != 0) {
+          i = at;
+          break;
+        }
+        i = at + 8;
+        if (i == v.size()) break;
       }
     }
     for (char ch : v.substr(i)) {
@@ -1435,18 +1590,29 @@ class Loader {
 
   // Notes value `v` for field `index`; a value unescaped into the scratch
   // buffer is kept aside first.
-  void pend(size_t index, std::string_view v) {
+  [[gnu::always_inline]] void pend(size_t index, std::string_view v) {
     if (v.empty()) return;
     if (v.data() >= scratch_.data() && v.data() <= scratch_.data() + scratch_.size()) {
       kept_.emplace_back(v);
       v = kept_.back();
     }
-    pending_.emplace_back(index, v);
+    if (index >= fields_.size()) fields_.resize(std::max(index + 1, 2 * fields_.size()));
+    fields_[index] = v;
+    count_ = std::max(count_, index + 1);
+  }
+
+  // The one place the reader stores values: the object's values, noted
+  // first, made in one allocation of the right size. The fields are blank
+  // again after.
+  void store(ValueList& values) {
+    values = ValueList::copied(fields_.data(), count_);
+    std::fill_n(fields_.begin(), count_, std::string_view());
+    count_ = 0;
   }
 
   // The value of a property, a string or a number, noted for field `index`.
-  bool scalar(const Where& where, size_t index) {
-    r_.ws();
+  [[gnu::always_inline]] bool scalar(const Where& where, size_t index) {
+    r_.blank_then_ws();
     char c = r_.peek();
     std::string_view v;
     if (c == '"') {
@@ -1463,43 +1629,56 @@ class Loader {
   bool read_object(const EpClass& c, std::string_view key) {
     r_.skip();  // '{'
     ++stamp_;
-    if (seen_.size() < c.props.size() + 1) seen_.resize(c.props.size() + 1, 0);
+    const size_t n_props = c.props.size();
+    if (seen_.size() < n_props + 1) seen_.resize(n_props + 1, 0);
     size_t expected = 0;
     r_.ws();
     if (r_.peek() == '}') {
       r_.skip();
       return true;
     }
+    bool led = false;  // the separator before the property and its key were read with its lead
+    size_t guess = 0;
     for (bool more = true; more;) {
-      r_.ws();
       std::string_view prop;
       size_t index;
-      // Keys usually come in the order they sort in, written plainly: the
-      // next one is tried first, as text.
-      if (expected < c.props.size() && r_.match(c.props[expected].key_colon)) {
-        index = expected;
+      // Keys usually come in the order they sort in, written plainly, and
+      // the objects of a class mostly leave out the same blank ones: the
+      // key that came after the previous one last time (at first the next
+      // one) is tried first, as text.
+      if (!led) {
+        r_.ws();
+        guess = guess_[expected];
+      }
+      if (led || (guess < n_props && r_.match(c.props[guess].key_colon))) {
+        index = guess;
         prop = c.props[index].key;
       } else {
         if (!r_.string(scratch_, prop)) return false;
         if (c.extensible && prop == c.array_name) {
-          index = c.props.size();
+          index = n_props;
         } else {
           auto it = c.prop_by_key.find(prop);
           if (it == c.prop_by_key.end()) return r_.refuse(describe(*c.cls, key) + ": unknown property " + quoted(prop));
           index = it->second;
+          guess_[expected] = static_cast<uint32_t>(index);
         }
         if (seen_[index] != stamp_ && !r_.expect(':', "':' after a property name")) return false;
       }
       if (seen_[index] == stamp_) return r_.refuse(describe(*c.cls, key) + ": property " + quoted(prop) + " given twice");
       seen_[index] = stamp_;
       expected = index + 1;
-      if (index == c.props.size()) {
+      if (index == n_props) {
         if (!read_array(c, key)) return false;
       } else {
         const EpProperty& p = c.props[index];
         if (!scalar(Where{&c, key, p.key}, p.index)) return false;
       }
-      if (!r_.next('}', more)) return false;
+      // Then the guessed property's whole lead as an indented layout
+      // writes it (comma, line break, indentation, key, colon, blank).
+      guess = guess_[expected];
+      led = guess < n_props && r_.match(c.props[guess].written_lead());
+      if (!led && !r_.next('}', more)) return false;
     }
     return true;
   }
@@ -1528,12 +1707,17 @@ class Loader {
         r_.skip();
       } else {
         size_t expected = 0;
+        bool led = false;
+        size_t guess = 0;
         for (bool members = true; members;) {
-          r_.ws();
           std::string_view prop;
           size_t index;
-          if (expected < c.items.size() && r_.match(c.items[expected].key_colon)) {
-            index = expected;
+          if (!led) {
+            r_.ws();
+            guess = item_guess_[expected];
+          }
+          if (led || (guess < c.items.size() && r_.match(c.items[guess].key_colon))) {
+            index = guess;
             prop = c.items[index].key;
           } else {
             if (!r_.string(scratch_, prop)) return false;
@@ -1543,6 +1727,7 @@ class Loader {
                                ": unknown property " + quoted(prop));
             }
             index = it->second;
+            item_guess_[expected] = static_cast<uint32_t>(index);
             if (item_seen_[index] != item_stamp_ && !r_.expect(':', "':' after a property name")) return false;
           }
           if (item_seen_[index] == item_stamp_) {
@@ -1552,9 +1737,10 @@ class Loader {
           item_seen_[index] = item_stamp_;
           expected = index + 1;
           const EpProperty& p = c.items[index];
-          if (!scalar(Where{&c, key, c.array_name, item + 1, p.key}, from + p.index) || !r_.next('}', members)) {
-            return false;
-          }
+          if (!scalar(Where{&c, key, c.array_name, item + 1, p.key}, from + p.index)) return false;
+          guess = item_guess_[expected];
+          led = guess < c.items.size() && r_.match(c.items[guess].written_lead());
+          if (!led && !r_.next('}', members)) return false;
         }
       }
       if (!r_.next(']', more)) return false;
@@ -1573,9 +1759,13 @@ class Loader {
   uint32_t stamp_ = 0;
   std::vector<uint32_t> item_seen_;
   uint32_t item_stamp_ = 0;
-  std::vector<std::pair<size_t, std::string_view>> pending_;  // the object's values
-  std::vector<std::string_view> ordered_;  // the same, in field order
-  std::deque<std::string> kept_;                              // unescaped ones among them
+  // The property (item property) read after the one at each place, last
+  // time: tried first.
+  std::vector<uint32_t> guess_;
+  std::vector<uint32_t> item_guess_;
+  std::vector<std::string_view> fields_;  // the object's values by field, blank past count_
+  size_t count_ = 0;
+  std::deque<std::string> kept_;  // unescaped ones among them
 };
 
 std::string_view without_bom(std::string_view text) {

@@ -60,6 +60,9 @@ class EpjsonSink {
  public:
   char* data = nullptr;
   size_t capacity = 0;
+  // Set by write_epjson: false when the document may hold bytes past
+  // ASCII, true when it surely does not.
+  bool ascii = false;
   virtual bool grow(size_t used, size_t needed) noexcept = 0;
 
  protected:

@@ -1141,9 +1141,10 @@ class StrSink final : public EpjsonSink {
     advise_huge_pages(data, capacity);
     return true;
   }
-  // The text as a str (UTF-8 text that is not ASCII is decoded anew).
+  // The text as a str (UTF-8 text that is not ASCII is decoded anew; the
+  // writer tells when it is surely ASCII).
   PyObject* finish(size_t size) {
-    if (!is_ascii(std::string_view(data, size))) return binding::str_from_utf8(std::string_view(data, size));
+    if (!ascii && !is_ascii(std::string_view(data, size))) return binding::str_from_utf8(std::string_view(data, size));
     if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
     PyObject* done = str_;
     str_ = nullptr;

@@ -100,8 +100,24 @@ ValueList ValueList::copied(const std::string_view* values, size_t count) {
   size_t room = 0;
   for (size_t i = 0; i < count; ++i) room += owned_size(values[i]);
   Rep* rep = allocate(count, false, room);
+  // As append_owned does, with the sizes kept in locals (the bytes written
+  // could otherwise change them, for all the compiler knows).
   Wide* records = wide_records(rep);
-  for (size_t i = 0; i < count; ++i) records[rep->size++] = append_owned(rep, values[i]);
+  char* bytes = area(rep);
+  uint32_t used = 0;
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view value = values[i];
+    if (value.empty()) {
+      records[i] = Wide{0, kOwned};
+      continue;
+    }
+    std::memcpy(bytes + used, value.data(), value.size());
+    bytes[used + value.size()] = '\0';
+    records[i] = Wide{used, static_cast<uint32_t>(value.size()) | kOwned};
+    used += static_cast<uint32_t>(value.size() + 1);
+  }
+  rep->size = static_cast<uint32_t>(count);
+  rep->used = used;
   list.rep_ = rep;
   return list;
 }
