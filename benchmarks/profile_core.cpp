@@ -10,6 +10,7 @@
 //   /tmp/profile_core format_at IDD_FILE IDF_FILE [N]  (as IDF.format() writes)
 //   /tmp/profile_core dump IDD_FILE   (what the reader keeps, as text)
 //   /tmp/profile_core memory IDD_FILE IDF_FILE   (where a loaded model's heap goes)
+//   /tmp/profile_core threads IDD_FILE IDF_FILE [N]   (two loads in a row against two threads)
 //   /tmp/profile_core epjson-load IDD_FILE EPJSON_FILE [N]
 //   /tmp/profile_core epjson-write IDD_FILE IDF_OR_EPJSON_FILE [N]
 //
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <thread>
 #include <malloc.h>
 #include <string>
 
@@ -146,6 +148,29 @@ int main(int argc, char** argv) {
       size = out.size();
     }
     std::printf("epjson-write: %.2f ms, %.0f MB/s\n", best * 1e3, size / best / 1e6);
+    return 0;
+  }
+  if (mode == "threads") {
+    // Two loads (text read from the file each time, model freed) one after
+    // the other, then on two threads at once: what the core alone gains.
+    auto one = [&] {
+      tamrix::Model model(&idd);
+      std::string text = read_file(argv[3]);
+      if (model.load(std::move(text))) std::abort();
+    };
+    double seq = 1e9, par = 1e9;
+    for (int i = 0; i < repeat; ++i) {
+      double t = now();
+      one();
+      one();
+      seq = std::min(seq, now() - t);
+      t = now();
+      std::thread a(one), b(one);
+      a.join();
+      b.join();
+      par = std::min(par, now() - t);
+    }
+    std::printf("two loads: %.1f ms in a row, %.1f ms on two threads: %.2fx\n", seq * 1e3, par * 1e3, seq / par);
     return 0;
   }
   if (mode == "load") {
