@@ -364,9 +364,19 @@ def test_files(idd, tmp_path):
             model.save(tmp_path / "d.epJSON", **bad)
     (tmp_path / "bom.epJSON").write_bytes(b"\xef\xbb\xbf \n" + text.encode())
     assert IDF.from_file(idd, tmp_path / "bom.epJSON").to_epjson() == text
-    (tmp_path / "latin.epJSON").write_bytes('{"Zone": {"Zé": {}}}'.encode("cp1252"))
-    with pytest.raises(ValueError, match="not valid UTF-8"):
-        IDF.from_file(idd, tmp_path / "latin.epJSON")
+    # Bytes that are not UTF-8 anywhere in the text (a key, between tokens,
+    # a value after a byte-order mark) name the file, whatever else is wrong.
+    for i, raw in enumerate([b'{"Zone": {"Z\xe9": {}}}', b'{"Zone": {"Z": {}}, \xe9}',
+                             b'\xef\xbb\xbf{"Zone": {"Z": {"multiplier": "\xc0\x80"}}}']):
+        path = tmp_path / f"latin{i}.epJSON"
+        path.write_bytes(raw)
+        with pytest.raises(ValueError) as caught:
+            IDF.from_file(idd, path)
+        assert str(caught.value) == f"epJSON: {path!r} is not valid UTF-8 (epJSON text is UTF-8)"
+    (tmp_path / "broken.epJSON").write_bytes('{"Zone": {"Zé": {}},}'.encode())
+    with pytest.raises(ValueError, match="line 1") as caught:
+        IDF.from_file(idd, tmp_path / "broken.epJSON")
+    assert "UTF-8" not in str(caught.value)
     with pytest.raises(ValueError, match="UTF-8"):
         IDF.from_file(idd, tmp_path / "a.EPJSON", encoding="cp1252")
     # No source text: the original layout falls back to the standard one.

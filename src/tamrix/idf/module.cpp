@@ -780,7 +780,10 @@ class LoadInFlight {
 
 // Loads `text` (UTF-8 IDF text, taken over) into `self` with the
 // interpreter lock released, then gives every object its Python object.
-int load_document(IDFRecord* self, PyObject* idd, std::string&& text) {
+// `unchecked`: the text was read without checking it is UTF-8 (epJSON,
+// whose reader checks as it goes); -2, with no exception set, when it
+// fails to load because it is not.
+int load_document(IDFRecord* self, PyObject* idd, std::string&& text, bool unchecked = false) {
   Py_INCREF(idd);
   Py_SETREF(self->idd, idd);
   PyObject* objects = PyList_New(0);
@@ -797,15 +800,20 @@ int load_document(IDFRecord* self, PyObject* idd, std::string&& text) {
   if (looks_like_epjson(text)) {
     // epJSON: read into objects; the model keeps no source text.
     EpjsonError error;
+    bool not_utf8 = false;
     {
       binding::GilRelease nogil;
       error = load_epjson(self->model, text);
+      not_utf8 = error && unchecked && !is_valid_utf8(text);
     }
     std::string().swap(text);
+    if (not_utf8) return -2;
     if (error) {
       epjson_error_to_exception(error);
       return -1;
     }
+  } else if (unchecked && !is_valid_utf8(text)) {
+    return -2;  // not reached: only epJSON text is left unchecked
   } else {
     LoadError error;
     {
@@ -849,6 +857,8 @@ struct OutputEncoding {
 
 bool encoding_arg(PyObject* obj, OutputEncoding& out);
 
+constexpr const char* kEpjsonNotUtf8 = "epJSON: %R is not valid UTF-8 (epJSON text is UTF-8)";
+
 PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const binding::ArgParser parser("from_file", {"idd", "filepath", "encoding"}, 2);
   PyObject* argv[3];
@@ -859,6 +869,7 @@ PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     return nullptr;
   }
   SourceReading reading;
+  reading.json_checks_itself = true;
   std::string text;
   if (utils_api->read_source_text(argv[1], encoding, &reading, text) < 0) return nullptr;
   if (reading.encoding != SourceReading::kUtf8 && looks_like_epjson(text)) {
@@ -867,7 +878,7 @@ PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     OutputEncoding given;
     if (reading.encoding == SourceReading::kGiven && !encoding_arg(encoding, given)) return nullptr;
     if (reading.encoding == SourceReading::kCp1252) {
-      PyErr_Format(PyExc_ValueError, "epJSON: %R is not valid UTF-8 (epJSON text is UTF-8)", argv[1]);
+      PyErr_Format(PyExc_ValueError, kEpjsonNotUtf8, argv[1]);
       return nullptr;
     }
     if (given.name != "utf-8" && given.name != "utf-8-sig") {
@@ -877,7 +888,9 @@ PyObject* IDF_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
   }
   PyRef self = PyRef::steal(new_document(reinterpret_cast<PyTypeObject*>(cls)));
   if (!self) return nullptr;
-  if (load_document(as_idf(self.get()), argv[0], std::move(text)) < 0) return nullptr;
+  int loaded = load_document(as_idf(self.get()), argv[0], std::move(text), reading.unchecked);
+  if (loaded == -2) PyErr_Format(PyExc_ValueError, kEpjsonNotUtf8, argv[1]);
+  if (loaded < 0) return nullptr;
   if (SourceText* source = as_idf(self.get())->model.source()) {
     // Saving in the original layout writes the file as it was written.
     source->bom = reading.bom;

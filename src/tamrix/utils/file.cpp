@@ -64,12 +64,16 @@ void reserve_advised(std::string& s, size_t size) {
   advise_huge_pages(s.data(), s.capacity());
 }
 
-TextDecoding bytes_to_utf8_text(std::string& bytes) {
+TextDecoding bytes_to_utf8_text(std::string& bytes, bool json_checks_itself) {
   constexpr std::string_view kBom = "\xEF\xBB\xBF";
   TextDecoding decoding;
   decoding.bom = std::string_view(bytes).starts_with(kBom);
   std::string_view body = std::string_view(bytes).substr(decoding.bom ? kBom.size() : 0);
-  if (is_valid_utf8(body)) {
+  if (json_checks_itself) {
+    size_t first = body.find_first_not_of(" \t\r\n");
+    decoding.unchecked = first != std::string_view::npos && body[first] == '{';
+  }
+  if (decoding.unchecked || is_valid_utf8(body)) {
     if (decoding.bom) bytes.erase(0, kBom.size());
     return decoding;
   }

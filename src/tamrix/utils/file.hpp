@@ -18,13 +18,16 @@ int read_to_end(int fd, std::string& out);
 struct TextDecoding {
   bool bom = false;     // they started with a UTF-8 byte-order mark (dropped)
   bool cp1252 = false;  // they are not UTF-8 and were read as Windows-1252
+  bool unchecked = false;  // JSON text, left for its reader to check
 };
 
 // Turns file bytes into UTF-8 text in place: a leading byte-order mark is
 // dropped, and bytes that are not UTF-8 are read as Windows-1252 (what
-// real model files carry: degree signs, accented names). Throws
-// std::bad_alloc.
-TextDecoding bytes_to_utf8_text(std::string& bytes);
+// real model files carry: degree signs, accented names). With
+// `json_checks_itself`, bytes whose first non-blank is '{' are left as they
+// are (but for the mark) for a JSON reader that checks UTF-8 as it reads.
+// Throws std::bad_alloc.
+TextDecoding bytes_to_utf8_text(std::string& bytes, bool json_checks_itself = false);
 
 // Asks the kernel to back the whole 2 MiB pages inside [data, data + size)
 // with huge pages, where it does so only when asked: a large buffer about

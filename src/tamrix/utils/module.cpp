@@ -150,7 +150,7 @@ int read_source_text(PyObject* filepath, PyObject* encoding, SourceReading* read
       binding::GilRelease nogil;
       try {
         err = read_to_end(fd, out);
-        if (err == 0) decoding = bytes_to_utf8_text(out);
+        if (err == 0) decoding = bytes_to_utf8_text(out, reading != nullptr && reading->json_checks_itself);
       } catch (const std::bad_alloc&) {
         no_memory = true;
       }
@@ -174,6 +174,7 @@ int read_source_text(PyObject* filepath, PyObject* encoding, SourceReading* read
   if (reading != nullptr) {
     reading->bom = decoding.bom;
     reading->encoding = decoding.cp1252 ? SourceReading::kCp1252 : SourceReading::kUtf8;
+    reading->unchecked = decoding.unchecked;
   }
   return 0;
 }

@@ -16,10 +16,15 @@ struct SourceReading {
   enum Encoding { kUtf8, kCp1252, kGiven };  // kGiven: the encoding asked for
   Encoding encoding = kUtf8;
   bool bom = false;  // it started with a UTF-8 byte-order mark
+  // In: the caller reads JSON text with a reader that checks UTF-8 itself,
+  // so read_source_text may leave a text whose first non-blank is '{'
+  // unchecked; out: it did (the text may not be UTF-8).
+  bool json_checks_itself = false;
+  bool unchecked = false;
 };
 
 struct UtilsCAPI {
-  static constexpr int kAbiVersion = 3;
+  static constexpr int kAbiVersion = 4;
   int abi_version;
   // The whole file as UTF-8 `bytes`, or null with an exception set.
   PyObject* (*read_utf8_bytes)(PyObject* filepath, PyObject* encoding);
