@@ -204,6 +204,19 @@ def test_numbers(idd, text, expected):
         assert f'"volume": {expected!r}' in out  # repr's own spelling
 
 
+def test_repeated_number_texts_keep_each_fields_rule(idd):
+    """The writer remembers the JSON form of number texts it has met: a text
+    met again, in a field of another kind, still follows that field."""
+    texts = ["1.50", "25", "-0", "1.50", "030.", "25"]
+    objects = "".join(f"Zone,Z{i},{t},{t},,{t};\nSchedule:Compact,S{i},{t},{t};\n" for i, t in enumerate(texts * 50))
+    data = as_json(doc(idd, objects))
+    for i, t in enumerate(texts * 50):
+        number = float(t) if "." in t else int(t)
+        assert data["Zone"][f"Z{i}"] == {"multiplier": number, "volume": number,
+                                         "ashrae_clear_sky_optical_depth_for_beam_irradiance_taub_": t}
+        assert data["Schedule:Compact"][f"S{i}"] == {"schedule_type_limits_name": t, "data": [{"field": number}]}
+
+
 def test_autosize_choice_case_and_text(idd):
     z = as_json(doc(idd, "Zone,Z,,,tarp,00.50,aUtOsIzE;\nZone,Y,,,Other;\n"))["Zone"]
     assert z["Z"] == {"zone_inside_convection_algorithm": "TARP",
