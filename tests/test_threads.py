@@ -88,3 +88,54 @@ def test_a_long_parse_lets_other_threads_run():
     # Holding the interpreter lock for the whole load would leave the counter
     # where it was; released while tokenizing, it moves on by millions.
     assert int(during) > 100_000
+
+
+def test_objects_made_on_first_access_from_many_threads_are_made_once():
+    """Threads that ask one fresh model for the same objects at once, while
+    collections run and hand the interpreter lock around in the middle of
+    making them, all get the same objects."""
+    import gc
+    import sys
+    import threading
+    import time
+
+    from tamrix.idd import IDD
+    from tamrix.idf import IDF
+
+    idd = IDD.from_string(EXAMPLE_IDD)
+    n = 300
+    text = "".join(f"Zone,Z{i};\nLights,L{i},Z{i};\n" for i in range(n))
+
+    def switch(phase, info):
+        if phase == "start":
+            time.sleep(0)  # lets another thread run while an object is being made
+
+    old_threshold, old_interval = gc.get_threshold(), sys.getswitchinterval()
+    gc.callbacks.append(switch)
+    gc.set_threshold(5)
+    sys.setswitchinterval(1e-6)
+    try:
+        for _ in range(3):
+            doc = IDF.from_string(idd, text)
+            start = threading.Barrier(4)
+            seen = [None] * 4
+
+            def ask(k):
+                start.wait()
+                order = range(n) if k % 2 == 0 else reversed(range(n))
+                got = {}
+                for i in order:
+                    if k < 2:
+                        got[i] = doc.get_object_by_name("Zone", f"Z{i}")
+                    else:
+                        got[i] = doc.get_object_by_name("Lights", f"L{i}").get_referenced_object("Zone Name")
+                seen[k] = got
+
+            threads = [threading.Thread(target=ask, args=(k,)) for k in range(4)]
+            [t.start() for t in threads], [t.join() for t in threads]
+            zones = doc.get_objects("Zone")
+            assert all(seen[k][i] is zones[i] for k in range(4) for i in range(n))
+    finally:
+        gc.callbacks.remove(switch)
+        gc.set_threshold(*old_threshold)
+        sys.setswitchinterval(old_interval)
