@@ -27,12 +27,11 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
 from _common import require_data
-from bench_idf_load import load_memory
+from bench_idf_load import load_memory, two_thread_times
 
 from tamrix.idd import IDD
 from tamrix.idf import IDF
@@ -136,23 +135,8 @@ def main() -> None:
         _, tiny_peak = load_memory(data / IDD_FILE, tiny)
         print(f"peak memory of a load of {label}: {tiny_peak / tiny.stat().st_size:.1f}x")
 
-    def sequential() -> None:
-        IDF.from_file(idd, path)
-        IDF.from_file(idd, second)
-
-    def parallel() -> None:
-        threads = [threading.Thread(target=IDF.from_file, args=(idd, p)) for p in (path, second)]
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-
-    seq_best = float("inf")
-    par_best = float("inf")
     # Single rounds swing widely on a shared machine: best of several.
-    for _ in range(max(6, args.repeat)):
-        seq_best = min(seq_best, best_of(sequential, 1))
-        par_best = min(par_best, best_of(parallel, 1))
+    seq_best, par_best = two_thread_times(idd, path, second, max(6, args.repeat))
     # What the machine gives two workers right now: the floor program run
     # twice at once against twice in a row (its best-of-5 timing, per
     # process, wall clock around both).

@@ -66,6 +66,34 @@ def load_memory(idd_path, path) -> tuple[int, int]:
     return int(kept), int(peak)
 
 
+def two_thread_times(idd, a, b, rounds: int) -> tuple[float, float]:
+    """Best time of loading `a` then `b` in one thread, and of loading them
+    on two threads at once, over `rounds` alternating rounds; the models of
+    one run are collected before the next starts (they hold reference
+    cycles)."""
+
+    def sequential_run() -> None:
+        IDF.from_file(idd, a)
+        IDF.from_file(idd, b)
+
+    def parallel_run() -> None:
+        threads = [threading.Thread(target=IDF.from_file, args=(idd, p)) for p in (a, b)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+
+    best = {sequential_run: float("inf"), parallel_run: float("inf")}
+    for _ in range(rounds):
+        for run in best:
+            gc.collect()
+            t = time.perf_counter()
+            run()
+            best[run] = min(best[run], time.perf_counter() - t)
+    gc.collect()
+    return best[sequential_run], best[parallel_run]
+
+
 def naive_split(path) -> list:
     with open(path, "rb") as f:
         data = f.read()
@@ -108,31 +136,7 @@ def main() -> None:
     if len(paths) >= 2:
         a, b = paths[-1], paths[-2]
 
-        def sequential_run() -> None:
-            IDF.from_file(idd, a)
-            IDF.from_file(idd, b)
-
-        def parallel_run() -> None:
-            threads = [threading.Thread(target=IDF.from_file, args=(idd, p)) for p in (a, b)]
-            for th in threads:
-                th.start()
-            for th in threads:
-                th.join()
-
-        # Best of three each, the models of one run collected before the
-        # next starts (they hold reference cycles).
-        sequential = parallel = float("inf")
-        for _ in range(3):
-            for run in (sequential_run, parallel_run):
-                gc.collect()
-                t = time.perf_counter()
-                run()
-                elapsed = time.perf_counter() - t
-                if run is sequential_run:
-                    sequential = min(sequential, elapsed)
-                else:
-                    parallel = min(parallel, elapsed)
-        gc.collect()
+        sequential, parallel = two_thread_times(idd, a, b, 3)
         print(f"two threads loading {a.name} and {b.name}: {sequential / parallel:.2f}x the speed of one thread "
               f"loading both ({sequential * 1000:.0f} ms vs {parallel * 1000:.0f} ms)")
 
