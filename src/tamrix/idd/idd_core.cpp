@@ -1,6 +1,5 @@
 #include "tamrix/idd/idd_core.hpp"
 
-#include <array>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -233,13 +232,7 @@ std::string attribute_key(std::string_view field_name) {
 
 bool has_irregular_attribute_key(std::string_view field_name) noexcept {
   // One table lookup per byte: every field name of a dictionary comes here.
-  static constexpr auto kIrregular = [] {
-    std::array<bool, 256> table{};
-    table[static_cast<unsigned char>('-')] = true;
-    table[static_cast<unsigned char>('/')] = true;
-    table[static_cast<unsigned char>('*')] = true;
-    return table;
-  }();
+  static constexpr auto kIrregular = byte_set("-/*");
   for (char c : field_name) {
     if (kIrregular[static_cast<unsigned char>(c)]) return true;
   }

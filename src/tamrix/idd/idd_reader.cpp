@@ -10,7 +10,6 @@
 // the classes that follow it; other tags attach to the class (before its
 // first field) or to the field just read.
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -237,13 +236,7 @@ class Tokens {
 
   enum Step { kDone, kRun, kComma, kSemicolon, kTail };
   // The bytes that end a text run.
-  static constexpr auto kStops = [] {
-    std::array<bool, 256> table{};
-    table[static_cast<unsigned char>(',')] = true;
-    table[static_cast<unsigned char>(';')] = true;
-    table[static_cast<unsigned char>('\\')] = true;
-    return table;
-  }();
+  static constexpr auto kStops = byte_set(",;\\");
   std::string_view text_;
   size_t pos_ = 0;    // where the next line starts
   size_t end_ = 0;    // the current line's comment mark, or its end

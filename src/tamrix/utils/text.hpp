@@ -3,6 +3,7 @@
 // Plain C++; no Python here.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +11,14 @@
 #include <utility>
 
 namespace tamrix {
+
+// A table marking the bytes of `bytes` among all 256, for scans that test
+// one byte at a time.
+constexpr std::array<bool, 256> byte_set(std::string_view bytes) noexcept {
+  std::array<bool, 256> table{};
+  for (char c : bytes) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}
 
 inline char ascii_upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c; }
 inline char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c; }
