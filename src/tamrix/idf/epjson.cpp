@@ -290,6 +290,14 @@ constexpr bool kWordScan = true;
 constexpr bool kWordScan = false;
 #endif
 
+// Eight bytes as one word: the high bit of each byte of `w` equal to `c`,
+// or below `n`. Exact up to the lowest byte flagged (a borrow may flag
+// bytes above it), which is what the scans look for.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+constexpr uint64_t bytes_below(uint64_t w, unsigned char n) { return (w - kOnes * n) & ~w & kHighs; }
+constexpr uint64_t bytes_equal(uint64_t w, unsigned char c) { return bytes_below(w ^ (kOnes * c), 1); }
+
 locale_t c_locale() {
   static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   return loc;
@@ -469,13 +477,10 @@ char* put_json_string(char* p, std::string_view text, uint64_t& seen) {
   size_t i = 0;
   if (kWordScan) {
     // Eight bytes at a time while none of them needs an escape.
-    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
     for (; i + 8 <= text.size(); i += 8) {
       uint64_t w;
       std::memcpy(&w, text.data() + i, 8);
-      uint64_t quote = w ^ (ones * '"');
-      uint64_t slash = w ^ (ones * '\\');
-      if ((((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w)) & highs) break;
+      if (bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_below(w, 0x20)) break;
       seen |= w;
       std::memcpy(p, &w, 8);
       p += 8;
@@ -1168,10 +1173,7 @@ class Reader {
       if (kWordScan && end_ - p_ >= 8) {
         uint64_t w;
         std::memcpy(&w, p_, 8);
-        constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-        uint64_t quote = w ^ (ones * '"');
-        uint64_t slash = w ^ (ones * '\\');
-        uint64_t special = (((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w) | w) & highs;
+        uint64_t special = bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_below(w, 0x20) | (w & kHighs);
         if (special == 0) {
           p_ += 8;
           continue;
@@ -1556,14 +1558,12 @@ class Loader {
       // Eight bytes at a time, the last eight overlapping the ones before,
       // while none can be refused (a tab is looked at byte by byte below,
       // and passes).
-      constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-      auto zero_byte = [](uint64_t x) { return (x - ones) & ~x & highs; };
       for (;;) {
         size_t at = std::min(i, v.size() - 8);
         uint64_t w;
         std::memcpy(&w, v.data() + at, 8);
-        uint64_t flagged = zero_byte(w ^ (ones * ',')) | zero_byte(w ^ (ones * ';')) | zero_byte(w ^ (ones * '!')) |
-                           zero_byte(w ^ (ones * 0x7F)) | ((w - ones * 0x20) & ~w & highs);
+        uint64_t flagged = bytes_equal(w, ',') | bytes_equal(w, ';') | bytes_equal(w, '!') | bytes_equal(w, 0x7F) |
+                           bytes_below(w, 0x20);
         if (flagged != 0) {
           i = at;
           break;
